@@ -1,0 +1,89 @@
+#include "engine/event_handler.h"
+
+#include <oleauto.h>
+
+#include "engine/bstr.h"
+
+namespace {
+
+// A text argument: a BSTR by value or by reference; VT_EMPTY and VT_NULL
+// read as no text. Anything else does not fit a progress event.
+bool ReadText(const VARIANT& arg, std::string* text) {
+    switch (V_VT(&arg)) {
+    case VT_BSTR:
+        *text = ToAnsi(V_BSTR(&arg));
+        return true;
+    case VT_BSTR | VT_BYREF:
+        *text = V_BSTRREF(&arg) != nullptr ? ToAnsi(*V_BSTRREF(&arg)) : std::string();
+        return true;
+    case VT_EMPTY:
+    case VT_NULL:
+        text->clear();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The percentage: any value that converts to a 32-bit integer, taken as it
+// comes, with no clamping. The engine's VARIANT is read, never changed.
+bool ReadPercent(const VARIANT& arg, LONG* percent) {
+    if (V_VT(&arg) == VT_I4) {
+        *percent = V_I4(&arg);
+        return true;
+    }
+    VARIANT converted;
+    VariantInit(&converted);
+    if (FAILED(VariantChangeType(&converted, const_cast<VARIANT*>(&arg), 0, VT_I4))) {
+        VariantClear(&converted);
+        return false;
+    }
+    *percent = V_I4(&converted);
+    return true;
+}
+
+}  // namespace
+
+void CEventHandler::CreateEventSink(IStorageBrowser* engine) {
+    eventSink = new Sink(*this, engine, &CEventHandler::OnProgressEvent);
+}
+
+void CEventHandler::Reset() {
+    std::string oldLocal, oldRemote;  // freed after the lock is given back
+    SrwLock::Exclusive guard(lock);
+    localName.swap(oldLocal);
+    remoteName.swap(oldRemote);
+    percent = 0;
+}
+
+HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPARAMS* params,
+                                       VARIANT*, EXCEPINFO*, UINT*) {
+    if (params == nullptr || params->rgvarg == nullptr || params->cArgs < 3) return S_OK;
+    // Converted before the lock is taken, so the host's thread never waits on
+    // a conversion; stored under it, percent first, then the two names.
+    LONG newPercent = 0;
+    std::string newRemote, newLocal;
+    if (!ReadPercent(params->rgvarg[0], &newPercent) ||
+        !ReadText(params->rgvarg[1], &newRemote) || !ReadText(params->rgvarg[2], &newLocal)) {
+        return S_OK;
+    }
+    SrwLock::Exclusive guard(lock);
+    percent = newPercent;
+    remoteName.swap(newRemote);
+    localName.swap(newLocal);
+    return S_OK;
+}
+
+LONG CEventHandler::GetPercent() const {
+    SrwLock::Shared guard(lock);
+    return percent;
+}
+
+ProgressSnapshot CEventHandler::Snapshot() const {
+    ProgressSnapshot snapshot;
+    SrwLock::Shared guard(lock);
+    snapshot.percent = percent;
+    snapshot.localName = localName;
+    snapshot.remoteName = remoteName;
+    return snapshot;
+}

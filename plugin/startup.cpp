@@ -1,0 +1,61 @@
+// FsInit creates the engine, the progress record and its event sink;
+// FsGetDefRootName names the plugin's root.
+#include <windows.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/call_guarded.h"
+#include "engine/event_handler.h"
+#include "engine/storage_browser.h"
+#include "plugin/plugin_state.h"
+#include "plugin/wfx_api.h"
+
+namespace {
+
+constexpr char kRootName[] = "Corvanel";
+// In-process server, in-process handler, local server and remote server.
+constexpr DWORD kEngineClassContext = 0x17;
+
+int StartUp(int pluginNumber, tProgressProc progressProc, tLogProc logProc,
+            tRequestProc requestProc) {
+    PluginState& state = GetPluginState();
+    // Stored before anything can fail, so the host's callbacks are kept even
+    // when the engine cannot be made.
+    state.pluginNumber = pluginNumber;
+    state.progressProc = progressProc;
+    state.logProc = logProc;
+    state.requestProc = requestProc;
+
+    if (FAILED(CoInitialize(nullptr))) return -1;  // S_FALSE: already initialised
+    CLSID engineClass;
+    if (FAILED(CLSIDFromProgID(kEngineProgId, &engineClass))) return -1;
+    if (FAILED(CoCreateInstance(engineClass, nullptr, kEngineClassContext,
+                                __uuidof(IStorageBrowser),
+                                reinterpret_cast<void**>(&state.engine)))) {
+        return -1;
+    }
+    state.progress = new CEventHandler();
+    state.progress->CreateEventSink(state.engine);  // unconnected is not an error
+    return 0;
+}
+
+void CopyRootName(char* buffer, int size) {
+    if (buffer == nullptr || size <= 0) return;
+    const std::size_t length =
+        std::min(sizeof(kRootName) - 1, static_cast<std::size_t>(size) - 1);
+    std::memcpy(buffer, kRootName, length);
+    buffer[length] = '\0';
+}
+
+}  // namespace
+
+int __stdcall FsInit(int PluginNr, tProgressProc pProgressProc, tLogProc pLogProc,
+                     tRequestProc pRequestProc) {
+    return CallGuarded<int>(-1, [&] { return StartUp(PluginNr, pProgressProc, pLogProc, pRequestProc); });
+}
+
+void __stdcall FsGetDefRootName(char* DefRootName, int maxlen) {
+    CopyRootName(DefRootName, maxlen);
+}

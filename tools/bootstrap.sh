@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Makes a Debian machine ready to build and test the plugin: the i686
+# mingw-w64 cross toolchain, 32-bit Wine, CMake, Ninja and GoogleTest's
+# sources. Idempotent: when everything is present it only checks and exits.
+set -euo pipefail
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+for pkg in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+           googletest wine wine32:i386 zip unzip python3; do
+    have_pkg "$pkg" || need+=("$pkg")
+done
+
+if [ ${#need[@]} -eq 0 ]; then
+    exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null

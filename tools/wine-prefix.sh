@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Manages a build's Wine prefix.
+#   wine-prefix.sh PREFIX create   make the prefix once (wineboot), then stamp it
+#   wine-prefix.sh PREFIX start    start a persistent wineserver for a test run
+#   wine-prefix.sh PREFIX stop     stop that prefix's wineserver, and only it
+set -euo pipefail
+prefix=$1 action=$2
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+case "$action" in
+create)
+    if [ ! -f "$prefix/.ready" ]; then
+        rm -rf "$prefix"
+        wineboot --init >/dev/null 2>&1
+        wineserver -w
+        touch "$prefix/.ready"
+    fi ;;
+start)
+    # Replaces any short-lived server of this prefix with one that stays up
+    # while tests start processes, and exits by itself once idle.
+    wineserver -k 2>/dev/null || true
+    wineserver -w
+    wineserver -p120 </dev/null >/dev/null 2>&1
+    # The first program of a server session starts Wine's background services,
+    # which keep their parent's output open: start them here, detached, so
+    # no test's output stays open after it ends.
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 ;;
+stop)
+    wineserver -k 2>/dev/null || true ;;
+*)
+    echo "usage: $0 PREFIX create|start|stop" >&2; exit 2 ;;
+esac
