@@ -4,3 +4,7 @@ PluginState& GetPluginState() {
     static PluginState state;
     return state;
 }
+
+bool ParseHostPath(const char* hostPath, OwnedRemotePath& path) {
+    return SplitRemotePath(hostPath, &GetPluginState().listingLevel, path.Record());
+}

@@ -25,3 +25,8 @@ struct PluginState {
 };
 
 PluginState& GetPluginState();
+
+// Parses a host path into `path`, writing its level to listingLevel as every
+// path-taking entry point does. False when the path is null or a component
+// does not fit: the caller then refuses with its failure result.
+[[nodiscard]] bool ParseHostPath(const char* hostPath, OwnedRemotePath& path);

@@ -1,0 +1,45 @@
+#pragma once
+// The fixture for tests that drive the exported entry points: a fresh
+// PluginState holding a recording fake engine and a progress record, as
+// FsInit would leave it, and checks after every test that the engine saw no
+// unscripted call and that every listing entry handed out was released.
+
+#include <gtest/gtest.h>
+
+#include "engine/event_handler.h"
+#include "plugin/plugin_state.h"
+#include "plugin/wfx_api.h"
+#include "tests/support/fake_engine.h"
+
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GetPluginState() = PluginState{};
+        GetPluginState().engine = &engine;
+        GetPluginState().progress = &progress;
+        liveItemsBefore_ = g_liveFakeItems;
+    }
+    void TearDown() override {
+        EXPECT_TRUE(engine.unexpected.empty())
+            << "unscripted engine calls, first: " << engine.unexpected.front();
+        EXPECT_EQ(liveItemsBefore_, g_liveFakeItems) << "listing entries not released";
+        GetPluginState() = PluginState{};
+    }
+
+    PluginState& State() { return GetPluginState(); }
+    // The engine's calls so far, and forgets them.
+    std::vector<std::string> TakeCalls() {
+        std::vector<std::string> taken;
+        taken.swap(engine.calls);
+        return taken;
+    }
+
+    FakeStorageBrowser engine;
+    CEventHandler progress;
+
+private:
+    LONG liveItemsBefore_ = 0;
+};
+
+// Host texts are char*, not const: the exports take them as the host passes.
+inline char* HostText(const char* text) { return const_cast<char*>(text); }
