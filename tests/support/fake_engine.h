@@ -39,7 +39,7 @@ struct ItemSpec {
 // everything it was given.
 extern LONG g_liveFakeItems;
 
-StorageItem* MakeFakeItem(const ItemSpec& spec);
+StorageItem* MakeFakeItem(const ItemSpec& values);
 
 // The answer to one change operation (ok out-value), one listing step (an
 // item or none) or any other call.
