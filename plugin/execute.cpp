@@ -57,7 +57,7 @@ void ShowProperties(IStorageBrowser* engine, PathLevel level) {
     switch (level) {
     case PathLevel::Root: engine->ShowRootProperties(); break;
     case PathLevel::Account: engine->ShowAccountProperties(); break;
-    default: break;  // buckets and objects have no properties of their own
+    default: break;  // the engine offers properties of the root and accounts only
     }
 }
 
