@@ -9,7 +9,7 @@ have_cmd() { command -v "$1" >/dev/null 2>&1; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 for pkg in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-           googletest wine wine32:i386 zip unzip python3; do
+           googletest wine wine32:i386 zip unzip python3 clang libclang-rt-14-dev; do
     have_pkg "$pkg" || need+=("$pkg")
 done
 

@@ -17,7 +17,7 @@ std::string Utf8(const wchar_t* text, int length) {
 
 class FakeStorageItem final : public StorageItem {
 public:
-    explicit FakeStorageItem(const ItemSpec& spec) : spec_(spec) {
+    explicit FakeStorageItem(const ItemSpec& values) : values_(values) {
         InterlockedIncrement(&g_liveFakeItems);
     }
 
@@ -47,28 +47,28 @@ public:
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        if (FAILED(spec_.nameResult)) return spec_.nameResult;
-        *name = spec_.nullName ? nullptr
-                               : SysAllocStringLen(spec_.name.data(),
-                                                   static_cast<UINT>(spec_.name.size()));
+        if (FAILED(values_.nameResult)) return values_.nameResult;
+        *name = values_.nullName ? nullptr
+                               : SysAllocStringLen(values_.name.data(),
+                                                   static_cast<UINT>(values_.name.size()));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE put_Name(BSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_Date(DATE* date) override {
-        if (FAILED(spec_.dateResult)) return spec_.dateResult;
-        *date = spec_.date;
+        if (FAILED(values_.dateResult)) return values_.dateResult;
+        *date = values_.date;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE put_Date(DATE) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_Kind(LONG* kind) override {
-        if (FAILED(spec_.kindResult)) return spec_.kindResult;
-        *kind = spec_.kind;
+        if (FAILED(values_.kindResult)) return values_.kindResult;
+        *kind = values_.kind;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE put_Kind(LONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_Size(LONGLONG* size) override {
-        if (FAILED(spec_.sizeResult)) return spec_.sizeResult;
-        *size = spec_.size;
+        if (FAILED(values_.sizeResult)) return values_.sizeResult;
+        *size = values_.size;
         return S_OK;
     }
 
@@ -76,12 +76,12 @@ private:
     ~FakeStorageItem() { InterlockedDecrement(&g_liveFakeItems); }
 
     LONG refCount_ = 1;
-    ItemSpec spec_;
+    ItemSpec values_;
 };
 
 }  // namespace
 
-StorageItem* MakeFakeItem(const ItemSpec& spec) { return new FakeStorageItem(spec); }
+StorageItem* MakeFakeItem(const ItemSpec& values) { return new FakeStorageItem(values); }
 
 std::string Describe(const RemotePath& path) {
     std::string text = std::string(path.account ? path.account : "(null)") + "|" +
@@ -95,6 +95,8 @@ std::string Describe(BSTR text) {
     if (text == nullptr) return "(null)";
     return Utf8(text, static_cast<int>(SysStringLen(text)));
 }
+
+std::string OperationOf(const std::string& call) { return call.substr(0, call.find(' ')); }
 
 ULONG RefCountOf(IUnknown* object) {
     object->AddRef();
@@ -154,7 +156,7 @@ Answer FakeStorageBrowser::Take(const std::string& call, const std::string& oper
 HRESULT FakeStorageBrowser::Change(const std::string& call, const std::string& operation,
                                    VARIANT_BOOL* ok) {
     const Answer answer = Take(call, operation);
-    if (ok != nullptr) *ok = answer.ok;
+    if (ok != nullptr && !answer.leaveOk) *ok = answer.ok;
     return answer.hr;
 }
 

@@ -1,0 +1,192 @@
+// The event sink and the progress record it feeds.
+#include "engine/event_handler.h"
+
+#include <gtest/gtest.h>
+#include <oleauto.h>
+
+#include <string>
+
+#include "tests/support/fake_engine.h"
+
+namespace {
+
+using Sink = CEventHandler::Sink;
+
+// A progress record connected to a fake engine, as FsInit leaves it.
+class EventSinkTest : public ::testing::Test {
+protected:
+    void Connect() {
+        record.CreateEventSink(&engine);
+        sink = record.EventSink();
+        ASSERT_NE(nullptr, sink);
+    }
+
+    FakeStorageBrowser engine;
+    CEventHandler record;
+    Sink* sink = nullptr;
+};
+
+TEST_F(EventSinkTest, AnswersItsThreeInterfacesWithOnePointerAndOneReferenceEach) {
+    Connect();
+    const ULONG before = RefCountOf(sink);
+    for (const IID& iid : {__uuidof(IUnknown), __uuidof(IDispatch), __uuidof(IStorageBrowserEvents)}) {
+        void* out = reinterpret_cast<void*>(0xdeadbeef);
+        EXPECT_EQ(S_OK, sink->QueryInterface(iid, &out));
+        EXPECT_EQ(static_cast<IDispatch*>(sink), out);
+        EXPECT_EQ(before + 1, RefCountOf(sink));
+        sink->Release();
+    }
+    for (const IID& iid : {__uuidof(IConnectionPoint), __uuidof(IStorageBrowser), IID_NULL}) {
+        void* out = reinterpret_cast<void*>(0xdeadbeef);
+        EXPECT_EQ(E_NOINTERFACE, sink->QueryInterface(iid, &out));
+        EXPECT_EQ(nullptr, out);
+        EXPECT_EQ(before, RefCountOf(sink));
+    }
+}
+
+TEST_F(EventSinkTest, OffersNoTypeInformationAndLeavesOutParametersAlone) {
+    Connect();
+    UINT count = 0xdeadbeef;
+    EXPECT_EQ(E_NOTIMPL, sink->GetTypeInfoCount(&count));
+    EXPECT_EQ(0xdeadbeefu, count);
+    ITypeInfo* info = reinterpret_cast<ITypeInfo*>(0xdeadbeef);
+    EXPECT_EQ(E_NOTIMPL, sink->GetTypeInfo(0, 0, &info));
+    EXPECT_EQ(reinterpret_cast<ITypeInfo*>(0xdeadbeef), info);
+    wchar_t name[] = L"Progress";
+    LPOLESTR names[] = {name};
+    DISPID id = 0x1234;
+    EXPECT_EQ(E_NOTIMPL, sink->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
+    EXPECT_EQ(0x1234, id);
+}
+
+TEST_F(EventSinkTest, ConnectsToTheEnginesConnectionPointAndHoldsOneReferenceOnIt) {
+    const ULONG pointBefore = engine.Point().RefCount();
+    Connect();
+    EXPECT_TRUE(sink->IsConnected());
+    EXPECT_EQ(engine.Point().cookieGiven, sink->Cookie());
+    EXPECT_EQ(static_cast<IDispatch*>(sink), engine.Point().sink);
+    EXPECT_EQ(pointBefore + 1, static_cast<ULONG>(engine.Point().RefCount()));
+    // The creator's reference plus the engine's.
+    EXPECT_EQ(2u, RefCountOf(sink));
+}
+
+TEST_F(EventSinkTest, StaysUnconnectedWithoutAContainerOrWhenAdviseIsRefused) {
+    for (bool container : {false, true}) {
+        SCOPED_TRACE(container ? "advise refused" : "no container");
+        FakeStorageBrowser source;
+        source.offerContainer = container;
+        source.refuseAdvise = true;
+        CEventHandler unconnected;
+        unconnected.CreateEventSink(&source);
+        Sink* lone = unconnected.EventSink();
+        EXPECT_FALSE(lone->IsConnected());
+        EXPECT_EQ(0u, lone->Cookie());
+        EXPECT_EQ(1u, RefCountOf(lone));
+        EXPECT_EQ(1, source.RefCount());  // every reference it took was given back
+        EXPECT_EQ(1, source.Point().RefCount());  // the engine's own
+        lone->Release();
+    }
+}
+
+TEST_F(EventSinkTest, ReleaseAtZeroUnadvisesBeforeReleasingTheConnectionPoint) {
+    engine.weakSinkReference = true;  // the creator's reference is the last
+    Connect();
+    engine.Point().log.clear();
+    const DWORD cookie = sink->Cookie();
+    EXPECT_EQ(0u, sink->Release());
+    const std::vector<std::string> expected = {"Unadvise " + std::to_string(cookie), "Release 1"};
+    EXPECT_EQ(expected, engine.Point().log);
+    EXPECT_EQ(nullptr, engine.Point().sink);
+}
+
+TEST_F(EventSinkTest, EveryEventOfAnyMemberLandsInTheRecord) {
+    Connect();
+    for (DISPID member : {1, 0, -1, 77}) {
+        const LONG percent = 10 + member;
+        EXPECT_EQ(S_OK, engine.FireProgress(L"C:\\local.bin", L"\\work\\photos\\a.bin", percent, member));
+        const ProgressSnapshot seen = record.Snapshot();
+        EXPECT_EQ(percent, seen.percent);
+        EXPECT_EQ("C:\\local.bin", seen.localName);
+        EXPECT_EQ("\\work\\photos\\a.bin", seen.remoteName);
+    }
+}
+
+TEST_F(EventSinkTest, PercentagesAreStoredAsTheyComeWithoutClamping) {
+    Connect();
+    for (LONG percent : {150, -1, 0, 100, 0x7fffffff}) {
+        engine.FireProgress(L"l", L"r", percent);
+        EXPECT_EQ(percent, record.GetPercent());
+    }
+}
+
+TEST_F(EventSinkTest, NullTextEmptiesItsFieldAndTextsEndAtTheirFirstNul) {
+    Connect();
+    engine.FireProgress(L"local", L"remote", 5);
+    engine.FireProgress(L"local2", nullptr, 42);
+    ProgressSnapshot seen = record.Snapshot();
+    EXPECT_EQ(42, seen.percent);
+    EXPECT_EQ("local2", seen.localName);
+    EXPECT_EQ(nullptr, seen.RemoteNameOrNull());
+
+    // A BSTR whose stored length runs past an embedded NUL.
+    VARIANT args[3];
+    V_VT(&args[0]) = VT_I4;
+    V_I4(&args[0]) = 7;
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = SysAllocStringLen(L"head\0tail", 9);
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = SysAllocStringLen(L"\0hidden", 7);
+    DISPPARAMS params{args, nullptr, 3, 0};
+    EXPECT_EQ(S_OK, sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
+    seen = record.Snapshot();
+    EXPECT_EQ(7, seen.percent);
+    EXPECT_EQ("head", seen.remoteName);
+    EXPECT_EQ(nullptr, seen.LocalNameOrNull());
+    // The engine's arguments are left as they were.
+    EXPECT_EQ(VT_BSTR, V_VT(&args[1]));
+    EXPECT_EQ(9u, SysStringLen(V_BSTR(&args[1])));
+    SysFreeString(V_BSTR(&args[1]));
+    SysFreeString(V_BSTR(&args[2]));
+}
+
+TEST_F(EventSinkTest, MalformedEventsAreIgnoredWithoutReadingPastTheArguments) {
+    Connect();
+    engine.FireProgress(L"kept-local", L"kept-remote", 33);
+
+    EXPECT_EQ(S_OK, sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
+    // Two arguments only; a third slot past cArgs holds a trap that must not be read.
+    VARIANT args[3];
+    V_VT(&args[0]) = VT_I4;
+    V_I4(&args[0]) = 99;
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = nullptr;
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = reinterpret_cast<BSTR>(0x10);
+    DISPPARAMS two{args, nullptr, 2, 0};
+    EXPECT_EQ(S_OK, sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &two, nullptr, nullptr, nullptr));
+    // Three arguments of the wrong kinds.
+    V_VT(&args[1]) = VT_DISPATCH;
+    V_DISPATCH(&args[1]) = reinterpret_cast<IDispatch*>(0x10);
+    DISPPARAMS wrong{args, nullptr, 3, 0};
+    EXPECT_EQ(S_OK, sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &wrong, nullptr, nullptr, nullptr));
+
+    const ProgressSnapshot seen = record.Snapshot();
+    EXPECT_EQ(33, seen.percent);
+    EXPECT_EQ("kept-local", seen.localName);
+    EXPECT_EQ("kept-remote", seen.remoteName);
+}
+
+TEST_F(EventSinkTest, ResetEmptiesTheRecordButKeepsTheSink) {
+    Connect();
+    engine.FireProgress(L"l", L"r", 100);
+    record.Reset();
+    const ProgressSnapshot seen = record.Snapshot();
+    EXPECT_EQ(0, seen.percent);
+    EXPECT_EQ(nullptr, seen.LocalNameOrNull());
+    EXPECT_EQ(nullptr, seen.RemoteNameOrNull());
+    EXPECT_EQ(sink, record.EventSink());
+    engine.FireProgress(L"again", L"r", 12);
+    EXPECT_EQ(12, record.GetPercent());
+}
+
+}  // namespace
