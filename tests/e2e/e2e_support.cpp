@@ -28,14 +28,40 @@ void CollectTree(const std::string& root, const std::string& relative,
 }
 
 std::vector<ProgressReport> g_reports;
+int g_abortAtReport = 0;  // 0: never
 
 int __stdcall RecordProgress(int, char* source, char* target, int percent) {
     g_reports.push_back({GetCurrentThreadId(), source != nullptr ? source : "(null)",
                          target != nullptr ? target : "(null)", percent});
-    return 0;
+    return g_abortAtReport > 0 && static_cast<int>(g_reports.size()) >= g_abortAtReport ? 1 : 0;
 }
 
 }  // namespace
+
+const std::vector<std::pair<std::string, std::string>> kSampleStore = {
+    {"work\\photos\\a.jpg", "A"}, {"work\\photos\\2009\\b.jpg", "B"},
+    {"work\\photos\\empty\\", ""}, {"work\\docs\\", ""}, {"play\\", ""},
+};
+
+const std::vector<std::string> kSampleTree = {
+    "play\\",         "work\\",
+    "work\\docs\\",   "work\\photos\\",
+    "work\\photos\\2009\\", "work\\photos\\2009\\b.jpg",
+    "work\\photos\\a.jpg",  "work\\photos\\empty\\",
+};
+
+std::vector<std::string> Changed(std::vector<std::string> base,
+                                 const std::vector<std::string>& added,
+                                 const std::vector<std::string>& removed) {
+    for (const std::string& entry : removed) {
+        const auto at = std::find(base.begin(), base.end(), entry);
+        EXPECT_NE(base.end(), at) << entry << " is not in the tree to remove";
+        if (at != base.end()) base.erase(at);
+    }
+    base.insert(base.end(), added.begin(), added.end());
+    std::sort(base.begin(), base.end());
+    return base;
+}
 
 std::string BesideTestProgram(const char* name) {
     char path[MAX_PATH];
@@ -116,6 +142,12 @@ void E2eTest::SetUp() {
 
 void E2eTest::TearDown() { RemoveTree(root_); }
 
+void E2eTest::ResetStore() {
+    RemoveTree(store_);
+    CreateDirectoryA(store_.c_str(), nullptr);
+    MakeStore(kSampleStore);
+}
+
 void E2eTest::MakeStore(const std::vector<std::pair<std::string, std::string>>& entries) {
     for (const auto& entry : entries) {
         // Every folder on the way, then the file itself.
@@ -130,10 +162,17 @@ void E2eTest::MakeStore(const std::vector<std::pair<std::string, std::string>>& 
 void PluginE2eTest::SetUp() {
     E2eTest::SetUp();
     ASSERT_NE(nullptr, Fs().FsInit) << "the plugin does not export FsInit";
+    Restart();
+    g_reports.clear();
+    g_abortAtReport = 0;
+}
+
+void PluginE2eTest::Restart() {
     ASSERT_EQ(0, Fs().FsInit(7, &RecordProgress, nullptr, nullptr))
         << "the registered engine could not be created";
-    g_reports.clear();
 }
+
+void PluginE2eTest::AbortAtReport(int report) { g_abortAtReport = report; }
 
 const WfxExports& PluginE2eTest::Fs() {
     static WfxModule* module = [] {

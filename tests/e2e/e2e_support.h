@@ -27,10 +27,23 @@ bool SameBytes(const std::string& a, const std::string& b);
 std::vector<std::string> TreeOf(const std::string& root);
 void RemoveTree(const std::string& path);
 
+// A small store: two accounts, an empty bucket, a folder, two objects.
+extern const std::vector<std::pair<std::string, std::string>> kSampleStore;
+// kSampleStore as TreeOf shows it.
+extern const std::vector<std::string> kSampleTree;
+
+// `base` without `removed`, with `added`, sorted as TreeOf sorts.
+std::vector<std::string> Changed(std::vector<std::string> base,
+                                 const std::vector<std::string>& added,
+                                 const std::vector<std::string>& removed);
+
 class E2eTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // Empties the store and fills it with kSampleStore again.
+    void ResetStore();
 
     // Files ("work\photos\a.jpg" with its bytes) and empty folders (a path
     // ending in "\", bytes ignored) to put into the store.
@@ -57,6 +70,10 @@ protected:
 
     static const WfxExports& Fs();
     static std::vector<ProgressReport>& Reports();
+    // From the given report on (counting from 1), the callback asks to abort.
+    static void AbortAtReport(int report);
+    // Calls FsInit again: a new engine that reads the environment afresh.
+    static void Restart();
     // The plugin's host texts are char*: these hand out writable copies.
     static char* Text(std::string& text) { return &text[0]; }
 };

@@ -103,17 +103,6 @@ ComPtr<IStorageBrowser> CreateRegisteredEngine() {
     return engine;
 }
 
-const std::vector<std::pair<std::string, std::string>> kSampleStore = {
-    {"work\\photos\\a.jpg", "A"}, {"work\\photos\\2009\\b.jpg", "B"},
-    {"work\\docs\\", ""},         {"play\\", ""},
-};
-const std::vector<std::string> kSampleTree = {
-    "play\\",          "work\\",
-    "work\\docs\\",    "work\\photos\\",
-    "work\\photos\\2009\\", "work\\photos\\2009\\b.jpg",
-    "work\\photos\\a.jpg",
-};
-
 class EngineTest : public E2eTest {
 protected:
     void SetUp() override {
@@ -162,7 +151,7 @@ TEST_F(EngineTest, ListingsShowAccountsBucketsAndFolderContentsWithKindsAndSizes
     EXPECT_EQ((std::vector<std::string>{"docs 1 0", "photos 1 0"}),
               Drain(hr, cookie, first, &IStorageBrowser::NextBucket));
     hr = engine->FirstObject(At("\\work\\photos").Record(), &cookie, &first);
-    EXPECT_EQ((std::vector<std::string>{"2009 2 0", "a.jpg 3 1"}),
+    EXPECT_EQ((std::vector<std::string>{"2009 2 0", "a.jpg 3 1", "empty 2 0"}),
               Drain(hr, cookie, first, &IStorageBrowser::NextObject));
     hr = engine->FirstObject(At("\\work\\photos\\2009").Record(), &cookie, &first);
     EXPECT_EQ((std::vector<std::string>{"b.jpg 3 1"}),
@@ -234,21 +223,10 @@ struct ChangeCase {
     std::vector<std::string> added, removed;  // agreed when either is set
 };
 
-std::vector<std::string> Expected(const ChangeCase& c) {
-    std::vector<std::string> tree;
-    for (const std::string& entry : kSampleTree) {
-        if (std::find(c.removed.begin(), c.removed.end(), entry) == c.removed.end()) {
-            tree.push_back(entry);
-        }
-    }
-    tree.insert(tree.end(), c.added.begin(), c.added.end());
-    std::sort(tree.begin(), tree.end());
-    return tree;
-}
-
 using I = IStorageBrowser;
 const std::vector<std::string> kPhotos = {"work\\photos\\", "work\\photos\\2009\\",
-                                          "work\\photos\\2009\\b.jpg", "work\\photos\\a.jpg"};
+                                          "work\\photos\\2009\\b.jpg", "work\\photos\\a.jpg",
+                                          "work\\photos\\empty\\"};
 
 const ChangeCase kChanges[] = {
     {"new account", Create(&I::CreateAccount, "\\new"), {"new\\"}, {}},
@@ -269,7 +247,9 @@ const ChangeCase kChanges[] = {
      {"work\\photos\\2010\\", "work\\photos\\2010\\b.jpg"}, {}},
     {"move bucket to another account",
      Copy(&I::CopyBucket, "\\work\\photos", "\\play\\pics", 1),
-     {"play\\pics\\", "play\\pics\\2009\\", "play\\pics\\2009\\b.jpg", "play\\pics\\a.jpg"}, kPhotos},
+     {"play\\pics\\", "play\\pics\\2009\\", "play\\pics\\2009\\b.jpg", "play\\pics\\a.jpg",
+      "play\\pics\\empty\\"},
+     kPhotos},
     {"rename account", Rename("play", "fun"), {"fun\\"}, {"play\\"}},
     // Refusals leave the store as it was.
     {"existing account", Create(&I::CreateAccount, "\\work"), {}, {}},
@@ -304,14 +284,12 @@ const ChangeCase kChanges[] = {
 TEST_F(EngineTest, ChangesAgreeOrRefuseAndTouchOnlyWhatTheyName) {
     for (const ChangeCase& c : kChanges) {
         SCOPED_TRACE(c.what);
-        RemoveTree(store_);
-        CreateDirectoryA(store_.c_str(), nullptr);
-        MakeStore(kSampleStore);
+        ResetStore();
         VARIANT_BOOL ok = 0x1234;
         EXPECT_EQ(S_OK, c.change(*engine.Get(), &ok));
         const bool agreed = !c.added.empty() || !c.removed.empty();
         EXPECT_EQ(agreed ? VARIANT_TRUE : VARIANT_FALSE, ok);
-        EXPECT_EQ(Expected(c), TreeOf(store_));
+        EXPECT_EQ(Changed(kSampleTree, c.added, c.removed), TreeOf(store_));
     }
     EXPECT_EQ("A", ReadBytes(Store("work\\photos\\a.jpg")));
 }

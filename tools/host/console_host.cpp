@@ -322,18 +322,19 @@ bool ConsoleHost::RenameOrCopy(const Args& args, BOOL move) {
             return fs_.FsRenMovFile(Text(from), Text(to), move,
                                     (flags & FS_COPYFLAGS_OVERWRITE) ? TRUE : FALSE, &info);
         },
-        0);
+        0, to);
 }
 
 // Transfers -------------------------------------------------------------------
 
-bool ConsoleHost::RunTransfer(const std::function<int(int flags)>& call, int flags) {
+bool ConsoleHost::RunTransfer(const std::function<int(int flags)>& call, int flags,
+                              const std::string& target) {
     const DWORD started = GetTickCount();
     progress_display::Begin();
     int result = call(flags);
     progress_display::End();
     if (result == FS_FILE_EXISTS && !(flags & FS_COPYFLAGS_OVERWRITE)) {
-        if (!Ask("  The plugin says the target exists. Overwrite it?")) {
+        if (!Ask("  " + target + " exists. Overwrite it?")) {
             std::printf("  skipped\n");
             return true;
         }
@@ -357,7 +358,8 @@ bool ConsoleHost::Download(const std::string& remote, const std::string& local, 
                              static_cast<int>(entry.dwFileAttributes)};
     std::string remoteText = remote, localText = local;
     return RunTransfer(
-        [&](int f) { return fs_.FsGetFile(Text(remoteText), Text(localText), f, &info); }, flags);
+        [&](int f) { return fs_.FsGetFile(Text(remoteText), Text(localText), f, &info); }, flags,
+        local);
 }
 
 bool ConsoleHost::Get(const Args& given) {
@@ -365,16 +367,9 @@ bool ConsoleHost::Get(const Args& given) {
     const int flags = TakeMoveOption(&args) ? FS_COPYFLAGS_MOVE : 0;
     if (args.empty() || args.size() > 2) return Usage("get");
     const std::string remote = Remote(args[0]);
-    const std::string local = Local(args.size() > 1 ? args[1] : LastPart(remote));
-    // As the file manager does: the local side is the host's to check.
-    if (LocalFileExists(local)) {
-        if (!Ask("  " + local + " exists. Overwrite it?")) {
-            std::printf("  skipped\n");
-            return true;
-        }
-        return Download(remote, local, flags | FS_COPYFLAGS_OVERWRITE);
-    }
-    return Download(remote, local, flags);
+    // An existing local file: the plugin answers FS_FILE_EXISTS and the
+    // question follows, as in the file manager.
+    return Download(remote, Local(args.size() > 1 ? args[1] : LastPart(remote)), flags);
 }
 
 bool ConsoleHost::Put(const Args& given) {
@@ -391,16 +386,12 @@ bool ConsoleHost::Put(const Args& given) {
     std::string remote = args.size() < 2 ? Remote(name)
                          : Remote(args[1]) + (args[1].back() == '\\' ? "\\" + name : "");
     // The listing tells whether the object exists, as the file manager's
-    // panel does; the plugin gets the overwrite flag and the same-case hint.
+    // panel does; the plugin gets the same-case hint and answers
+    // FS_FILE_EXISTS until the user agrees to replace it.
     WIN32_FIND_DATAA entry;
-    if (FindEntry(remote, &entry)) {
-        if (!Ask("  " + remote + " exists. Overwrite it?")) {
-            std::printf("  skipped\n");
-            return true;
-        }
-        flags |= FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_EXISTS_SAMECASE;
-    }
-    return RunTransfer([&](int f) { return fs_.FsPutFile(Text(local), Text(remote), f); }, flags);
+    if (FindEntry(remote, &entry)) flags |= FS_COPYFLAGS_EXISTS_SAMECASE;
+    return RunTransfer([&](int f) { return fs_.FsPutFile(Text(local), Text(remote), f); }, flags,
+                       remote);
 }
 
 // Verbs -----------------------------------------------------------------------
@@ -428,7 +419,7 @@ bool ConsoleHost::Open(const Args& args) {
         GetTempPathA(MAX_PATH, temp);
         const std::string copy = std::string(temp) + LastPart(path);
         std::printf("  the plugin leaves opening to the host: downloading to %s\n", copy.c_str());
-        return Download(path, copy, FS_COPYFLAGS_OVERWRITE);
+        return Download(path, copy, FS_COPYFLAGS_OVERWRITE);  // a temporary copy
     }
     if (result != FS_EXEC_OK) {
         std::printf("  failed (%d)\n", result);

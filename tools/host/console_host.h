@@ -1,9 +1,9 @@
 #pragma once
 // The console host: file-manager commands over a loaded WFX module. It does
 // what the file manager does around each export: looks up entries in the
-// parent directory's listing to fill the remote-file record, asks before a
-// transfer replaces an existing file, and retries with the overwrite flag
-// when the plugin answers that the target exists.
+// parent directory's listing to fill the remote-file record and to hint that
+// an upload's target exists, and when the plugin answers that a target
+// exists, asks the user and calls again with the overwrite flag.
 //
 // Commands come from the console or from a script (a file or standard
 // input). In a script every command is echoed after the prompt, lines
@@ -54,9 +54,11 @@ private:
     bool ReportBool(BOOL result, const char* done);
     bool Download(const std::string& remote, const std::string& local, int flags);
     // Runs a transfer-like call (flags in, WFX result out) with the progress
-    // display, asks and calls again with FS_COPYFLAGS_OVERWRITE when the
-    // plugin answers FS_FILE_EXISTS, and reports the result.
-    bool RunTransfer(const std::function<int(int flags)>& call, int flags);
+    // display, asks about `target` and calls again with
+    // FS_COPYFLAGS_OVERWRITE when the plugin answers FS_FILE_EXISTS, and
+    // reports the result.
+    bool RunTransfer(const std::function<int(int flags)>& call, int flags,
+                     const std::string& target);
     void ShowEntries(const std::vector<WIN32_FIND_DATAA>& entries);
     bool TakeRereadRequest();
 
