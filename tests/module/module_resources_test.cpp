@@ -72,6 +72,31 @@ protected:
     HMODULE module = nullptr;
 };
 
+// One image of the group: the RT_ICON it names holds a square 24-bit bitmap
+// of the size the entry claims, and Windows both accepts it as an icon and
+// picks it when it asks the group for that size.
+void ExpectSquare24BitImage(HMODULE module, std::vector<BYTE>& group,
+                            const GroupIconEntry& entry) {
+    EXPECT_EQ(entry.width, entry.height);
+    EXPECT_EQ(24, entry.bitCount);
+    std::vector<BYTE> image = ResourceBytes(module, MAKEINTRESOURCEW(entry.id), RT_ICON);
+    ASSERT_EQ(entry.bytesInRes, image.size());
+    ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
+    BITMAPINFOHEADER bitmap;
+    std::memcpy(&bitmap, image.data(), sizeof bitmap);
+    EXPECT_EQ(entry.width, bitmap.biWidth);
+    EXPECT_EQ(2 * entry.width, bitmap.biHeight) << "colour rows and mask rows";
+    EXPECT_EQ(24, bitmap.biBitCount);
+    EXPECT_EQ(static_cast<DWORD>(BI_RGB), bitmap.biCompression);
+
+    HICON icon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()), TRUE,
+                                          0x00030000, entry.width, entry.width, 0);
+    EXPECT_NE(nullptr, icon) << "Windows refuses the image";
+    if (icon != nullptr) DestroyIcon(icon);
+    EXPECT_EQ(entry.id, LookupIconIdFromDirectoryEx(group.data(), TRUE, entry.width, entry.width,
+                                                    LR_DEFAULTCOLOR));
+}
+
 TEST_F(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
     EXPECT_EQ(std::set<WORD>{kIconGroup}, IdsOfType(RT_GROUP_ICON));
     std::vector<BYTE> group = ResourceBytes(module, MAKEINTRESOURCEW(kIconGroup), RT_GROUP_ICON);
@@ -85,28 +110,9 @@ TEST_F(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
     for (WORD i = 0; i < header.count; ++i) {
         GroupIconEntry entry;
         std::memcpy(&entry, group.data() + sizeof header + i * sizeof entry, sizeof entry);
-        SCOPED_TRACE("image " + std::to_string(entry.width));
+        SCOPED_TRACE("image of " + std::to_string(entry.width) + " pixels");
         sizes.insert(entry.width);
-        EXPECT_EQ(entry.width, entry.height);
-        EXPECT_EQ(24, entry.bitCount);
-
-        std::vector<BYTE> image = ResourceBytes(module, MAKEINTRESOURCEW(entry.id), RT_ICON);
-        ASSERT_EQ(entry.bytesInRes, image.size());
-        ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
-        BITMAPINFOHEADER bitmap;
-        std::memcpy(&bitmap, image.data(), sizeof bitmap);
-        EXPECT_EQ(entry.width, bitmap.biWidth);
-        EXPECT_EQ(2 * entry.width, bitmap.biHeight) << "colour rows and mask rows";
-        EXPECT_EQ(24, bitmap.biBitCount);
-        EXPECT_EQ(static_cast<DWORD>(BI_RGB), bitmap.biCompression);
-
-        HICON icon = CreateIconFromResourceEx(image.data(), static_cast<DWORD>(image.size()), TRUE,
-                                              0x00030000, entry.width, entry.width, 0);
-        EXPECT_NE(nullptr, icon) << "Windows refuses the image";
-        if (icon != nullptr) DestroyIcon(icon);
-        // Windows picks this very image when it asks the group for its size.
-        EXPECT_EQ(entry.id, LookupIconIdFromDirectoryEx(group.data(), TRUE, entry.width,
-                                                        entry.width, LR_DEFAULTCOLOR));
+        ExpectSquare24BitImage(module, group, entry);
     }
     EXPECT_EQ((std::multiset<int>{16, 24, 32, 48}), sizes);
 }
@@ -154,14 +160,8 @@ const VersionText kVersionTexts[] = {
     {"FileDescription", nullptr},
 };
 
-TEST(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
-    const std::string path = BuiltModulePath();
-    DWORD unused = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &unused);
-    ASSERT_GT(size, 0u) << "no version resource, error " << GetLastError();
-    std::vector<BYTE> info(size);
-    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
-
+// The fixed part: both versions, and the file marked a DLL for 32-bit Windows.
+void ExpectFixedVersion(const std::vector<BYTE>& info) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
@@ -175,9 +175,20 @@ TEST(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
     EXPECT_EQ(versionLow, fixed->dwProductVersionLS);
     EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
     EXPECT_EQ(static_cast<DWORD>(VOS_NT_WINDOWS32), fixed->dwFileOS);
+}
+
+TEST(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
+    const std::string path = BuiltModulePath();
+    DWORD unused = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &unused);
+    ASSERT_GT(size, 0u) << "no version resource, error " << GetLastError();
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, info.data()));
+    ExpectFixedVersion(info);
 
     // The texts live in the block that the Translation value names.
     WORD* translation = nullptr;
+    UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
                                reinterpret_cast<void**>(&translation), &length));
     ASSERT_GE(length, 2 * sizeof(WORD));
