@@ -31,11 +31,12 @@ def read_ico(data):
         raise ValueError("not an icon file")
     images = []
     for i in range(count):
-        _, _, _, _, _, _, length, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        offset = struct.unpack_from("<I", data, 6 + 16 * i + 12)[0]
         header = struct.unpack_from("<IiiHHI", data, offset)
         width, height2, bits = header[1], header[2], header[4]
         if bits != 24 or height2 != 2 * width:
-            raise ValueError(f"image {i}: {bits}-bit {width}x{height2 // 2}, expected 24-bit square")
+            raise ValueError(f"image {i}: {bits}-bit {width}x{height2 // 2}, "
+                             "expected 24-bit square")
         size = width
         colour_stride = (size * 3 + 3) & ~3
         mask_stride = ((size + 31) // 32) * 4

@@ -8,7 +8,7 @@
 namespace {
 
 // Whether [offset, offset + length) lies inside a buffer of `size` bytes,
-// computed wide so that no sum wraps.
+// asked without a sum that could wrap.
 bool Fits(uint64_t offset, uint64_t length, size_t size) {
     return offset <= size && length <= size - offset;
 }
