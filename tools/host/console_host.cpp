@@ -122,6 +122,7 @@ bool ConsoleHost::Start() {
 
 int ConsoleHost::Run() {
     int failures = 0;
+    bool narrating = false;
     char line[4096];
     while (!quit_) {
         if (!script_) std::printf("%s:%s> ", rootName_.c_str(), current_.c_str());
@@ -133,9 +134,12 @@ int ConsoleHost::Run() {
         if (first == std::string::npos) continue;
         text.erase(0, first);
         if (text[0] == '#') {
-            if (script_) std::printf("\n%s\n", text.c_str());
+            // A block of narration gets one blank line before it.
+            if (script_) std::printf("%s%s\n", narrating ? "" : "\n", text.c_str());
+            narrating = true;
             continue;
         }
+        narrating = false;
         const bool failureExpected = text[0] == '-';
         if (failureExpected) text.erase(0, 1);
         if (script_) std::printf("%s:%s> %s\n", rootName_.c_str(), current_.c_str(), text.c_str());
