@@ -23,10 +23,9 @@ const std::vector<std::string> kExports = {
     "FsMkDir",      "FsPutFile",     "FsRemoveDir",   "FsRenMovFile",
 };
 
-// Windows' own DLLs, present on every system the host runs on. advapi32 is
-// there because the stack protector seeds its guard with CryptGenRandom.
+// Windows' own DLLs, present on every system the host runs on.
 const std::set<std::string> kSystemDlls = {
-    "kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll", "advapi32.dll",
+    "kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll",
 };
 
 std::string Lower(std::string text) {

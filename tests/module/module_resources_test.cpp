@@ -79,7 +79,7 @@ void ExpectSquare24BitImage(HMODULE module, std::vector<BYTE>& group,
                             const GroupIconEntry& entry) {
     EXPECT_EQ(entry.width, entry.height);
     EXPECT_EQ(24, entry.bitCount);
-    std::vector<BYTE> image = ResourceBytes(module, MAKEINTRESOURCEW(entry.id), RT_ICON);
+    std::vector<BYTE> image = ResourceBytes(module, MAKEINTRESOURCEW(entry.id), MAKEINTRESOURCEW(3));
     ASSERT_EQ(entry.bytesInRes, image.size());
     ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
     BITMAPINFOHEADER bitmap;
@@ -98,8 +98,8 @@ void ExpectSquare24BitImage(HMODULE module, std::vector<BYTE>& group,
 }
 
 TEST_F(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
-    EXPECT_EQ(std::set<WORD>{kIconGroup}, IdsOfType(RT_GROUP_ICON));
-    std::vector<BYTE> group = ResourceBytes(module, MAKEINTRESOURCEW(kIconGroup), RT_GROUP_ICON);
+    EXPECT_EQ(std::set<WORD>{kIconGroup}, IdsOfType(MAKEINTRESOURCEW(14)));
+    std::vector<BYTE> group = ResourceBytes(module, MAKEINTRESOURCEW(kIconGroup), MAKEINTRESOURCEW(14));
     ASSERT_GE(group.size(), sizeof(GroupIconHeader));
     GroupIconHeader header;
     std::memcpy(&header, group.data(), sizeof header);
@@ -120,8 +120,8 @@ TEST_F(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
 // Identifier 2 is the one the loader reads for a DLL; a manifest under 1
 // would be ignored, and a malformed one makes loading fail on Windows.
 TEST_F(ModuleResources, ManifestIsAnEmptyAssemblyUnderTheDllIdentifier) {
-    EXPECT_EQ(std::set<WORD>{2}, IdsOfType(RT_MANIFEST));
-    const std::vector<BYTE> bytes = ResourceBytes(module, MAKEINTRESOURCEW(2), RT_MANIFEST);
+    EXPECT_EQ(std::set<WORD>{2}, IdsOfType(MAKEINTRESOURCEW(24)));
+    const std::vector<BYTE> bytes = ResourceBytes(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24));
     const std::string text(bytes.begin(), bytes.end());
 
     const size_t open = text.find("<assembly ");
