@@ -130,7 +130,9 @@ private:
                          StorageItem** item);
     HRESULT NextEntry(ListingCookie cookie, StorageItem** item);
     bool CopyOrMove(const RemotePath& source, const RemotePath& target, LONG move, bool folders);
-    HRESULT StartTransfer(HANDLE source, HANDLE target, const std::wstring& targetPath,
+    // Opens both files on the caller's thread, so that a refusal is a failed
+    // HRESULT, then copies on a worker thread of its own.
+    HRESULT StartTransfer(const std::wstring& sourcePath, const std::wstring& targetPath,
                           BSTR localName, const RemotePath& remote);
     std::vector<IDispatch*> AdvisedSinks();
 

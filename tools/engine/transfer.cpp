@@ -23,11 +23,6 @@ public:
 
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
     HANDLE Get() const { return handle_; }
-    HANDLE Release() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle;
-    }
     void Reset(HANDLE handle) {
         if (Valid()) CloseHandle(handle_);
         handle_ = handle;
@@ -38,14 +33,14 @@ private:
     HANDLE handle_;
 };
 
-FileHandle OpenSource(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+HANDLE OpenSource(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
-FileHandle CreateTarget(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+HANDLE CreateTarget(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 HRESULT LastErrorResult() {
@@ -121,6 +116,8 @@ bool IsObjectKey(const StoreLocation& at) {
     return at.depth == PathLevel::Object && !at.folderKey;
 }
 
+bool IsLocalName(BSTR localName) { return localName != nullptr && localName[0] != L'\0'; }
+
 }  // namespace
 
 LONG CStorageEngine::BeginTransfer() {
@@ -148,12 +145,14 @@ void CStorageEngine::FireProgress(LONG transfer, BSTR localName, BSTR remoteName
     }
 }
 
-HRESULT CStorageEngine::StartTransfer(HANDLE source, HANDLE target, const std::wstring& targetPath,
-                                      BSTR localName, const RemotePath& remote) {
-    FileHandle ownedSource(source), ownedTarget(target);  // closed if anything below fails
+HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
+                                      const std::wstring& targetPath, BSTR localName,
+                                      const RemotePath& remote) {
     std::unique_ptr<TransferJob> job(new TransferJob);
-    job->source.Reset(ownedSource.Release());
-    job->target.Reset(ownedTarget.Release());
+    job->source.Reset(OpenSource(sourcePath));
+    if (!job->source.Valid()) return LastErrorResult();
+    job->target.Reset(CreateTarget(targetPath));
+    if (!job->target.Valid()) return LastErrorResult();
     job->targetPath = targetPath;
     job->localName = UniqueBstr(SysAllocString(localName));
     job->remoteName = RemoteText(remote);
@@ -188,13 +187,8 @@ HRESULT CStorageEngine::DownloadObject(RemotePath path, BSTR localName, LONG* re
     if (result != nullptr) *result = 0;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
         StoreLocation at;
-        if (!Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
-        if (localName == nullptr || localName[0] == L'\0') return E_INVALIDARG;
-        FileHandle source = OpenSource(at.path);
-        if (!source.Valid()) return LastErrorResult();
-        FileHandle target = CreateTarget(localName);
-        if (!target.Valid()) return LastErrorResult();
-        return StartTransfer(source.Release(), target.Release(), localName, localName, path);
+        if (!IsLocalName(localName) || !Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
+        return StartTransfer(at.path, localName, localName, path);
     });
 }
 
@@ -202,14 +196,12 @@ HRESULT CStorageEngine::UploadObject(BSTR localName, RemotePath path, LONG* resu
     if (result != nullptr) *result = 0;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
         StoreLocation at;
-        if (!Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
-        if (localName == nullptr || localName[0] == L'\0') return E_INVALIDARG;
-        if (!IsDirectory(at.bucketPath)) return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-        FileHandle source = OpenSource(localName);
-        if (!source.Valid()) return LastErrorResult();
+        if (!IsLocalName(localName) || !Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
+        // Folders along the key come into being for a file that is there.
+        if (!IsDirectory(at.bucketPath) || GetFileAttributesW(localName) == INVALID_FILE_ATTRIBUTES) {
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        }
         if (!MakeDirectories(at.bucketPath, ParentOf(at.path))) return LastErrorResult();
-        FileHandle target = CreateTarget(at.path);
-        if (!target.Valid()) return LastErrorResult();
-        return StartTransfer(source.Release(), target.Release(), at.path, localName, path);
+        return StartTransfer(localName, at.path, localName, path);
     });
 }
