@@ -62,7 +62,7 @@ TEST(HostProgress, DrawsClampedBarsAndShortensLongNamesFromTheLeft) {
     EXPECT_EQ("[----]", ProgressBar(-1, 4));
     EXPECT_EQ("[##--]", ProgressBar(50, 4));
     EXPECT_EQ("[####]", ProgressBar(150, 4));
-    EXPECT_EQ("  [###############---------------]  50%  ...\\c.bin -> ...",
+    EXPECT_EQ("  [##########----------]  50%  ...\\c.bin -> ...",
               progress_display::Line("\\a\\b\\c.bin", nullptr, 50, 9));
 }
 

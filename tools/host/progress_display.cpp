@@ -10,8 +10,10 @@
 namespace progress_display {
 namespace {
 
-constexpr int kBarWidth = 30;
-constexpr std::size_t kNameWidth = 34;
+// One line of at most 79 characters: a wider one would wrap, and the
+// carriage return would then redraw only its last row.
+constexpr int kBarWidth = 20;
+constexpr std::size_t kNameWidth = 22;
 constexpr int kEscape = 27;
 
 volatile LONG g_active = 0;
