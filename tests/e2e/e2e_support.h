@@ -20,7 +20,6 @@ void WriteBytes(const std::string& path, const std::string& bytes);
 // The whole file, or "<missing>" when it cannot be read.
 std::string ReadBytes(const std::string& path);
 bool IsFile(const std::string& path);
-bool IsFolder(const std::string& path);
 // True when both files hold the same bytes; compared in chunks, so any size.
 bool SameBytes(const std::string& a, const std::string& b);
 // Every file and folder below `root`, relative, sorted; folders end in "\".

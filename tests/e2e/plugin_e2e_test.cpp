@@ -14,40 +14,16 @@
 
 namespace {
 
-TEST_F(PluginE2eTest, DeleteRemovesOnlyTheNamedObject) {
-    const struct {
-        const char* path;
-        BOOL result;
-        const char* gone;  // the store entry that disappears, if any
-    } deletions[] = {
-        {"\\work\\photos\\a.jpg", TRUE, "work\\photos\\a.jpg"},
-        {"\\work\\photos\\2009\\b.jpg", TRUE, "work\\photos\\2009\\b.jpg"},
-        {"\\work\\Create new bucket(F7)", TRUE, nullptr},  // placeholder: nothing to do
-        {"\\work\\photos\\missing.jpg", FALSE, nullptr},
-        {"\\work\\photos\\2009", FALSE, nullptr},  // a folder is not an object
-        {"\\work\\photos", FALSE, nullptr},
-        {"\\work\\photos\\..\\..\\..\\local\\victim.txt", FALSE, nullptr},
-    };
-    ASSERT_NE(nullptr, Fs().FsDeleteFile);
-    WriteBytes(Local("victim.txt"), "keep me");
-    for (const auto& deletion : deletions) {
-        SCOPED_TRACE(deletion.path);
-        ResetStore();
-        const std::vector<std::string> expected =
-            deletion.gone != nullptr ? Changed(kSampleTree, {}, {deletion.gone}) : kSampleTree;
-        std::string path = deletion.path;
-        EXPECT_EQ(deletion.result, Fs().FsDeleteFile(Text(path)));
-        EXPECT_EQ(expected, TreeOf(store_));
-    }
-    EXPECT_EQ("keep me", ReadBytes(Local("victim.txt")));
-}
-
 struct NamespaceCase {
     const char* what;
     std::function<int(const WfxExports&)> call;
     int result;
     std::vector<std::string> added, removed;
 };
+
+std::function<int(const WfxExports&)> Delete(std::string path) {
+    return [=](const WfxExports& fs) mutable { return fs.FsDeleteFile(&path[0]); };
+}
 
 std::function<int(const WfxExports&)> MkDir(std::string path) {
     return [=](const WfxExports& fs) mutable { return fs.FsMkDir(&path[0]); };
@@ -72,39 +48,72 @@ const std::vector<std::string> kPhotos = {
     "work\\photos\\", "work\\photos\\2009\\", "work\\photos\\2009\\b.jpg",
     "work\\photos\\a.jpg", "work\\photos\\empty\\"};
 
+// A key that climbs out of the store to the test's local folder.
+constexpr char kOutside[] = "\\work\\photos\\..\\..\\..\\local\\victim.txt";
+
 const NamespaceCase kNamespaceCases[] = {
+    {"delete an object", Delete("\\work\\photos\\a.jpg"), TRUE, {}, {"work\\photos\\a.jpg"}},
+    {"delete by a key with slashes", Delete("\\work\\photos\\2009/b.jpg"), TRUE, {},
+     {"work\\photos\\2009\\b.jpg"}},
+    {"delete a placeholder", Delete("\\work\\Create new bucket(F7)"), TRUE, {}, {}},
     {"make an account", MkDir("\\new"), TRUE, {"new\\"}, {}},
     {"make a bucket", MkDir("\\work\\new"), TRUE, {"work\\new\\"}, {}},
     {"make a folder", MkDir("\\work\\photos\\2010"), TRUE, {"work\\photos\\2010\\"}, {}},
-    {"make an existing bucket", MkDir("\\work\\photos"), FALSE, {}, {}},
     {"remove an account", RmDir("\\play"), TRUE, {}, {"play\\"}},
     {"remove a bucket", RmDir("\\work\\docs"), TRUE, {}, {"work\\docs\\"}},
     {"remove a folder", RmDir("\\work\\photos\\empty"), TRUE, {}, {"work\\photos\\empty\\"}},
-    {"remove a full folder", RmDir("\\work\\photos\\2009"), FALSE, {}, {}},
-    {"remove a full bucket", RmDir("\\work\\photos"), FALSE, {}, {}},
     {"rename an account", RenMov("\\play", "\\fun", TRUE), FS_FILE_OK, {"fun\\"}, {"play\\"}},
     {"move an object", RenMov("\\work\\photos\\a.jpg", "\\work\\docs\\a.jpg", TRUE), FS_FILE_OK,
      {"work\\docs\\a.jpg"}, {"work\\photos\\a.jpg"}},
-    {"copy an object", RenMov("\\work\\photos\\a.jpg", "\\work\\photos\\c.jpg", FALSE),
-     FS_FILE_OK, {"work\\photos\\c.jpg"}, {}},
+    {"copy an object into new folders",
+     RenMov("\\work\\photos\\a.jpg", "\\work\\photos\\x\\c.jpg", FALSE), FS_FILE_OK,
+     {"work\\photos\\x\\", "work\\photos\\x\\c.jpg"}, {}},
     {"copy a folder",
      RenMov("\\work\\photos\\2009", "\\work\\docs\\2009", FALSE, FILE_ATTRIBUTE_DIRECTORY),
      FS_FILE_OK, {"work\\docs\\2009\\", "work\\docs\\2009\\b.jpg"}, {}},
     {"move a bucket to another account", RenMov("\\work\\photos", "\\play\\photos", TRUE),
      FS_FILE_OK, kPhotosMoved, kPhotos},
+    // Refusals leave the store as it was.
+    {"delete a missing object", Delete("\\work\\photos\\missing.jpg"), FALSE, {}, {}},
+    {"delete a folder as an object", Delete("\\work\\photos\\2009"), FALSE, {}, {}},
+    {"delete a bucket as an object", Delete("\\work\\photos"), FALSE, {}, {}},
+    {"delete outside the store", Delete(kOutside), FALSE, {}, {}},
+    {"make an existing bucket", MkDir("\\work\\photos"), FALSE, {}, {}},
+    {"make a folder at the root", MkDir("\\"), FALSE, {}, {}},
+    {"name \"..\"", MkDir("\\.."), FALSE, {}, {}},
+    {"name with a colon", MkDir("\\a:b"), FALSE, {}, {}},
+    {"name with a wildcard", MkDir("\\work\\b*"), FALSE, {}, {}},
+    {"name with a trailing dot", MkDir("\\work\\b."), FALSE, {}, {}},
+    {"key with an empty part", MkDir("\\work\\photos\\x//y"), FALSE, {}, {}},
+    {"bucket of a missing account", MkDir("\\nobody\\b"), FALSE, {}, {}},
+    {"folder in a missing folder", MkDir("\\work\\photos\\x\\y"), FALSE, {}, {}},
+    {"remove a full folder", RmDir("\\work\\photos\\2009"), FALSE, {}, {}},
+    {"remove a full bucket", RmDir("\\work\\photos"), FALSE, {}, {}},
+    {"remove a full account", RmDir("\\work"), FALSE, {}, {}},
     {"copy onto an object",
      RenMov("\\work\\photos\\2009\\b.jpg", "\\work\\photos\\a.jpg", FALSE), FS_FILE_READERROR, {}, {}},
-    {"move onto an account", RenMov("\\work", "\\play", TRUE), FS_FILE_READERROR, {}, {}},
+    {"copy a missing object", RenMov("\\work\\photos\\z", "\\work\\photos\\y", FALSE),
+     FS_FILE_READERROR, {}, {}},
+    {"copy outside the store", RenMov("\\work\\photos\\a.jpg", kOutside, FALSE), FS_FILE_READERROR,
+     {}, {}},
+    {"copy a folder into itself",
+     RenMov("\\work\\photos\\2009", "\\work\\photos\\2009\\in", FALSE, FILE_ATTRIBUTE_DIRECTORY),
+     FS_FILE_READERROR, {}, {}},
+    {"rename onto an account", RenMov("\\work", "\\play", TRUE), FS_FILE_READERROR, {}, {}},
+    {"move a bucket onto a bucket", RenMov("\\work\\photos", "\\work\\docs", TRUE),
+     FS_FILE_READERROR, {}, {}},
 };
 
 TEST_F(PluginE2eTest, NamespaceChangesReachTheStoreAndMovesDeleteTheirSources) {
+    WriteBytes(Local("victim.txt"), "keep me");
     for (const NamespaceCase& c : kNamespaceCases) {
         SCOPED_TRACE(c.what);
         ResetStore();
         EXPECT_EQ(c.result, c.call(Fs()));
         EXPECT_EQ(Changed(kSampleTree, c.added, c.removed), TreeOf(store_));
     }
-    EXPECT_EQ("B", ReadBytes(Store("work\\photos\\2009\\b.jpg")));
+    EXPECT_EQ("A", ReadBytes(Store("work\\photos\\a.jpg")));
+    EXPECT_EQ("keep me", ReadBytes(Local("victim.txt")));
 }
 
 TEST_F(PluginE2eTest, OpeningAPlaceholderCreatesANamedEntryAndAsksForAReread) {
@@ -203,6 +212,30 @@ TEST_F(PluginTransferTest, ExistingTargetsAreReplacedOnlyWithTheOverwriteFlag) {
     EXPECT_EQ(FS_FILE_OK, Put(Local("a.jpg"), "\\work\\photos\\a.jpg",
                               FS_COPYFLAGS_EXISTS_SAMECASE | FS_COPYFLAGS_OVERWRITE));
     EXPECT_EQ("newer", ReadBytes(Store("work\\photos\\a.jpg")));
+}
+
+TEST_F(PluginTransferTest, RefusedTransfersWriteNothing) {
+    MakeStore(kSampleStore);
+    WriteBytes(Local("victim.txt"), "keep me");
+    const struct {
+        const char* what;
+        std::function<int()> call;
+    } refusals[] = {
+        {"missing object", [&] { return Get("\\work\\photos\\zz", Local("zz"), 0); }},
+        {"bucket", [&] { return Get("\\work\\photos", Local("zz"), 0); }},
+        {"from outside the store", [&] { return Get(kOutside, Local("zz"), 0); }},
+        {"missing local file", [&] { return Put(Local("zz"), "\\work\\photos\\zz", 0); }},
+        {"missing bucket", [&] { return Put(Local("victim.txt"), "\\work\\nobucket\\v.txt", 0); }},
+        {"onto a folder", [&] { return Put(Local("victim.txt"), "\\work\\photos\\2009", 0); }},
+        {"to outside the store", [&] { return Put(Local("victim.txt"), kOutside, 0); }},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.what);
+        EXPECT_EQ(FS_FILE_READERROR, refusal.call());
+    }
+    EXPECT_EQ(kSampleTree, TreeOf(store_));
+    EXPECT_EQ((std::vector<std::string>{"victim.txt"}), TreeOf(local_));
+    EXPECT_EQ("keep me", ReadBytes(Local("victim.txt")));
 }
 
 TEST_F(PluginTransferTest, AfterAnAbortTheNextTransferReportsOnlyItself) {
