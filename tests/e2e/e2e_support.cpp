@@ -139,11 +139,11 @@ void E2eTest::TearDown() { RemoveTree(root_); }
 
 void E2eTest::ResetStore() {
     RemoveTree(store_);
-    CreateDirectoryA(store_.c_str(), nullptr);
     MakeStore(kSampleStore);
 }
 
 void E2eTest::MakeStore(const std::vector<std::pair<std::string, std::string>>& entries) {
+    CreateDirectoryA(store_.c_str(), nullptr);
     for (const auto& entry : entries) {
         // Every folder on the way, then the file itself.
         for (std::size_t at = entry.first.find('\\'); at != std::string::npos;

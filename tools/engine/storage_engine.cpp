@@ -49,7 +49,7 @@ bool IsInside(const std::wstring& path, const std::wstring& directory) {
 // a host never blocks on a dialog.
 void Report(const wchar_t* title, const std::wstring& subject, const TreeSummary& summary) {
     wchar_t line[1024];
-    swprintf(line, ARRAYSIZE(line), L"%ls %ls: %d folders, %d objects, %I64u bytes\n", title,
+    swprintf(line, ARRAYSIZE(line), L"%ls %ls: %d folders, %d objects, %I64u bytes\r\n", title,
              subject.c_str(), summary.directories, summary.files, summary.bytes);
     const std::string text = ToAnsi(line);
     DWORD written = 0;
