@@ -47,6 +47,14 @@ void __stdcall LogToConsole(int, int, char* text) {
 // none to offer, so every request is declined.
 BOOL __stdcall DeclineRequest(int, int, char*, char*, char*, int) { return FALSE; }
 
+// False, with a message, when the module lacks the export.
+template <typename Function>
+bool Exported(Function function, const char* name) {
+    if (function != nullptr) return true;
+    std::printf("the plugin does not export %s: this command cannot run\n", name);
+    return false;
+}
+
 // Splits off a leading "-m" (move) from a transfer's arguments.
 bool TakeMoveOption(std::vector<std::string>* args) {
     if (args->empty() || args->front() != "-m") return false;
@@ -91,7 +99,7 @@ ConsoleHost::ConsoleHost(const WfxModule& module, std::FILE* input, bool script)
       localDirectory_(CurrentDirectory()) {}
 
 bool ConsoleHost::Start() {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsInit), "FsInit")) return false;
+    if (!Exported(fs_.FsInit, "FsInit")) return false;
     if (fs_.FsGetDefRootName != nullptr) {
         char name[MAX_PATH] = {};
         fs_.FsGetDefRootName(name, sizeof(name));
@@ -187,12 +195,6 @@ bool ConsoleHost::Ask(const std::string& question) {
     return answer[0] == 'y' || answer[0] == 'Y';
 }
 
-bool ConsoleHost::Has(const void* function, const char* name) {
-    if (function != nullptr) return true;
-    std::printf("the plugin does not export %s: this command cannot run\n", name);
-    return false;
-}
-
 std::string ConsoleHost::Remote(const std::string& argument) const {
     return ResolveRemote(current_, argument);
 }
@@ -215,8 +217,8 @@ bool ConsoleHost::ReportBool(BOOL result, const char* done) {
 
 bool ConsoleHost::ReadDirectory(const std::string& path, std::vector<WIN32_FIND_DATAA>* entries) {
     entries->clear();
-    if (!Has(reinterpret_cast<const void*>(fs_.FsFindFirst), "FsFindFirst") ||
-        !Has(reinterpret_cast<const void*>(fs_.FsFindNext), "FsFindNext")) {
+    if (!Exported(fs_.FsFindFirst, "FsFindFirst") ||
+        !Exported(fs_.FsFindNext, "FsFindNext")) {
         return false;
     }
     std::string text = path;
@@ -289,19 +291,19 @@ bool ConsoleHost::ChangeDirectory(const Args& args) {
 // Namespace changes -----------------------------------------------------------
 
 bool ConsoleHost::MakeDirectory(const Args& args) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsMkDir), "FsMkDir")) return false;
+    if (!Exported(fs_.FsMkDir, "FsMkDir")) return false;
     std::string path = Remote(args[0]);
     return ReportBool(fs_.FsMkDir(Text(path)), "created");
 }
 
 bool ConsoleHost::RemoveDirectory(const Args& args) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsRemoveDir), "FsRemoveDir")) return false;
+    if (!Exported(fs_.FsRemoveDir, "FsRemoveDir")) return false;
     std::string path = Remote(args[0]);
     return ReportBool(fs_.FsRemoveDir(Text(path)), "removed");
 }
 
 bool ConsoleHost::Delete(const Args& args) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsDeleteFile), "FsDeleteFile")) return false;
+    if (!Exported(fs_.FsDeleteFile, "FsDeleteFile")) return false;
     std::string path = Remote(args[0]);
     return ReportBool(fs_.FsDeleteFile(Text(path)), "deleted");
 }
@@ -310,7 +312,7 @@ bool ConsoleHost::Move(const Args& args) { return RenameOrCopy(args, TRUE); }
 bool ConsoleHost::Copy(const Args& args) { return RenameOrCopy(args, FALSE); }
 
 bool ConsoleHost::RenameOrCopy(const Args& args, BOOL move) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsRenMovFile), "FsRenMovFile")) return false;
+    if (!Exported(fs_.FsRenMovFile, "FsRenMovFile")) return false;
     std::string from = Remote(args[0]);
     // A target ending in a backslash is a directory to move or copy into.
     std::string to = Remote(args[1]) + (args[1].back() == '\\' ? "\\" + LastPart(from) : "");
@@ -352,7 +354,7 @@ bool ConsoleHost::RunTransfer(const std::function<int(int flags)>& call, int fla
 }
 
 bool ConsoleHost::Download(const std::string& remote, const std::string& local, int flags) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsGetFile), "FsGetFile")) return false;
+    if (!Exported(fs_.FsGetFile, "FsGetFile")) return false;
     WIN32_FIND_DATAA entry;
     if (!FindEntry(remote, &entry) || IsDirectoryEntry(entry)) {
         std::printf("  no such file: %s\n", remote.c_str());
@@ -380,7 +382,7 @@ bool ConsoleHost::Put(const Args& given) {
     Args args = given;
     int flags = TakeMoveOption(&args) ? FS_COPYFLAGS_MOVE : 0;
     if (args.empty() || args.size() > 2) return Usage("put");
-    if (!Has(reinterpret_cast<const void*>(fs_.FsPutFile), "FsPutFile")) return false;
+    if (!Exported(fs_.FsPutFile, "FsPutFile")) return false;
     std::string local = Local(args[0]);
     if (!LocalFileExists(local)) {
         std::printf("  no such local file: %s\n", local.c_str());
@@ -412,7 +414,7 @@ bool ConsoleHost::TakeRereadRequest() {
 }
 
 bool ConsoleHost::Open(const Args& args) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsExecuteFile), "FsExecuteFile")) return false;
+    if (!Exported(fs_.FsExecuteFile, "FsExecuteFile")) return false;
     std::string path = Remote(args[0]);
     std::string verb = "open";
     std::fflush(stdout);
@@ -438,7 +440,7 @@ bool ConsoleHost::Open(const Args& args) {
 }
 
 bool ConsoleHost::Properties(const Args& args) {
-    if (!Has(reinterpret_cast<const void*>(fs_.FsExecuteFile), "FsExecuteFile")) return false;
+    if (!Exported(fs_.FsExecuteFile, "FsExecuteFile")) return false;
     std::string path = Remote(args.empty() ? "." : args[0]);
     std::string verb = "properties";
     std::fflush(stdout);  // the engine may write to the console itself

@@ -45,8 +45,6 @@ private:
     // Prints the command's usage line; false.
     bool Usage(const char* name);
     bool Ask(const std::string& question);
-    // False, with a message, when the module lacks the export.
-    bool Has(const void* function, const char* name);
     bool ReadDirectory(const std::string& path, std::vector<WIN32_FIND_DATAA>* entries);
     bool FindEntry(const std::string& path, WIN32_FIND_DATAA* entry);
     std::string Remote(const std::string& argument) const;
