@@ -29,7 +29,7 @@ start)
 stop)
     wineserver -k 2>/dev/null || true ;;
 register)
-    dll=$(winepath -w "$3" 2>/dev/null)
+    dll="Z:${3//\//\\}"  # Wine's drive Z: is the Unix root
     # Output to /dev/null: Wine's background services inherit it and would
     # keep the build's pipe open.
     if ! wine regsvr32 /s "$dll" </dev/null >/dev/null 2>&1; then
