@@ -75,10 +75,26 @@ void SetWriteTime(DATE date, WIN32_FIND_DATAA& findData) {
     }
 }
 
+// Puts back the thread's last error on leaving scope. Converting an entry
+// can fail inside Windows calls (a name that does not fit, a date out of
+// range), which leave their own codes; the listing sets the last error for
+// empty lists only.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : saved_(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(saved_); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD saved_;
+};
+
 // Reads the entry's getters in the order Name, Date, Kind, Size and stops at
 // the first that fails, leaving what the earlier ones wrote.
 EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
     if (item == nullptr) return EntryFill::Failed;
+    const LastErrorKeeper keeper;
     {
         UniqueBstr name;
         if (FAILED(item->get_Name(name.Put()))) return EntryFill::Failed;

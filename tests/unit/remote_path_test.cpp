@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tests/support/thread_locale.h"
+
 namespace {
 
 struct Parsed {
@@ -89,16 +91,6 @@ TEST(SplitRemotePath, NullPathIsRefusedAndLeavesLevelAlone) {
     EXPECT_FALSE(SplitRemotePath(nullptr, &level, owner.Record()));
     EXPECT_EQ(PathLevel::Bucket, level);
 }
-
-// Restores the thread locale a test changed.
-class ThreadLocale {
-public:
-    explicit ThreadLocale(LCID locale) : saved_(GetThreadLocale()) { SetThreadLocale(locale); }
-    ~ThreadLocale() { SetThreadLocale(saved_); }
-
-private:
-    LCID saved_;
-};
 
 TEST(SplitRemotePath, DoubleByteTrailByteIsNeverASeparator) {
     // In code page 932, 0x95 0x5C is one character whose trail byte is 0x5C.

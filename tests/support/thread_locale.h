@@ -1,0 +1,16 @@
+#pragma once
+// Switches the calling thread's locale, and with it CP_THREAD_ACP, for one
+// scope, and restores the previous one on leaving it.
+
+#include <windows.h>
+
+class ThreadLocale {
+public:
+    explicit ThreadLocale(LCID locale) : saved_(GetThreadLocale()) { SetThreadLocale(locale); }
+    ~ThreadLocale() { SetThreadLocale(saved_); }
+    ThreadLocale(const ThreadLocale&) = delete;
+    ThreadLocale& operator=(const ThreadLocale&) = delete;
+
+private:
+    LCID saved_;
+};
