@@ -6,7 +6,9 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "engine/bstr.h"
 #include "engine/call_guarded.h"
@@ -109,7 +111,8 @@ EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
 
     LONG kind = 0;
     if (FAILED(item->get_Kind(&kind))) return EntryFill::Failed;
-    findData.dwFileAttributes = kind == kFileKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
+    findData.dwFileAttributes =
+        kind == kFileKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
 
     LONGLONG size = 0;
     if (FAILED(item->get_Size(&size))) return EntryFill::Failed;
@@ -186,9 +189,10 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
         return kListingHandle;
     case ListStep::Ended:
         return AnswerEmptyList(level, state.listingCookie, *findData);
-    default:
-        return INVALID_HANDLE_VALUE;
+    case ListStep::Failed:
+        break;
     }
+    return INVALID_HANDLE_VALUE;
 }
 
 BOOL FindNext(WIN32_FIND_DATAA* findData) {
@@ -201,8 +205,8 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
     if (FAILED(NextAtLevel(*state.engine, state.listingLevel, state.listingCookie, &item))) {
         return FALSE;
     }
-    const ListStep step =
-        DeliverFrom(std::move(item), *state.engine, state.listingLevel, state.listingCookie, *findData);
+    const ListStep step = DeliverFrom(std::move(item), *state.engine, state.listingLevel,
+                                      state.listingCookie, *findData);
     return step == ListStep::Delivered ? TRUE : FALSE;
 }
 

@@ -175,57 +175,52 @@ TEST_F(ListingTest, EachDepthListsThroughItsOwnFirstAndNextOperations) {
     }
 }
 
-TEST_F(ListingTest, EmptyAccountAndBucketListsShowAPlaceholderThenGoOn) {
+TEST_F(ListingTest, EmptyListsAnswerByLevelAlsoWhenOnlyUnshowableEntriesCame) {
     struct Case {
         const char* path;
         const char* first;
-        std::string firstCall;
-        std::string next;
+        const char* next;
+        ListingCookie cookie;
+        HANDLE handle;
+        DWORD lastError;
         const char* placeholder;
     };
     const Case cases[] = {
-        {"\\", "FirstAccount", "FirstAccount", "NextAccount", "Add new account(F7)"},
-        {"\\work", "FirstBucket", "FirstBucket work||", "NextBucket", "Create new bucket(F7)"},
+        {"\\", "FirstAccount", "NextAccount", 5, kListing, kUntouchedError, "Add new account(F7)"},
+        {"\\work", "FirstBucket", "NextBucket", 5, kListing, kUntouchedError,
+         "Create new bucket(F7)"},
+        {"\\work", "FirstBucket", "NextBucket", -1, kFailed, ERROR_SUCCESS, ""},
+        {"\\work\\photos", "FirstObject", "NextObject", 5, kFailed, ERROR_NO_MORE_FILES, ""},
+        {"\\work\\photos", "FirstObject", "NextObject", -1, kFailed, ERROR_NO_MORE_FILES, ""},
+        {"\\work\\photos\\2009", "FirstObject", "NextObject", 0, kFailed, ERROR_NO_MORE_FILES,
+         ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        engine.Script(c.first, FirstAnswer(5, false));
-        engine.ScriptItem(c.next, Entry(L"later"));
-        engine.ScriptEnd(c.next);
+    for (const bool skipping : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.path) + (skipping ? " after unshowable entries" : ""));
+            engine.Script(c.first, FirstAnswer(c.cookie, skipping, NamelessEntry()));
+            if (skipping) {
+                engine.ScriptItem(c.next, Entry(kTooLongName));
+                engine.ScriptEnd(c.next);
+            }
+            EXPECT_EQ(c.handle, First(c.path));
+            EXPECT_EQ(c.lastError, GetLastError());
+            // Nothing of a refused long name is left behind.
+            const DWORD attributes = c.handle == kListing ? FILE_ATTRIBUTE_NORMAL : 0;
+            EXPECT_EQ((Shown{c.placeholder, attributes}), ShownRecord());
+            EXPECT_EQ(skipping ? 3u : 1u, TakeCalls().size());
+            if (c.handle != kListing) continue;
 
-        EXPECT_EQ(kListing, First(c.path));
-        EXPECT_EQ(kUntouchedError, GetLastError());
-        EXPECT_EQ((Shown{c.placeholder, FILE_ATTRIBUTE_NORMAL}), ShownRecord());
-        // The listing goes on with the cookie the First operation left.
-        EXPECT_EQ(TRUE, Next());
-        EXPECT_EQ("later", ShownRecord().name);
-        EXPECT_EQ(FALSE, Next());
-        EXPECT_EQ((std::vector<std::string>{c.firstCall, c.next + " 5", c.next + " 5"}),
-                  TakeCalls());
+            // After a placeholder the listing goes on with the First cookie.
+            engine.ScriptItem(c.next, Entry(L"later"));
+            engine.ScriptEnd(c.next);
+            EXPECT_EQ(TRUE, Next());
+            EXPECT_EQ("later", ShownRecord().name);
+            EXPECT_EQ(FALSE, Next());
+            const std::string nextCall = c.next + std::string(" 5");
+            EXPECT_EQ((std::vector<std::string>{nextCall, nextCall}), TakeCalls());
+        }
     }
-}
-
-TEST_F(ListingTest, EmptyListsWithoutPlaceholderFailWithTheirLastError) {
-    struct Case {
-        const char* path;
-        const char* first;
-        ListingCookie cookie;
-        DWORD lastError;
-    };
-    const Case cases[] = {
-        {"\\work", "FirstBucket", -1, ERROR_SUCCESS},
-        {"\\work\\photos", "FirstObject", 5, ERROR_NO_MORE_FILES},
-        {"\\work\\photos", "FirstObject", -1, ERROR_NO_MORE_FILES},
-        {"\\work\\photos\\2009", "FirstObject", 0, ERROR_NO_MORE_FILES},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        engine.Script(c.first, FirstAnswer(c.cookie, false));
-        EXPECT_EQ(kFailed, First(c.path));
-        EXPECT_EQ(c.lastError, GetLastError());
-        EXPECT_EQ(Shown{}, ShownRecord());
-    }
-    EXPECT_EQ(4u, TakeCalls().size());
 }
 
 TEST_F(ListingTest, EngineFailuresEndTheListingWithoutLastError) {
@@ -386,37 +381,6 @@ TEST_F(ListingTest, EntriesWhoseNameCannotBeShownWholeAreSkipped) {
     engine.ScriptItem("NextObject", Entry(std::wstring(129, L'\x4E2D')));
     EXPECT_EQ(kListing, First("\\work\\photos"));
     EXPECT_EQ(258u, ShownRecord().name.size());
-}
-
-TEST_F(ListingTest, SkippingToTheEndAnswersAsThatLevelsEmptyList) {
-    struct Case {
-        const char* path;
-        const char* first;
-        const char* next;
-        ListingCookie cookie;
-        HANDLE handle;
-        DWORD lastError;
-        const char* placeholder;
-    };
-    const Case cases[] = {
-        {"\\", "FirstAccount", "NextAccount", 2, kListing, kUntouchedError, "Add new account(F7)"},
-        {"\\work", "FirstBucket", "NextBucket", 2, kListing, kUntouchedError,
-         "Create new bucket(F7)"},
-        {"\\work", "FirstBucket", "NextBucket", -1, kFailed, ERROR_SUCCESS, ""},
-        {"\\work\\photos", "FirstObject", "NextObject", 2, kFailed, ERROR_NO_MORE_FILES, ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        engine.Script(c.first, FirstAnswer(c.cookie, true, NamelessEntry()));
-        engine.ScriptItem(c.next, Entry(kTooLongName));
-        engine.ScriptEnd(c.next);
-        EXPECT_EQ(c.handle, First(c.path));
-        EXPECT_EQ(c.lastError, GetLastError());
-        // Nothing of the refused long name is left behind.
-        const DWORD attributes = c.handle == kListing ? FILE_ATTRIBUTE_NORMAL : 0;
-        EXPECT_EQ((Shown{c.placeholder, attributes}), ShownRecord());
-        EXPECT_EQ(3u, TakeCalls().size());
-    }
 }
 
 TEST_F(ListingTest, ASecondFindFirstTakesOverAnUnfinishedListing) {
