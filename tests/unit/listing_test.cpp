@@ -47,12 +47,7 @@ void PrintTo(const Shown& s, std::ostream* os) {
 }
 
 ItemSpec Entry(const std::wstring& name, LONG kind = 3, LONGLONG size = 0, DATE date = 0.0) {
-    ItemSpec spec;
-    spec.name = name;
-    spec.kind = kind;
-    spec.size = size;
-    spec.date = date;
-    return spec;
+    return ItemSpec{name, /*nullName=*/false, date, kind, size};
 }
 
 ItemSpec NamelessEntry() {
