@@ -28,14 +28,14 @@ constexpr ListingCookie kCookie = 1;
 void ScriptBucket(FakeStorageBrowser& engine) {
     engine.calls.clear();
     for (int i = 0; i < kEntries; ++i) {
-        ItemSpec spec;
-        spec.name = L"photos-" + std::to_wstring(i) + L".jpg";
-        spec.date = 40000.25 + i / 1440.0;
-        spec.kind = i % 10 == 0 ? 1 : 3;
-        spec.size = 1000LL * i;
+        ItemSpec entry;
+        entry.name = L"photos-" + std::to_wstring(i) + L".jpg";
+        entry.date = 40000.25 + i / 1440.0;
+        entry.kind = i % 10 == 0 ? 1 : 3;
+        entry.size = 1000LL * i;
         Answer answer;
         answer.hasItem = true;
-        answer.item = spec;
+        answer.item = entry;
         if (i == 0) {
             answer.setCookie = true;
             answer.cookie = kCookie;

@@ -51,9 +51,9 @@ ItemSpec Entry(const std::wstring& name, LONG kind = 3, LONGLONG size = 0, DATE 
 }
 
 ItemSpec NamelessEntry() {
-    ItemSpec spec;
-    spec.nullName = true;
-    return spec;
+    ItemSpec nameless;
+    nameless.nullName = true;
+    return nameless;
 }
 
 Answer FirstAnswer(ListingCookie cookie, bool hasItem, const ItemSpec& item = ItemSpec()) {
