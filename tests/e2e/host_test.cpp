@@ -124,3 +124,27 @@ TEST_F(HostProgramTest, ScriptStatusCountsOnlyUnexpectedFailures) {
 }
 
 }  // namespace
+
+TEST_F(HostProgramTest, ATransferOntoAnExistingFileAsksAndReplacesOnlyOnYes) {
+    const struct {
+        const char* script;
+        const char* local;
+        const char* stored;
+    } cases[] = {
+        {"get \\work\\photos\\a.jpg a.jpg\nn\n", "local", "A"},
+        {"get \\work\\photos\\a.jpg a.jpg\ny\n", "A", "A"},
+        {"put a.jpg \\work\\photos\\a.jpg\nn\n", "local", "A"},
+        {"put a.jpg \\work\\photos\\a.jpg\ny\n", "local", "local"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        RemoveTree(store_);
+        MakeStore({{"work\\photos\\a.jpg", "A"}});
+        WriteBytes(Local("a.jpg"), "local");
+        const HostRun run = Run(c.script);
+        EXPECT_EQ(0u, run.status) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(" exists. Overwrite it? [y/n] ")) << run.output;
+        EXPECT_EQ(c.local, ReadBytes(Local("a.jpg")));
+        EXPECT_EQ(c.stored, ReadBytes(Store("work\\photos\\a.jpg")));
+    }
+}
