@@ -1,0 +1,342 @@
+// Randomised calls of every exported entry point against the fault engine,
+// under Wine: random and adversarial paths, verbs, flags and buffer sizes in
+// both a single-byte and a double-byte thread code page, while the engine
+// fails, refuses, hands out broken entries and fires malformed events. After
+// every call: the result is one the export defines, no byte around a host
+// buffer or text changed, no engine entry is left alive, and the engine was
+// asked only what the call's own inputs name.
+//
+// The test run makes a short pass with a fixed seed. A campaign:
+//   CORVANEL_FUZZ_CALLS=1000000 [CORVANEL_FUZZ_SEED=n] build/wine-run.sh build/bin/entry_fuzz.exe
+// (tools/entry_fuzz.sh does that). The seed is printed at the start.
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "plugin/plugin_state.h"
+#include "plugin/wfx_api.h"
+#include "tests/stress/fuzz_inputs.h"
+#include "tests/stress/fuzz_plan.h"
+#include "tests/support/engine_registration.h"
+#include "tests/support/fault_engine.h"
+#include "tests/support/path_model.h"
+
+namespace {
+
+constexpr std::uint64_t kDefaultSeed = 20240601;
+constexpr std::uint64_t kDefaultCalls = 30000;
+constexpr unsigned char kGuard = 0xA5;
+constexpr std::size_t kGuardBytes = 32;
+// The host's progress callback asks to abort after this many reports of one
+// transfer, so an engine that never finishes cannot hold the run.
+constexpr int kReportsBeforeAbort = 4;
+
+const LeadByteRanges kCodePage932{{0x81, 0x9f, 0xe0, 0xfc}};
+const LeadByteRanges kSingleByte{};
+
+struct CodePage {
+    LCID locale;
+    const LeadByteRanges* leadBytes;
+};
+const CodePage kCodePages[] = {
+    {MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT), &kSingleByte},
+    {MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT), &kCodePage932},
+};
+
+std::uint64_t FromEnvironment(const char* name, std::uint64_t fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::strtoull(value, nullptr, 0) : fallback;
+}
+
+// Where the run is, for the report of a crash.
+volatile std::uint64_t g_iteration = 0;
+const char* volatile g_exportName = "";
+std::uint64_t g_seed = 0;
+
+LONG CALLBACK ReportFault(EXCEPTION_POINTERS* info) {
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_STACK_OVERFLOW ||
+        code == EXCEPTION_ILLEGAL_INSTRUCTION || code == EXCEPTION_INT_DIVIDE_BY_ZERO) {
+        std::fprintf(stderr, "fault 0x%08lx in call %llu (%s) of the run with seed %llu\n", code,
+                     static_cast<unsigned long long>(g_iteration), g_exportName,
+                     static_cast<unsigned long long>(g_seed));
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// A host record handed to the plugin, with guard bytes on both sides and
+// junk inside (the plugin must fill the whole record itself).
+template <typename Record>
+class Guarded {
+public:
+    Guarded() {
+        std::memset(bytes_, kGuard, sizeof(bytes_));
+        std::memset(bytes_ + kGuardBytes, 0x5A, sizeof(Record));
+    }
+    Record* Get() { return reinterpret_cast<Record*>(bytes_ + kGuardBytes); }
+    bool GuardsIntact() const {
+        for (std::size_t i = 0; i < kGuardBytes; ++i) {
+            if (bytes_[i] != kGuard || bytes_[kGuardBytes + sizeof(Record) + i] != kGuard) return false;
+        }
+        return true;
+    }
+
+private:
+    alignas(8) unsigned char bytes_[kGuardBytes + sizeof(Record) + kGuardBytes];
+};
+
+class EntryPointFuzzer;
+EntryPointFuzzer* g_fuzzer = nullptr;  // the host's callbacks carry no context
+
+int __stdcall HostProgress(int pluginNumber, char* source, char* target, int percent);
+void __stdcall HostLog(int, int, char*);
+BOOL __stdcall HostRequest(int, int, char*, char*, char*, int);
+
+class EntryPointFuzzer {
+public:
+    explicit EntryPointFuzzer(std::uint64_t seed)
+        : random_(seed), plan_(random_), engine_(plan_), registration_(static_cast<IStorageBrowser&>(engine_)) {
+        g_fuzzer = this;
+    }
+    ~EntryPointFuzzer() {
+        GetPluginState() = PluginState{};
+        g_fuzzer = nullptr;
+    }
+
+    bool Start() {
+        plan_.Expect({});
+        return FsInit(1, &HostProgress, &HostLog, &HostRequest) == 0;
+    }
+    void Run(std::uint64_t calls);
+    void PrintTally(double seconds) const;
+    const std::string& Finding() const { return finding_; }
+
+    int OnProgress(const char* source, const char* target, int percent);
+    void OnForbiddenCallback(const char* which) { Fail(std::string(which) + " callback called"); }
+
+private:
+    using Driver = void (EntryPointFuzzer::*)();
+    struct EntryPoint {
+        const char* name;
+        Driver driver;
+        std::uint32_t weight;
+        std::uint64_t calls = 0;
+    };
+
+    void CallFsInit();
+    void CallFsGetDefRootName();
+    void CallFsDeleteFile();
+
+    HostText RandomPath() {
+        return random_.Percent(4) ? HostText::Null() : HostText(RandomHostPath(random_));
+    }
+    PathModel ModelOf(const HostText& text) const {
+        return ModelParse(text.Text(), *codePage_->leadBytes);
+    }
+    bool Nameable(const HostText& text) const { return !text.IsNull() && ModelOf(text).Fits(); }
+    void Note(const char* name, const HostText& text) { notes_.push_back({name, &text}); }
+    void Require(bool condition, const std::string& what) {
+        if (!condition) Fail(what);
+    }
+    void Fail(const std::string& what);
+    // The checks every call ends with.
+    void Verify();
+
+    Random random_;
+    FuzzPlan plan_;
+    FaultEngine engine_;
+    EngineRegistration registration_;
+    const CodePage* codePage_ = &kCodePages[0];
+    std::vector<EntryPoint> entryPoints_ = {
+        {"FsInit", &EntryPointFuzzer::CallFsInit, 2},
+        {"FsGetDefRootName", &EntryPointFuzzer::CallFsGetDefRootName, 4},
+        {"FsDeleteFile", &EntryPointFuzzer::CallFsDeleteFile, 10},
+    };
+    std::vector<std::pair<const char*, const HostText*>> notes_;
+    std::string finding_;
+    // The transfer under way, as the host's progress callback sees it.
+    bool inTransfer_ = false;
+    int reports_ = 0;
+    int lastPercent_ = 0;
+    std::uint64_t relayWaits_ = 0;
+};
+
+void EntryPointFuzzer::Run(std::uint64_t calls) {
+    std::uint32_t totalWeight = 0;
+    for (const EntryPoint& entryPoint : entryPoints_) totalWeight += entryPoint.weight;
+    for (std::uint64_t i = 0; i < calls && finding_.empty(); ++i) {
+        g_iteration = i;
+        codePage_ = &random_.Pick(kCodePages);
+        SetThreadLocale(codePage_->locale);
+        std::uint32_t roll = random_.Below(totalWeight);
+        EntryPoint* chosen = &entryPoints_.front();
+        for (EntryPoint& entryPoint : entryPoints_) {
+            if (roll < entryPoint.weight) {
+                chosen = &entryPoint;
+                break;
+            }
+            roll -= entryPoint.weight;
+        }
+        g_exportName = chosen->name;
+        ++chosen->calls;
+        notes_.clear();
+        (this->*chosen->driver)();
+    }
+    SetThreadLocale(kCodePages[0].locale);
+}
+
+void EntryPointFuzzer::PrintTally(double seconds) const {
+    std::uint64_t total = 0;
+    for (const EntryPoint& entryPoint : entryPoints_) {
+        std::printf("  %-18s %10llu calls\n", entryPoint.name,
+                    static_cast<unsigned long long>(entryPoint.calls));
+        total += entryPoint.calls;
+    }
+    std::printf("  %llu entry-point calls, %llu engine calls, %llu events, %llu relay waits, %.1f s\n",
+                static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(plan_.totalEngineCalls),
+                static_cast<unsigned long long>(plan_.eventsFired),
+                static_cast<unsigned long long>(relayWaits_), seconds);
+}
+
+void EntryPointFuzzer::Fail(const std::string& what) {
+    if (!finding_.empty()) return;
+    finding_ = std::string(g_exportName) + ", call " + std::to_string(g_iteration) + " of seed " +
+               std::to_string(g_seed) + ", code page " +
+               (codePage_->leadBytes == &kCodePage932 ? "932" : "1252") + ": " + what;
+    for (const auto& note : notes_) {
+        finding_ += "\n  " + std::string(note.first) + " = " +
+                    (note.second->IsNull() ? std::string("(null)")
+                                           : "\"" + Printable(note.second->Text()) + "\"");
+    }
+}
+
+void EntryPointFuzzer::Verify() {
+    if (!plan_.Finding().empty()) Fail(plan_.Finding());
+    for (const auto& note : notes_) {
+        Require(note.second->Intact(), std::string(note.first) + " or the bytes after it changed");
+    }
+    Require(g_liveFakeItems == 0, std::to_string(g_liveFakeItems) + " engine entries left alive");
+}
+
+int EntryPointFuzzer::OnProgress(const char* source, const char* target, int percent) {
+    for (const char* text : {source, target}) {
+        Require(text == nullptr || strnlen(text, 4096) < 4096, "unterminated text reported");
+    }
+    ++reports_;
+    lastPercent_ = percent;
+    if (!inTransfer_) return random_.Percent(20);  // bucket copies do not heed it
+    if (reports_ > kReportsBeforeAbort) return 1;
+    const std::uint32_t roll = random_.Below(100);
+    if (roll < 15) return 1;
+    if (roll < 80) {
+        engine_.FireProgress(L"C:\\local", L"\\remote", 100);
+    } else {
+        ++relayWaits_;
+    }
+    return 0;
+}
+
+int __stdcall HostProgress(int, char* source, char* target, int percent) {
+    OutsidePluginScope host;
+    return g_fuzzer->OnProgress(source, target, percent);
+}
+void __stdcall HostLog(int, int, char*) { g_fuzzer->OnForbiddenCallback("log"); }
+BOOL __stdcall HostRequest(int, int, char*, char*, char*, int) {
+    g_fuzzer->OnForbiddenCallback("request");
+    return FALSE;
+}
+
+// ---- FsInit and FsGetDefRootName
+
+void EntryPointFuzzer::CallFsInit() {
+    if (random_.Percent(70)) {
+        registration_.OfferProgId();
+    } else {
+        registration_.WithdrawProgId();
+    }
+    plan_.Expect({});
+    const int result = FsInit(static_cast<int>(random_.Below(1000)),
+                              random_.Percent(95) ? &HostProgress : nullptr,
+                              random_.Percent(50) ? &HostLog : nullptr,
+                              random_.Percent(50) ? &HostRequest : nullptr);
+    Require(result == (registration_.Registered() ? 0 : -1),
+            "FsInit gave " + std::to_string(result));
+    if (result == 0) {
+        Require(GetPluginState().engine == static_cast<IStorageBrowser*>(&engine_) &&
+                    GetPluginState().progress != nullptr && engine_.HasSink(),
+                "started without the engine, the record or the connected sink");
+    }
+    Verify();
+}
+
+void EntryPointFuzzer::CallFsGetDefRootName() {
+    static const int kSizes[] = {-5, 0, 1, 2, 8, 9, 10, 260};
+    constexpr char kRootName[] = "Corvanel";
+    const int maxlen = random_.Percent(70) ? random_.Pick(kSizes) : static_cast<int>(random_.Below(300));
+    unsigned char buffer[kGuardBytes + 300];
+    std::memset(buffer, kGuard, sizeof(buffer));
+    char* name = reinterpret_cast<char*>(buffer + kGuardBytes);
+    FsGetDefRootName(random_.Percent(3) ? nullptr : name, maxlen);
+
+    const std::size_t writable = maxlen > 0 ? static_cast<std::size_t>(maxlen) : 0;
+    for (std::size_t i = 0; i < sizeof(buffer); ++i) {
+        if (i >= kGuardBytes && i < kGuardBytes + writable) continue;
+        if (buffer[i] != kGuard) {
+            Fail("byte " + std::to_string(static_cast<long>(i) - static_cast<long>(kGuardBytes)) +
+                 " written with maxlen " + std::to_string(maxlen));
+            return;
+        }
+    }
+    if (writable == 0 || buffer[kGuardBytes] == kGuard) return;  // a null buffer stays untouched
+    const std::size_t length = strnlen(name, writable);
+    Require(length < writable, "root name not terminated inside maxlen " + std::to_string(maxlen));
+    Require(std::strncmp(name, kRootName, length) == 0 &&
+                (length == sizeof(kRootName) - 1 || writable < sizeof(kRootName)),
+            "root name \"" + std::string(name, length) + "\" with maxlen " + std::to_string(maxlen));
+}
+
+// ---- Namespace changes
+
+void EntryPointFuzzer::CallFsDeleteFile() {
+    HostText path = RandomPath();
+    Note("RemoteName", path);
+    const PathModel model = ModelOf(path);
+    std::vector<AllowedCall> allowed;
+    if (Nameable(path) && !model.NamesPlaceholder()) allowed.push_back(Allow(EngineOp::DeleteObject, model));
+    plan_.Expect(allowed);
+    const BOOL result = FsDeleteFile(path.Get());
+    Require(result == TRUE || result == FALSE, "result " + std::to_string(result));
+    Require(result == FALSE || plan_.LastAgreed() ||
+                (plan_.EngineCalls() == 0 && Nameable(path) && model.NamesPlaceholder()),
+            "reported a deletion the engine did not agree to");
+    Verify();
+}
+
+}  // namespace
+
+TEST(EntryPointFuzz, RandomCallsStayWithinEveryExportsContract) {
+    g_seed = FromEnvironment("CORVANEL_FUZZ_SEED", kDefaultSeed);
+    const std::uint64_t calls = FromEnvironment("CORVANEL_FUZZ_CALLS", kDefaultCalls);
+    std::printf("entry-point fuzz: seed %llu, %llu calls\n", static_cast<unsigned long long>(g_seed),
+                static_cast<unsigned long long>(calls));
+    std::fflush(stdout);
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    void* faultReporter = AddVectoredExceptionHandler(1, &ReportFault);
+    {
+        EntryPointFuzzer fuzzer(g_seed);
+        ASSERT_TRUE(fuzzer.Start()) << "FsInit did not find the served engine";
+        const auto start = std::chrono::steady_clock::now();
+        fuzzer.Run(calls);
+        fuzzer.PrintTally(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        EXPECT_TRUE(fuzzer.Finding().empty()) << fuzzer.Finding();
+    }
+    RemoveVectoredExceptionHandler(faultReporter);
+    CoUninitialize();
+}
