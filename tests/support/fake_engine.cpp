@@ -96,6 +96,8 @@ std::string Describe(BSTR text) {
     return Utf8(text, static_cast<int>(SysStringLen(text)));
 }
 
+std::string OperationOf(const std::string& call) { return call.substr(0, call.find(' ')); }
+
 ULONG RefCountOf(IUnknown* object) {
     object->AddRef();
     return object->Release();
@@ -154,7 +156,7 @@ Answer FakeStorageBrowser::Take(const std::string& call, const std::string& oper
 HRESULT FakeStorageBrowser::Change(const std::string& call, const std::string& operation,
                                    VARIANT_BOOL* ok) {
     const Answer answer = Take(call, operation);
-    if (ok != nullptr) *ok = answer.ok;
+    if (ok != nullptr && !answer.leaveOk) *ok = answer.ok;
     return answer.hr;
 }
 

@@ -50,6 +50,7 @@ struct Answer {
     ItemSpec item;
     bool setCookie = false;  // First operations: write `cookie`
     ListingCookie cookie = 0;
+    bool leaveOk = false;  // change operations: leave the caller's ok as it came
 };
 
 class FakeConnectionPoint;
@@ -171,6 +172,8 @@ private:
 // Text helpers for logs and expectations.
 std::string Describe(const RemotePath& path);
 std::string Describe(BSTR text);
+// The operation of a logged call: its first word.
+std::string OperationOf(const std::string& call);
 
 // The reference count of a COM object, read by an AddRef and Release pair.
 ULONG RefCountOf(IUnknown* object);

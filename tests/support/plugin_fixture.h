@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "engine/event_handler.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
@@ -40,6 +42,15 @@ protected:
 private:
     LONG liveItemsBefore_ = 0;
 };
+
+// A level no parse produces: preset listingLevel to it to see whether an
+// entry point wrote the level.
+constexpr PathLevel kLevelUntouched = static_cast<PathLevel>(42);
+
+// Lets failure messages show a level as its number.
+inline void PrintTo(PathLevel level, std::ostream* out) {
+    *out << "PathLevel " << static_cast<int>(level);
+}
 
 // Host texts are char*, not const: the exports take them as the host passes.
 inline char* HostText(const char* text) { return const_cast<char*>(text); }

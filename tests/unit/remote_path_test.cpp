@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tests/support/thread_locale.h"
+
 namespace {
 
 struct Parsed {
@@ -90,26 +92,12 @@ TEST(SplitRemotePath, NullPathIsRefusedAndLeavesLevelAlone) {
     EXPECT_EQ(PathLevel::Bucket, level);
 }
 
-// Restores the thread locale a test changed.
-class ThreadLocale {
-public:
-    explicit ThreadLocale(LCID locale) : saved_(GetThreadLocale()) { SetThreadLocale(locale); }
-    ~ThreadLocale() { SetThreadLocale(saved_); }
-
-private:
-    LCID saved_;
-};
-
 TEST(SplitRemotePath, DoubleByteTrailByteIsNeverASeparator) {
     // In code page 932, 0x95 0x5C is one character whose trail byte is 0x5C.
     const std::string kanji = "\x95\x5C";
     {
-        ThreadLocale japanese(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT));
-        ASSERT_EQ(932u, []() {
-            CPINFOEXA info{};
-            GetCPInfoExA(CP_THREAD_ACP, 0, &info);
-            return info.CodePage;
-        }());
+        ThreadLocale japanese(JapaneseLocale());
+        ASSERT_EQ(932u, ThreadCodePage());
         const Parsed p = Parse("\\" + kanji + "\\b" + kanji + "\\" + kanji);
         EXPECT_TRUE(p.fits);
         EXPECT_EQ(kanji, p.account);

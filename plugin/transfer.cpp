@@ -1,0 +1,154 @@
+// File transfers: FsGetFile downloads one object to a local file, FsPutFile
+// uploads one local file as an object. The engine moves the data; the plugin
+// starts the transfer and then relays the engine's progress, polled from the
+// progress record, to the host's progress callback until the engine reports
+// 100 percent or the host asks to abort.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "engine/bstr.h"
+#include "engine/call_guarded.h"
+#include "engine/event_handler.h"
+#include "engine/storage_browser.h"
+#include "path/remote_path.h"
+#include "plugin/plugin_state.h"
+#include "plugin/wfx_api.h"
+
+namespace {
+
+// The relay's fixed poll period.
+constexpr DWORD kRelayPeriodMs = 10;
+
+enum class Direction { Download, Upload };
+enum class RelayOutcome { Done, Aborted };
+
+bool HasFlag(int copyFlags, int flag) { return (copyFlags & flag) != 0; }
+
+// Anything at all at the name, a directory included, counts: a download must
+// not replace what the user has not agreed to lose.
+bool LocalNameTaken(const char* localName) {
+    return GetFileAttributesA(localName) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A transfer needs an engine, a record to poll and a callback through which
+// the host can abort; without the callback a transfer that never finishes
+// could not be stopped.
+bool CanTransfer(const PluginState& state) {
+    return state.engine != nullptr && state.progress != nullptr && state.progressProc != nullptr;
+}
+
+// One report to the host. Nonzero asks to abort. The texts stay the caller's
+// and must stay valid until this returns.
+bool HostAsksAbort(const char* source, const char* target, int percent) {
+    const PluginState& state = GetPluginState();
+    return state.progressProc(state.pluginNumber, const_cast<char*>(source),
+                              const_cast<char*>(target), percent) != 0;
+}
+
+// Reports one pass's snapshot, names ordered as the direction has them: the
+// snapshot owns the texts, so they stay unchanged while the host looks at
+// them, whatever events arrive meanwhile.
+bool ReportSnapshot(Direction direction, const ProgressSnapshot& pass, int percent) {
+    return direction == Direction::Download
+               ? HostAsksAbort(pass.RemoteNameOrNull(), pass.LocalNameOrNull(), percent)
+               : HostAsksAbort(pass.LocalNameOrNull(), pass.RemoteNameOrNull(), percent);
+}
+
+// Polls the record until the engine reaches 100 percent (a negative value is
+// unfinished) or the host aborts. No time limit: an engine that never gets
+// there is stopped by the user. The final report's answer is ignored, as the
+// transfer is complete by then.
+RelayOutcome RelayProgress(Direction direction) {
+    const CEventHandler& record = *GetPluginState().progress;
+    for (;;) {
+        const ProgressSnapshot pass = record.Snapshot();
+        if (ReportSnapshot(direction, pass, pass.percent)) return RelayOutcome::Aborted;
+        if (record.GetPercent() >= 100) {
+            ReportSnapshot(direction, pass, 100);
+            return RelayOutcome::Done;
+        }
+        Sleep(kRelayPeriodMs);
+    }
+}
+
+// The engine calls take the local name as a BSTR that lives only as long as
+// the call.
+HRESULT StartDownload(IStorageBrowser& engine, const RemotePath& path, const char* localName) {
+    const UniqueBstr local = ToBstr(localName);
+    LONG unused = 0;
+    return engine.DownloadObject(path, local.Get(), &unused);
+}
+
+HRESULT StartUpload(IStorageBrowser& engine, const char* localName, const RemotePath& path) {
+    const UniqueBstr local = ToBstr(localName);
+    LONG unused = 0;
+    return engine.UploadObject(local.Get(), path, &unused);
+}
+
+// The host's 64-bit size from its two unsigned halves; a missing record
+// leaves the size unknown (0).
+std::int64_t RemoteSize(const RemoteInfoStruct* info) {
+    if (info == nullptr) return 0;
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(info->SizeHigh) << 32) |
+                                     info->SizeLow);
+}
+
+int GetFile(char* remoteName, const char* localName, int copyFlags,
+            const RemoteInfoStruct* remoteInfo) {
+    PluginState& state = GetPluginState();
+    if (state.progress != nullptr) state.progress->Reset();
+    const bool move = HasFlag(copyFlags, FS_COPYFLAGS_MOVE);
+    if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
+    if (!CanTransfer(state) || localName == nullptr) return FS_FILE_READERROR;
+    OwnedRemotePath path;
+    if (!ParseHostPath(remoteName, path)) return FS_FILE_READERROR;
+    if (IsPlaceholderPath(path.Record())) return FS_FILE_EXISTS;
+    // Without the overwrite flag the host expects FS_FILE_EXISTS, asks the
+    // user and calls again with the flag.
+    if (!HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE) && LocalNameTaken(localName)) {
+        return FS_FILE_EXISTS;
+    }
+    if (HostAsksAbort(remoteName, localName, 0)) return FS_FILE_USERABORT;
+    path.Record().size = RemoteSize(remoteInfo);
+    if (FAILED(StartDownload(*state.engine, path.Record(), localName))) return FS_FILE_READERROR;
+    if (RelayProgress(Direction::Download) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
+    if (move) FsDeleteFile(remoteName);  // a failed deletion leaves a copy: still a success
+    return FS_FILE_OK;
+}
+
+int PutFile(const char* localName, const char* remoteName, int copyFlags) {
+    PluginState& state = GetPluginState();
+    if (state.progress != nullptr) state.progress->Reset();
+    const bool move = HasFlag(copyFlags, FS_COPYFLAGS_MOVE);
+    if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
+    // The host has seen an object of that name; replacing it needs the user's
+    // consent, which the host asks for when told FS_FILE_EXISTS.
+    if (HasFlag(copyFlags, FS_COPYFLAGS_EXISTS_SAMECASE | FS_COPYFLAGS_EXISTS_DIFFERENTCASE) &&
+        !HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE)) {
+        return FS_FILE_EXISTS;
+    }
+    if (!CanTransfer(state) || localName == nullptr) return FS_FILE_READERROR;
+    // The first report comes before the remote path is looked at.
+    if (HostAsksAbort(localName, remoteName, 0)) return FS_FILE_USERABORT;
+    OwnedRemotePath path;
+    if (!ParseHostPath(remoteName, path)) return FS_FILE_READERROR;
+    if (state.listingLevel != PathLevel::Object) return FS_FILE_READERROR;
+    if (FAILED(StartUpload(*state.engine, localName, path.Record()))) return FS_FILE_READERROR;
+    if (RelayProgress(Direction::Upload) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
+    if (move) DeleteFileA(localName);  // a failed deletion leaves a copy: still a success
+    return FS_FILE_OK;
+}
+
+}  // namespace
+
+int __stdcall FsGetFile(char* RemoteName, char* LocalName, int CopyFlags,
+                        RemoteInfoStruct* RemoteInfo) {
+    return CallGuarded<int>(FS_FILE_READERROR,
+                            [&] { return GetFile(RemoteName, LocalName, CopyFlags, RemoteInfo); });
+}
+
+int __stdcall FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
+    return CallGuarded<int>(FS_FILE_READERROR,
+                            [&] { return PutFile(LocalName, RemoteName, CopyFlags); });
+}
