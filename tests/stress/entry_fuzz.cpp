@@ -103,8 +103,15 @@ public:
     explicit EntryPointFuzzer(std::uint64_t seed)
         : random_(seed), plan_(random_), engine_(plan_), registration_(static_cast<IStorageBrowser&>(engine_)) {
         g_fuzzer = this;
+        char folder[MAX_PATH];
+        GetTempPathA(sizeof(folder), folder);
+        existingLocalFile_ = std::string(folder) + "corvanel-fuzz-existing.tmp";
+        CloseHandle(CreateFileA(existingLocalFile_.c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     ~EntryPointFuzzer() {
+        DeleteFileA(existingLocalFile_.c_str());
+        DestroyWindow(window_);
         GetPluginState() = PluginState{};
         g_fuzzer = nullptr;
     }
@@ -131,11 +138,26 @@ private:
 
     void CallFsInit();
     void CallFsGetDefRootName();
+    void CallFsMkDir();
+    void CallFsRemoveDir();
     void CallFsDeleteFile();
+    void CallFsRenMovFile();
+    void CallFsExecuteFile();
+    void CallFsGetFile();
+    void CallFsPutFile();
 
     HostText RandomPath() {
         return random_.Percent(4) ? HostText::Null() : HostText(RandomHostPath(random_));
     }
+    // A local file name for a transfer: null, absent (inside a folder that
+    // does not exist, so a move's deletion cannot reach anything), or, where
+    // `existing` allows, a file that exists.
+    HostText RandomLocalName(bool existing);
+    int RandomCopyFlags();
+    // Runs one transfer export with the host's progress callback watching.
+    template <typename Call>
+    int Transfer(Call&& call);
+    int TakePostedNotices();
     PathModel ModelOf(const HostText& text) const {
         return ModelParse(text.Text(), *codePage_->leadBytes);
     }
@@ -152,11 +174,20 @@ private:
     FuzzPlan plan_;
     FaultEngine engine_;
     EngineRegistration registration_;
+    HWND window_ = CreateWindowExA(0, "STATIC", "host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   nullptr, nullptr);
+    std::string existingLocalFile_;
     const CodePage* codePage_ = &kCodePages[0];
     std::vector<EntryPoint> entryPoints_ = {
         {"FsInit", &EntryPointFuzzer::CallFsInit, 2},
         {"FsGetDefRootName", &EntryPointFuzzer::CallFsGetDefRootName, 4},
-        {"FsDeleteFile", &EntryPointFuzzer::CallFsDeleteFile, 10},
+        {"FsMkDir", &EntryPointFuzzer::CallFsMkDir, 8},
+        {"FsRemoveDir", &EntryPointFuzzer::CallFsRemoveDir, 8},
+        {"FsDeleteFile", &EntryPointFuzzer::CallFsDeleteFile, 8},
+        {"FsRenMovFile", &EntryPointFuzzer::CallFsRenMovFile, 10},
+        {"FsExecuteFile", &EntryPointFuzzer::CallFsExecuteFile, 8},
+        {"FsGetFile", &EntryPointFuzzer::CallFsGetFile, 10},
+        {"FsPutFile", &EntryPointFuzzer::CallFsPutFile, 8},
     };
     std::vector<std::pair<const char*, const HostText*>> notes_;
     std::string finding_;
@@ -164,7 +195,7 @@ private:
     bool inTransfer_ = false;
     int reports_ = 0;
     int lastPercent_ = 0;
-    std::uint64_t relayWaits_ = 0;
+    std::uint64_t totalReports_ = 0;
 };
 
 void EntryPointFuzzer::Run(std::uint64_t calls) {
@@ -198,11 +229,11 @@ void EntryPointFuzzer::PrintTally(double seconds) const {
                     static_cast<unsigned long long>(entryPoint.calls));
         total += entryPoint.calls;
     }
-    std::printf("  %llu entry-point calls, %llu engine calls, %llu events, %llu relay waits, %.1f s\n",
+    std::printf("  %llu entry-point calls, %llu engine calls, %llu events, %llu progress reports, %.1f s\n",
                 static_cast<unsigned long long>(total),
                 static_cast<unsigned long long>(plan_.totalEngineCalls),
                 static_cast<unsigned long long>(plan_.eventsFired),
-                static_cast<unsigned long long>(relayWaits_), seconds);
+                static_cast<unsigned long long>(totalReports_), seconds);
 }
 
 void EntryPointFuzzer::Fail(const std::string& what) {
@@ -230,16 +261,13 @@ int EntryPointFuzzer::OnProgress(const char* source, const char* target, int per
         Require(text == nullptr || strnlen(text, 4096) < 4096, "unterminated text reported");
     }
     ++reports_;
+    ++totalReports_;
     lastPercent_ = percent;
     if (!inTransfer_) return random_.Percent(20);  // bucket copies do not heed it
     if (reports_ > kReportsBeforeAbort) return 1;
     const std::uint32_t roll = random_.Below(100);
     if (roll < 15) return 1;
-    if (roll < 80) {
-        engine_.FireProgress(L"C:\\local", L"\\remote", 100);
-    } else {
-        ++relayWaits_;
-    }
+    if (roll < 80) engine_.FireProgress(L"C:\\local", L"\\remote", 100);
     return 0;
 }
 
@@ -316,6 +344,244 @@ void EntryPointFuzzer::CallFsDeleteFile() {
     Require(result == FALSE || plan_.LastAgreed() ||
                 (plan_.EngineCalls() == 0 && Nameable(path) && model.NamesPlaceholder()),
             "reported a deletion the engine did not agree to");
+    Verify();
+}
+
+void EntryPointFuzzer::CallFsMkDir() {
+    HostText path = RandomPath();
+    Note("Path", path);
+    const PathModel model = ModelOf(path);
+    std::vector<AllowedCall> allowed;
+    if (Nameable(path)) {
+        const EngineOp op = model.level == PathLevel::Account ? EngineOp::CreateAccount
+                            : model.level == PathLevel::Bucket ? EngineOp::CreateBucket
+                                                               : EngineOp::CreateFolder;
+        allowed.push_back(Allow(op, model));
+    }
+    plan_.Expect(allowed);
+    const BOOL result = FsMkDir(path.Get());
+    Require(result == TRUE || result == FALSE, "result " + std::to_string(result));
+    Require(result == FALSE || plan_.LastAgreed(), "reported a creation the engine did not agree to");
+    Verify();
+}
+
+void EntryPointFuzzer::CallFsRemoveDir() {
+    HostText path = RandomPath();
+    Note("RemoteName", path);
+    const PathModel model = ModelOf(path);
+    // A folder goes as the object named by the host's text with "/" added.
+    const PathModel folder = ModelParse(path.Text() + "/", *codePage_->leadBytes);
+    const bool folderPlaceholder = folder.Fits() && folder.NamesPlaceholder();
+    std::vector<AllowedCall> allowed;
+    if (Nameable(path)) {
+        switch (model.level) {
+        case PathLevel::Root: break;
+        case PathLevel::Account: {
+            AllowedCall call = Allow(EngineOp::DeleteAccount);
+            call.name = model.account;
+            allowed.push_back(call);
+            break;
+        }
+        case PathLevel::Bucket: allowed.push_back(Allow(EngineOp::DeleteBucket, model)); break;
+        case PathLevel::Object:
+            if (folder.Fits() && !folderPlaceholder) allowed.push_back(Allow(EngineOp::DeleteObject, folder));
+            break;
+        }
+    }
+    plan_.Expect(allowed);
+    const BOOL result = FsRemoveDir(path.Get());
+    Require(result == TRUE || result == FALSE, "result " + std::to_string(result));
+    Require(result == FALSE || plan_.LastAgreed() ||
+                (plan_.EngineCalls() == 0 && model.level == PathLevel::Object && folderPlaceholder),
+            "reported a removal the engine did not agree to");
+    Verify();
+}
+
+void EntryPointFuzzer::CallFsRenMovFile() {
+    static const BOOL kMoves[] = {FALSE, TRUE, 2, -1};
+    HostText oldName = RandomPath();
+    // Targets often share the source's start, so levels often agree.
+    HostText newName = random_.Percent(40) || oldName.IsNull()
+                           ? RandomPath()
+                           : HostText(oldName.Text().substr(0, random_.Below(static_cast<std::uint32_t>(oldName.Text().size()) + 1)) +
+                                      RandomHostPath(random_));
+    Note("OldName", oldName);
+    Note("NewName", newName);
+    const BOOL move = random_.Pick(kMoves);
+    RemoteInfoStruct info{random_.Below(1000), 0, {1, 2}, random_.Percent(30) ? 0x10 : 0x20};
+    const RemoteInfoStruct infoBefore = info;
+    const bool withInfo = random_.Percent(95);
+
+    const PathModel from = ModelOf(oldName);
+    const PathModel to = ModelOf(newName);
+    const bool same = from.account == to.account && from.bucket == to.bucket && from.key == to.key;
+    std::vector<AllowedCall> allowed;
+    if (Nameable(oldName) && Nameable(newName) && !same && !from.NamesPlaceholder() &&
+        !to.NamesPlaceholder() && from.level == to.level) {
+        AllowedCall call = Allow(EngineOp::CopyObject, from);
+        call.target = to;
+        call.move = move;
+        switch (from.level) {
+        case PathLevel::Account:
+            call = Allow(EngineOp::RenameAccount);
+            call.name = from.account;
+            call.newName = to.account;
+            break;
+        case PathLevel::Bucket: call.op = EngineOp::CopyBucket; break;
+        default:
+            if (withInfo && (info.Attr & FILE_ATTRIBUTE_DIRECTORY) != 0) call.op = EngineOp::CopyFolder;
+            break;
+        }
+        allowed.push_back(call);
+    }
+    plan_.Expect(allowed);
+    const int result = FsRenMovFile(oldName.Get(), newName.Get(), move, random_.Percent(50),
+                                    withInfo ? &info : nullptr);
+    Require(result == FS_FILE_OK || result == FS_FILE_EXISTS || result == FS_FILE_READERROR ||
+                result == FS_FILE_NOTSUPPORTED,
+            "result " + std::to_string(result));
+    Require(result != FS_FILE_OK || plan_.LastAgreed() || (plan_.EngineCalls() == 0 && same),
+            "reported a change the engine did not agree to");
+    Require(result != FS_FILE_EXISTS || plan_.EngineCalls() == 0, "FS_FILE_EXISTS after an engine call");
+    Require(std::memcmp(&info, &infoBefore, sizeof(info)) == 0, "RemoteInfo changed");
+    Verify();
+}
+
+int EntryPointFuzzer::TakePostedNotices() {
+    int notices = 0;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_COMMAND && msg.wParam == 104 && msg.lParam == 0) ++notices;
+    }
+    return notices;
+}
+
+void EntryPointFuzzer::CallFsExecuteFile() {
+    HostText path = RandomPath();
+    HostText verb = random_.Percent(3) ? HostText::Null() : HostText(RandomVerb(random_));
+    Note("RemoteName", path);
+    Note("Verb", verb);
+    const HWND mainWin = random_.Percent(90) ? window_ : reinterpret_cast<HWND>(0x1234);
+    const PathModel model = ModelOf(path);
+    const bool open = !verb.IsNull() && verb.Text() == "open";
+    const bool properties = !verb.IsNull() && verb.Text() == "properties";
+    std::vector<AllowedCall> allowed;
+    if (Nameable(path) && open) {
+        if (model.account == kAddAccountPlaceholder) {
+            allowed.push_back(Allow(EngineOp::CreateAccount, WithoutAccount(model)));
+        } else if (model.bucket == kCreateBucketPlaceholder) {
+            allowed.push_back(Allow(EngineOp::CreateBucket, WithoutBucket(model)));
+        }
+    }
+    if (Nameable(path) && properties && model.level == PathLevel::Root) {
+        allowed.push_back(Allow(EngineOp::ShowRootProperties));
+    }
+    if (Nameable(path) && properties && model.level == PathLevel::Account) {
+        allowed.push_back(Allow(EngineOp::ShowAccountProperties));
+    }
+    plan_.Expect(allowed);
+    const int result = FsExecuteFile(mainWin, path.Get(), verb.Get());
+    Require(result == FS_EXEC_OK || (result == FS_EXEC_YOURSELF && open) ||
+                (result == FS_EXEC_ERROR && !Nameable(path)),
+            "result " + std::to_string(result));
+    // "open" is handed back to the host unless it names a placeholder entry.
+    Require(!open || !Nameable(path) || (result == FS_EXEC_YOURSELF) == allowed.empty(),
+            "\"open\" gave " + std::to_string(result));
+    const int notices = TakePostedNotices();
+    const bool created = open && plan_.EngineCalls() > 0;
+    Require(notices == (created && mainWin == window_ ? 1 : 0),
+            std::to_string(notices) + " notices posted after " + std::to_string(plan_.EngineCalls()) +
+                " engine calls");
+    Verify();
+}
+
+// ---- Transfers
+
+HostText EntryPointFuzzer::RandomLocalName(bool existing) {
+    if (random_.Percent(3)) return HostText::Null();
+    if (existing && random_.Percent(10)) return HostText(existingLocalFile_);
+    return HostText("C:\\corvanel-fuzz-absent\\" + RandomFileText(random_));
+}
+
+int EntryPointFuzzer::RandomCopyFlags() {
+    if (random_.Percent(5)) return static_cast<int>(random_.Next());
+    int flags = 0;
+    for (int flag : {FS_COPYFLAGS_OVERWRITE, FS_COPYFLAGS_RESUME, FS_COPYFLAGS_MOVE,
+                     FS_COPYFLAGS_EXISTS_SAMECASE, FS_COPYFLAGS_EXISTS_DIFFERENTCASE}) {
+        if (random_.Percent(flag == FS_COPYFLAGS_RESUME ? 8 : 25)) flags |= flag;
+    }
+    return flags;
+}
+
+template <typename Call>
+int EntryPointFuzzer::Transfer(Call&& call) {
+    inTransfer_ = true;
+    reports_ = 0;
+    lastPercent_ = -1;
+    const int result = call();
+    inTransfer_ = false;
+    Require(result == FS_FILE_OK || result == FS_FILE_EXISTS || result == FS_FILE_READERROR ||
+                result == FS_FILE_USERABORT || result == FS_FILE_NOTSUPPORTED,
+            "result " + std::to_string(result));
+    Require(result != FS_FILE_OK || lastPercent_ == 100,
+            "finished with a last report of " + std::to_string(lastPercent_));
+    Require(result != FS_FILE_USERABORT || reports_ > 0, "aborted without asking the host");
+    return result;
+}
+
+void EntryPointFuzzer::CallFsGetFile() {
+    HostText remoteName = RandomPath();
+    HostText localName = RandomLocalName(true);
+    Note("RemoteName", remoteName);
+    Note("LocalName", localName);
+    const int flags = RandomCopyFlags();
+    RemoteInfoStruct info{static_cast<DWORD>(random_.Next()), random_.Below(3), {3, 4}, 0x20};
+    const RemoteInfoStruct infoBefore = info;
+    const bool withInfo = random_.Percent(95);
+
+    const PathModel model = ModelOf(remoteName);
+    std::vector<AllowedCall> allowed;
+    if (Nameable(remoteName) && !model.NamesPlaceholder() && !localName.IsNull()) {
+        AllowedCall download = Allow(EngineOp::DownloadObject, model);
+        download.name = localName.Text();
+        download.size = withInfo ? static_cast<std::int64_t>((std::uint64_t{info.SizeHigh} << 32) |
+                                                             info.SizeLow)
+                                 : 0;
+        allowed.push_back(download);
+        if ((flags & FS_COPYFLAGS_MOVE) != 0) allowed.push_back(Allow(EngineOp::DeleteObject, model));
+    }
+    plan_.Expect(allowed);
+    const int result = Transfer([&] {
+        return FsGetFile(remoteName.Get(), localName.Get(), flags, withInfo ? &info : nullptr);
+    });
+    Require(((flags & FS_COPYFLAGS_RESUME) != 0) ==
+                (result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0),
+            "resume flag " + std::to_string(flags & FS_COPYFLAGS_RESUME) + " gave " +
+                std::to_string(result) + " after " + std::to_string(reports_) + " reports");
+    Require(std::memcmp(&info, &infoBefore, sizeof(info)) == 0, "RemoteInfo changed");
+    Verify();
+}
+
+void EntryPointFuzzer::CallFsPutFile() {
+    HostText localName = RandomLocalName(false);
+    HostText remoteName = RandomPath();
+    Note("LocalName", localName);
+    Note("RemoteName", remoteName);
+    const int flags = RandomCopyFlags();
+    const PathModel model = ModelOf(remoteName);
+    std::vector<AllowedCall> allowed;
+    if (Nameable(remoteName) && model.level == PathLevel::Object && !localName.IsNull()) {
+        AllowedCall upload = Allow(EngineOp::UploadObject, model);
+        upload.name = localName.Text();
+        allowed.push_back(upload);
+    }
+    plan_.Expect(allowed);
+    const int result =
+        Transfer([&] { return FsPutFile(localName.Get(), remoteName.Get(), flags); });
+    Require(((flags & FS_COPYFLAGS_RESUME) != 0) ==
+                (result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0),
+            "resume flag " + std::to_string(flags & FS_COPYFLAGS_RESUME) + " gave " +
+                std::to_string(result) + " after " + std::to_string(reports_) + " reports");
     Verify();
 }
 
