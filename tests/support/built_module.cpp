@@ -1,0 +1,11 @@
+#include "tests/support/built_module.h"
+
+#include <windows.h>
+
+std::string BuiltModulePath() {
+    char self[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    std::string path(self, length);
+    return path.substr(0, path.find_last_of("\\/") + 1) + "corvanel.wfx";
+}
