@@ -54,20 +54,26 @@ EngineRegistration::~EngineRegistration() {
     delete factory_;
 }
 
-void EngineRegistration::OfferProgId() {
+bool OfferEngineProgId() {
     HKEY key;
     const std::string clsidKey = std::string(kProgIdKey) + "\\CLSID";
-    progIdOffered_ = RegCreateKeyExA(HKEY_LOCAL_MACHINE, clsidKey.c_str(), 0, nullptr, 0,
-                                     KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS;
-    if (!progIdOffered_) return;
-    progIdOffered_ = RegSetValueExA(key, nullptr, 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(kServedEngineClassText),
-                                    sizeof(kServedEngineClassText)) == ERROR_SUCCESS;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, clsidKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool written = RegSetValueExA(key, nullptr, 0, REG_SZ,
+                                        reinterpret_cast<const BYTE*>(kServedEngineClassText),
+                                        sizeof(kServedEngineClassText)) == ERROR_SUCCESS;
     RegCloseKey(key);
+    return written;
 }
 
+void WithdrawEngineProgId() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProgIdKey); }
+
+void EngineRegistration::OfferProgId() { progIdOffered_ = OfferEngineProgId(); }
+
 void EngineRegistration::WithdrawProgId() {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProgIdKey);
+    WithdrawEngineProgId();
     progIdOffered_ = false;
 }
 

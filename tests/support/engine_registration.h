@@ -9,6 +9,10 @@
 #include <windows.h>
 #include <objbase.h>
 
+// The ProgID key alone, naming the class the test programs serve.
+bool OfferEngineProgId();
+void WithdrawEngineProgId();
+
 class EngineRegistration {
 public:
     explicit EngineRegistration(IUnknown& engine);
