@@ -10,27 +10,20 @@ public:
     SrwLock(const SrwLock&) = delete;
     SrwLock& operator=(const SrwLock&) = delete;
 
-    class Exclusive {
+    // Holds the lock, in one mode, for the guard's scope.
+    template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
+    class Guard {
     public:
-        explicit Exclusive(SrwLock& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_.lock_); }
-        ~Exclusive() { ReleaseSRWLockExclusive(&lock_.lock_); }
-        Exclusive(const Exclusive&) = delete;
-        Exclusive& operator=(const Exclusive&) = delete;
+        explicit Guard(SrwLock& lock) : lock_(lock) { Acquire(&lock_.lock_); }
+        ~Guard() { Release(&lock_.lock_); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
 
     private:
         SrwLock& lock_;
     };
-
-    class Shared {
-    public:
-        explicit Shared(SrwLock& lock) : lock_(lock) { AcquireSRWLockShared(&lock_.lock_); }
-        ~Shared() { ReleaseSRWLockShared(&lock_.lock_); }
-        Shared(const Shared&) = delete;
-        Shared& operator=(const Shared&) = delete;
-
-    private:
-        SrwLock& lock_;
-    };
+    using Exclusive = Guard<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
+    using Shared = Guard<AcquireSRWLockShared, ReleaseSRWLockShared>;
 
 private:
     SRWLOCK lock_ = SRWLOCK_INIT;
