@@ -26,6 +26,7 @@
 #include "tests/support/engine_registration.h"
 #include "tests/support/fault_engine.h"
 #include "tests/support/path_model.h"
+#include "tests/support/thread_locale.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ struct CodePage {
 };
 const CodePage kCodePages[] = {
     {MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT), &kSingleByte},
-    {MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), SORT_DEFAULT), &kCodePage932},
+    {JapaneseLocale(), &kCodePage932},
 };
 
 std::uint64_t FromEnvironment(const char* name, std::uint64_t fallback) {
@@ -101,7 +102,10 @@ BOOL __stdcall HostRequest(int, int, char*, char*, char*, int);
 class EntryPointFuzzer {
 public:
     explicit EntryPointFuzzer(std::uint64_t seed)
-        : random_(seed), plan_(random_), engine_(plan_), registration_(static_cast<IStorageBrowser&>(engine_)) {
+        : random_(seed),
+          plan_(random_),
+          engine_(plan_),
+          registration_(static_cast<IStorageBrowser&>(engine_)) {
         g_fuzzer = this;
         char folder[MAX_PATH];
         GetTempPathA(sizeof(folder), folder);
