@@ -13,7 +13,8 @@
 //    10,000 transfers: committed and resident (GetProcessMemoryInfo; Wine
 //    leaves PrivateUsage 0, PagefileUsage carries the commit), and the C
 //    runtime heap's blocks in use, to the byte.
-// Not a test: tools/bench.sh builds it and runs it under Wine.
+// Not a test: tools/bench.sh builds it and runs it under Wine. The listing
+// comparison runs in child processes of this program (--listing).
 #include <windows.h>
 #include <oleauto.h>
 #include <psapi.h>
@@ -37,7 +38,7 @@ namespace {
 
 constexpr int kEntriesPerListing = 1000;
 constexpr int kListingEntries = 1000000;
-constexpr int kListingRuns = 5;
+constexpr int kListingProcesses = 7;
 constexpr int kInitRepeats = 50;
 constexpr int kDelayTransfers = 100;
 constexpr DWORD kLongTransferMs = 10000;
@@ -203,67 +204,62 @@ int __stdcall HostProgress(int, char*, char*, int) { return 0; }
 
 // ---- Listing: three loops over the same entries
 
-// Microseconds per entry through the module's exports.
-double ListThroughPlugin(const Module& module, int entries) {
+// Microseconds for one listing of kEntriesPerListing entries through the
+// module's exports; negative when the listing failed.
+double ListThroughPlugin(const Module& module) {
     WIN32_FIND_DATAA findData;
-    int seen = 0;
+    g_plan->StartListing(kEntriesPerListing);
     const double start = NowMs();
-    while (seen < entries) {
-        g_plan->StartListing(kEntriesPerListing);
-        HANDLE handle = module.findFirst(g_listedPath, &findData);
-        if (handle == INVALID_HANDLE_VALUE) return -1;
-        do {
-            ++seen;
-            g_checksum += static_cast<unsigned char>(findData.cFileName[4]) + findData.nFileSizeLow;
-        } while (module.findNext(handle, &findData));
-        module.findClose(handle);
-    }
-    return (NowMs() - start) * 1000.0 / seen;
+    HANDLE handle = module.findFirst(g_listedPath, &findData);
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    do {
+        g_checksum += static_cast<unsigned char>(findData.cFileName[4]) + findData.nFileSizeLow;
+    } while (module.findNext(handle, &findData));
+    module.findClose(handle);
+    return (NowMs() - start) * 1000.0;
 }
 
-// The engine's enumeration and getters, nothing else; `Fill` does the work
+// One listing straight from the engine, getters only; `fill` does the work
 // done per entry with the values.
 template <typename Fill>
-double ListFromEngine(IStorageBrowser* engine, int entries, Fill&& fill) {
+double ListFromEngine(IStorageBrowser* engine, Fill&& fill) {
     OwnedRemotePath path;
     std::strcpy(path.Record().account, "work");
     std::strcpy(path.Record().bucket, "photos");
-    int seen = 0;
+    g_plan->StartListing(kEntriesPerListing);
     const double start = NowMs();
-    while (seen < entries) {
-        g_plan->StartListing(kEntriesPerListing);
-        ListingCookie cookie = 0;
-        StorageItem* item = nullptr;
-        engine->FirstObject(path.Record(), &cookie, &item);
-        while (item != nullptr) {
-            BSTR name = nullptr;
-            DATE date = 0;
-            LONG kind = 0;
-            LONGLONG size = 0;
-            item->get_Name(&name);
-            item->get_Date(&date);
-            item->get_Kind(&kind);
-            item->get_Size(&size);
-            fill(name, date, kind, size);
-            SysFreeString(name);
-            item->Release();
-            item = nullptr;
-            ++seen;
-            engine->NextObject(cookie, &item);
-        }
+    ListingCookie cookie = 0;
+    StorageItem* item = nullptr;
+    engine->FirstObject(path.Record(), &cookie, &item);
+    while (item != nullptr) {
+        BSTR name = nullptr;
+        DATE date = 0;
+        LONG kind = 0;
+        LONGLONG size = 0;
+        item->get_Name(&name);
+        item->get_Date(&date);
+        item->get_Kind(&kind);
+        item->get_Size(&size);
+        fill(name, date, kind, size);
+        SysFreeString(name);
+        item->Release();
+        item = nullptr;
+        engine->NextObject(cookie, &item);
     }
-    return (NowMs() - start) * 1000.0 / seen;
+    return (NowMs() - start) * 1000.0;
 }
 
-double ListBare(IStorageBrowser* engine, int entries) {
-    return ListFromEngine(engine, entries, [](BSTR name, DATE, LONG kind, LONGLONG size) {
+double ListBare(IStorageBrowser* engine) {
+    return ListFromEngine(engine, [](BSTR name, DATE, LONG kind, LONGLONG size) {
         g_checksum += static_cast<unsigned>(name[4]) + static_cast<unsigned>(kind + size);
     });
 }
 
-double ListFloor(IStorageBrowser* engine, int entries) {
+// Only what the host needs: the name in 8-bit text, the date as a FILETIME,
+// the find record filled.
+double ListFloor(IStorageBrowser* engine) {
     WIN32_FIND_DATAA findData;
-    return ListFromEngine(engine, entries, [&](BSTR name, DATE date, LONG kind, LONGLONG size) {
+    return ListFromEngine(engine, [&](BSTR name, DATE date, LONG kind, LONGLONG size) {
         std::memset(&findData, 0, sizeof(findData));
         WideCharToMultiByte(CP_THREAD_ACP, 0, name, -1, findData.cFileName, MAX_PATH - 1,
                             nullptr, nullptr);
@@ -278,28 +274,99 @@ double ListFloor(IStorageBrowser* engine, int entries) {
     });
 }
 
-void MeasureListing(const Module& module, IStorageBrowser* engine) {
+struct ListingTimes {
+    double plugin, bare, floor;  // microseconds per entry
+};
+
+// The three loops take turns listing by listing, and each one's time is the
+// median of its listings: the machine is shared, and a listing that another
+// process interrupts must not decide the comparison.
+bool TimeListingLoops(const Module& module, IStorageBrowser* engine, ListingTimes* times) {
+    for (int i = 0; i < 10; ++i) ListThroughPlugin(module);  // warm-up
+    constexpr int kListings = kListingEntries / kEntriesPerListing;
+    std::vector<double> plugin, bare, floor;
+    for (int i = 0; i < kListings; ++i) {
+        const double through = ListThroughPlugin(module);
+        if (through < 0) return false;
+        plugin.push_back(through / kEntriesPerListing);
+        bare.push_back(ListBare(engine) / kEntriesPerListing);
+        floor.push_back(ListFloor(engine) / kEntriesPerListing);
+    }
+    *times = {Median(plugin), Median(bare), Median(floor)};
+    return true;
+}
+
+// Runs this program again with --listing, which prints the three loops'
+// times of one process.
+bool TimeListingInAProcess(const std::string& modulePath, ListingTimes* times) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string commandLine = "\"" + std::string(self) + "\" --listing \"" + modulePath + "\"";
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return false;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const bool started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    std::string output;
+    char buffer[256];
+    DWORD read = 0;
+    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        output.append(buffer, read);
+    }
+    CloseHandle(readEnd);
+    if (!started) return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return std::sscanf(output.c_str(), "%lf %lf %lf", &times->plugin, &times->bare,
+                       &times->floor) == 3;
+}
+
+// The comparison runs in processes of its own: the same loop runs up to a
+// quarter faster or slower from one process to the next (where its code and
+// data land in the caches), so one process cannot decide it.
+void MeasureListing(const Module& module, const std::string& modulePath) {
     if (!module.Lists()) {
         std::printf("listing: the module exports no FsFindFirst/FsFindNext/FsFindClose yet\n");
         return;
     }
-    ListThroughPlugin(module, kEntriesPerListing * 10);  // warm-up
-    double plugin = 1e9, bare = 1e9, floor = 1e9;
-    // Interleaved runs, best of each: the machine is shared, so the least
-    // disturbed run of each loop is the fairest comparison.
-    for (int run = 0; run < kListingRuns; ++run) {
-        plugin = std::min(plugin, ListThroughPlugin(module, kListingEntries));
-        bare = std::min(bare, ListBare(engine, kListingEntries));
-        floor = std::min(floor, ListFloor(engine, kListingEntries));
+    std::vector<double> plugin, bare, floor, ratios;
+    std::string ratioText;
+    for (int i = 0; i < kListingProcesses; ++i) {
+        ListingTimes times{};
+        if (!TimeListingInAProcess(modulePath, &times)) {
+            std::printf("listing: a measuring process failed\n");
+            return;
+        }
+        plugin.push_back(times.plugin);
+        bare.push_back(times.bare);
+        floor.push_back(times.floor);
+        ratios.push_back(times.plugin / times.floor);
+        char ratio[16];
+        std::snprintf(ratio, sizeof(ratio), " %.3f", ratios.back());
+        ratioText += ratio;
     }
-    std::printf("listing, time per entry (best of %d runs of %d entries, listings of %d):\n",
-                kListingRuns, kListingEntries, kEntriesPerListing);
+    const double pluginUs = Median(plugin), bareUs = Median(bare), floorUs = Median(floor);
+    const double ratio = Median(ratios);
+    std::printf("listing, time per entry (median of %d listings of %d entries per loop, median of "
+                "%d processes):\n",
+                kListingEntries / kEntriesPerListing, kEntriesPerListing, kListingProcesses);
     std::printf("  through FsFindFirst/FsFindNext   %7.3f us   %.3f x floor   %.3f x bare\n",
-                plugin, plugin / floor, plugin / bare);
-    std::printf("  bare enumeration (getters only)  %7.3f us   %.3f x floor\n", bare, bare / floor);
-    std::printf("  floor (name, date, find record)  %7.3f us   1.000\n", floor);
+                pluginUs, pluginUs / floorUs, pluginUs / bareUs);
+    std::printf("  bare enumeration (getters only)  %7.3f us   %.3f x floor\n", bareUs,
+                bareUs / floorUs);
+    std::printf("  floor (name, date, find record)  %7.3f us   1.000\n", floorUs);
+    std::printf("  plugin / floor in each process:%s; median %.3f\n", ratioText.c_str(), ratio);
     std::printf("  target: plugin at most %.2f x floor: %s\n", kListingTarget,
-                Verdict(plugin <= kListingTarget * floor));
+                Verdict(ratio <= kListingTarget));
 }
 
 // ---- Transfers
@@ -381,15 +448,19 @@ void RunTransfersAtOnce(const Module& module, char* localName, int count) {
     }
 }
 
+void ListRepeatedly(const Module& module, int entries) {
+    for (int listed = 0; listed < entries; listed += kEntriesPerListing) ListThroughPlugin(module);
+}
+
 void MeasureMemory(const Module& module, char* localName) {
     const bool lists = module.Lists();
     const bool transfers = module.Transfers();
     // The same work once beforehand, so that what is made once per process
     // is not counted as growth.
-    if (lists) ListThroughPlugin(module, kEntriesPerListing * 100);
+    if (lists) ListRepeatedly(module, kEntriesPerListing * 100);
     if (transfers) RunTransfersAtOnce(module, localName, 100);
     const Memory before = ProcessMemory();
-    if (lists) ListThroughPlugin(module, kListingEntries);
+    if (lists) ListRepeatedly(module, kListingEntries);
     if (transfers) RunTransfersAtOnce(module, localName, kMemoryTransfers);
     const Memory after = ProcessMemory();
     const Memory growth{after.commitKiB - before.commitKiB,
@@ -409,8 +480,11 @@ void MeasureMemory(const Module& module, char* localName) {
 
 // ---- Module size and start-up
 
+// The module named on the command line, else corvanel.wfx beside this program.
 std::string ModulePath(int argc, char** argv) {
-    if (argc > 1) return argv[1];
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--", 2) != 0) return argv[i];
+    }
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string path(self);
@@ -463,10 +537,20 @@ int main(int argc, char** argv) {
     GetTempPathA(MAX_PATH, temp);
     std::string localName = std::string(temp) + "corvanel-bench-never-created.bin";
 
+    if (argc > 1 && std::strcmp(argv[1], "--listing") == 0) {
+        // One measuring process of MeasureListing: start up and print the times.
+        ListingTimes times{};
+        if (module.init(1, &HostProgress, nullptr, nullptr) != 0 ||
+            !TimeListingLoops(module, engineInterface, &times)) {
+            return 1;
+        }
+        std::printf("%.4f %.4f %.4f\n", times.plugin, times.bare, times.floor);
+        return 0;
+    }
     std::printf("corvanel.wfx benchmark: %s\n", modulePath.c_str());
     PrintModuleSize(modulePath);
     if (!MeasureStartUp(module)) return 1;
-    MeasureListing(module, engineInterface);
+    MeasureListing(module, modulePath);
     MeasureTransfers(module, &localName[0]);
     MeasureMemory(module, &localName[0]);
     // The module keeps the engine until the process ends, by design, so it
