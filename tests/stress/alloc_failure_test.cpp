@@ -30,7 +30,7 @@ constexpr wchar_t kEventRemoteName[] = L"\\work\\photos\\2009\\holiday-picture.j
 // Relay passes the host lets a transfer run before it asks to abort.
 constexpr int kReportsBeforeAbort = 6;
 
-// Agrees to every change; listings yield one entry and end; a transfer
+// Agrees to every change; every listing step yields an entry; a transfer
 // finishes while the engine call runs, and the engine repeats its final event
 // whenever the host hears from the relay, as an engine that keeps reporting.
 class AgreeingPlan final : public EnginePlan {
@@ -40,7 +40,10 @@ public:
         switch (call.op) {
         case EngineOp::FirstAccount:
         case EngineOp::FirstBucket:
-        case EngineOp::FirstObject: {
+        case EngineOp::FirstObject:
+        case EngineOp::NextAccount:
+        case EngineOp::NextBucket:
+        case EngineOp::NextObject: {
             ItemSpec entry;
             entry.name = L"an entry with a name of some length.txt";
             entry.date = 40000.5;
@@ -85,12 +88,19 @@ struct Scenario {
 };
 
 char* Text(const char* text) { return const_cast<char*>(text); }
+int Handle(HANDLE handle) { return static_cast<int>(reinterpret_cast<INT_PTR>(handle)); }
 
 std::vector<Scenario> Scenarios() {
     static RemoteInfoStruct file{1234, 0, {0, 0}, FILE_ATTRIBUTE_NORMAL};
     static RemoteInfoStruct folder{0, 0, {0, 0}, FILE_ATTRIBUTE_DIRECTORY};
     return {
         {"FsGetDefRootName", [] { char name[32]; FsGetDefRootName(name, sizeof(name)); return 0; }, 0, {}},
+        {"FsFindFirst", [] {
+             WIN32_FIND_DATAA record;
+             return Handle(FsFindFirst(Text("\\work\\photos"), &record));
+         }, 0, {Handle(INVALID_HANDLE_VALUE)}},
+        {"FsFindNext", [] { WIN32_FIND_DATAA record; return FsFindNext(nullptr, &record); }, TRUE, {FALSE}},
+        {"FsFindClose", [] { return FsFindClose(nullptr); }, 0, {}},
         {"FsMkDir folder", [] { return FsMkDir(Text("\\work\\photos\\a new folder")); }, TRUE, {FALSE}},
         {"FsMkDir account", [] { return FsMkDir(Text("\\a new account")); }, TRUE, {FALSE}},
         {"FsRemoveDir account", [] { return FsRemoveDir(Text("\\an account")); }, TRUE, {FALSE}},

@@ -142,6 +142,14 @@ private:
 
     void CallFsInit();
     void CallFsGetDefRootName();
+    void CallFsFindFirst();
+    void CallFsFindNext();
+    void CallFsFindClose();
+    // One FsFindNext, as the host makes it on its own or to go on with a listing.
+    bool FindNextStep();
+    void CheckFindRecord(const WIN32_FIND_DATAA& record);
+    // Counts a call made as part of another driver's sequence.
+    void Tally(const char* exportName);
     void CallFsMkDir();
     void CallFsRemoveDir();
     void CallFsDeleteFile();
@@ -185,6 +193,9 @@ private:
     std::vector<EntryPoint> entryPoints_ = {
         {"FsInit", &EntryPointFuzzer::CallFsInit, 2},
         {"FsGetDefRootName", &EntryPointFuzzer::CallFsGetDefRootName, 4},
+        {"FsFindFirst", &EntryPointFuzzer::CallFsFindFirst, 12},
+        {"FsFindNext", &EntryPointFuzzer::CallFsFindNext, 4},
+        {"FsFindClose", &EntryPointFuzzer::CallFsFindClose, 2},
         {"FsMkDir", &EntryPointFuzzer::CallFsMkDir, 8},
         {"FsRemoveDir", &EntryPointFuzzer::CallFsRemoveDir, 8},
         {"FsDeleteFile", &EntryPointFuzzer::CallFsDeleteFile, 8},
@@ -332,6 +343,86 @@ void EntryPointFuzzer::CallFsGetDefRootName() {
     Require(std::strncmp(name, kRootName, length) == 0 &&
                 (length == sizeof(kRootName) - 1 || writable < sizeof(kRootName)),
             "root name \"" + std::string(name, length) + "\" with maxlen " + std::to_string(maxlen));
+}
+
+// ---- Listing
+
+void EntryPointFuzzer::Tally(const char* exportName) {
+    g_exportName = exportName;
+    for (EntryPoint& entryPoint : entryPoints_) {
+        if (std::strcmp(entryPoint.name, exportName) == 0) ++entryPoint.calls;
+    }
+}
+
+void EntryPointFuzzer::CheckFindRecord(const WIN32_FIND_DATAA& record) {
+    const std::size_t nameLength = strnlen(record.cFileName, MAX_PATH);
+    Require(nameLength < MAX_PATH, "cFileName not terminated");
+    const std::string name(record.cFileName, nameLength);
+    const bool placeholder = PathModel::IsPlaceholderText(name);
+    Require(placeholder || nameLength <= kRemoteTextLimit,
+            "an engine name of " + std::to_string(nameLength) + " bytes delivered");
+    Require(record.dwFileAttributes == FILE_ATTRIBUTE_NORMAL ||
+                (!placeholder && record.dwFileAttributes == FILE_ATTRIBUTE_DIRECTORY),
+            "attributes " + std::to_string(record.dwFileAttributes));
+    static const char kZeros[sizeof(record.cAlternateFileName)] = {};
+    Require(record.ftCreationTime.dwLowDateTime == 0 && record.ftCreationTime.dwHighDateTime == 0 &&
+                record.ftLastAccessTime.dwLowDateTime == 0 &&
+                record.ftLastAccessTime.dwHighDateTime == 0 && record.dwReserved0 == 0 &&
+                record.dwReserved1 == 0 &&
+                std::memcmp(record.cAlternateFileName, kZeros, sizeof(kZeros)) == 0,
+            "fields the listing never fills are not zero");
+}
+
+void EntryPointFuzzer::CallFsFindFirst() {
+    HostText path = RandomPath();
+    Note("Path", path);
+    Guarded<WIN32_FIND_DATAA> findData;
+    const bool nullRecord = random_.Percent(3);
+    plan_.Expect(Nameable(path) && !nullRecord ? ListingCalls(ModelOf(path)) : std::vector<AllowedCall>{});
+    plan_.ExpectNextCookie(0);  // FsFindFirst starts from 0 when the First call leaves it
+    HANDLE handle = FsFindFirst(path.Get(), nullRecord ? nullptr : findData.Get());
+    Require(handle == nullptr || handle == INVALID_HANDLE_VALUE,
+            "handle " + std::to_string(reinterpret_cast<INT_PTR>(handle)));
+    Require(findData.GuardsIntact(), "bytes around the find record changed");
+    if (handle == nullptr) CheckFindRecord(*findData.Get());
+    Verify();
+    // The host often reads the listing to its end, and closes it.
+    if (handle == nullptr && random_.Percent(60)) {
+        for (int i = 0; i < 20 && finding_.empty(); ++i) {
+            Tally("FsFindNext");
+            if (!FindNextStep()) break;
+        }
+    }
+    if (random_.Percent(50)) {
+        Tally("FsFindClose");
+        CallFsFindClose();
+    }
+}
+
+bool EntryPointFuzzer::FindNextStep() {
+    Guarded<WIN32_FIND_DATAA> findData;
+    const bool nullRecord = random_.Percent(3);
+    const PluginState& state = GetPluginState();
+    std::vector<AllowedCall> allowed;
+    if (!nullRecord) allowed.push_back(Allow(NextOperationAt(state.listingLevel)));
+    plan_.Expect(allowed);
+    plan_.ExpectNextCookie(state.listingCookie);
+    const BOOL result = FsFindNext(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1),
+                                   nullRecord ? nullptr : findData.Get());
+    Require(result == TRUE || result == FALSE, "result " + std::to_string(result));
+    Require(findData.GuardsIntact(), "bytes around the find record changed");
+    if (result == TRUE) CheckFindRecord(*findData.Get());
+    Verify();
+    return result == TRUE;
+}
+
+void EntryPointFuzzer::CallFsFindNext() { FindNextStep(); }
+
+void EntryPointFuzzer::CallFsFindClose() {
+    plan_.Expect({});
+    const int result = FsFindClose(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1));
+    Require(result == 0, "result " + std::to_string(result));
+    Verify();
 }
 
 // ---- Namespace changes

@@ -1,0 +1,224 @@
+// Directory listing: FsFindFirst starts the engine's enumeration chosen by
+// the listed path's depth and FsFindNext goes on with it, each handing the
+// host one entry as a WIN32_FIND_DATAA. The listing's whole state is
+// listingLevel and listingCookie in PluginState, so one listing runs at a time.
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "engine/bstr.h"
+#include "engine/call_guarded.h"
+#include "engine/storage_browser.h"
+#include "path/remote_path.h"
+#include "plugin/plugin_state.h"
+#include "plugin/wfx_api.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// The handle of every listing that started: its state lives in PluginState.
+const HANDLE kListingHandle = nullptr;
+// An entry of this kind is an object; any other kind is shown as a directory.
+constexpr LONG kFileKind = 3;
+// The cookie FirstBucket leaves when the account has nothing to show, not
+// even the placeholder.
+constexpr ListingCookie kNoBucketListCookie = -1;
+// Engine names get one byte less than cFileName holds: at most 258 bytes of
+// text and the terminator.
+constexpr int kEngineNameBound = MAX_PATH - 1;
+
+enum class EntryFill {
+    Filled,
+    Undeliverable,  // no name, or one that would have to be shortened
+    Failed,         // a getter failed
+};
+
+enum class ListStep { Delivered, Ended, Failed };
+
+HRESULT FirstAtLevel(IStorageBrowser& engine, PathLevel level, RemotePath record,
+                     ListingCookie* cookie, StorageItem** item) {
+    switch (level) {
+    case PathLevel::Root:
+        return engine.FirstAccount(cookie, item);
+    case PathLevel::Account:
+        return engine.FirstBucket(record, cookie, item);
+    default:
+        return engine.FirstObject(record, cookie, item);
+    }
+}
+
+HRESULT NextAtLevel(IStorageBrowser& engine, PathLevel level, ListingCookie cookie,
+                    StorageItem** item) {
+    switch (level) {
+    case PathLevel::Root:
+        return engine.NextAccount(cookie, item);
+    case PathLevel::Account:
+        return engine.NextBucket(cookie, item);
+    default:
+        return engine.NextObject(cookie, item);
+    }
+}
+
+void ZeroFindData(WIN32_FIND_DATAA& findData) { std::memset(&findData, 0, sizeof(findData)); }
+
+// The date is taken as the engine gives it, with no time-zone shift. One that
+// does not convert leaves the write time zero and the entry is still shown.
+void SetWriteTime(DATE date, WIN32_FIND_DATAA& findData) {
+    SYSTEMTIME systemTime{};
+    FILETIME fileTime{};
+    if (VariantTimeToSystemTime(date, &systemTime) &&
+        SystemTimeToFileTime(&systemTime, &fileTime)) {
+        findData.ftLastWriteTime = fileTime;
+    }
+}
+
+// Puts back the thread's last error on leaving scope. Converting an entry
+// can fail inside Windows calls (a name that does not fit, a date out of
+// range), which leave their own codes; the listing sets the last error for
+// empty lists only.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : saved_(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(saved_); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD saved_;
+};
+
+// Reads the entry's getters in the order Name, Date, Kind, Size and stops at
+// the first that fails, leaving what the earlier ones wrote.
+EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
+    if (item == nullptr) return EntryFill::Failed;
+    const LastErrorKeeper keeper;
+    {
+        UniqueBstr name;
+        if (FAILED(item->get_Name(name.Put()))) return EntryFill::Failed;
+        // A shortened name would address a different object.
+        if (!ToAnsiInto(name.Get(), findData.cFileName, kEngineNameBound)) {
+            return EntryFill::Undeliverable;
+        }
+    }
+    DATE date = 0.0;
+    if (FAILED(item->get_Date(&date))) return EntryFill::Failed;
+    SetWriteTime(date, findData);
+
+    LONG kind = 0;
+    if (FAILED(item->get_Kind(&kind))) return EntryFill::Failed;
+    findData.dwFileAttributes =
+        kind == kFileKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
+
+    LONGLONG size = 0;
+    if (FAILED(item->get_Size(&size))) return EntryFill::Failed;
+    const auto bits = static_cast<ULONGLONG>(size);
+    findData.nFileSizeHigh = static_cast<DWORD>(bits >> 32);
+    findData.nFileSizeLow = static_cast<DWORD>(bits);
+    return EntryFill::Filled;
+}
+
+// Fills findData from `item`, or, when that entry cannot be delivered, from
+// the level's next entries until one can or the list ends. Every item is
+// released on the way, whatever happens.
+ListStep DeliverFrom(ComPtr<StorageItem> item, IStorageBrowser& engine, PathLevel level,
+                     ListingCookie cookie, WIN32_FIND_DATAA& findData) {
+    while (item) {
+        const EntryFill fill = FillFindData(item.Get(), findData);
+        if (fill == EntryFill::Filled) return ListStep::Delivered;
+        if (fill == EntryFill::Failed) return ListStep::Failed;
+        ZeroFindData(findData);  // the refused name may have left bytes behind
+        if (FAILED(NextAtLevel(engine, level, cookie, item.ReleaseAndGetAddressOf()))) {
+            return ListStep::Failed;
+        }
+    }
+    return ListStep::Ended;
+}
+
+template <std::size_t N>
+HANDLE ShowPlaceholder(const char (&name)[N], WIN32_FIND_DATAA& findData) {
+    static_assert(N <= sizeof(findData.cFileName), "the placeholder fits whole");
+    std::memcpy(findData.cFileName, name, N);
+    findData.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return kListingHandle;
+}
+
+HANDLE AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& findData) {
+    switch (level) {
+    case PathLevel::Root:
+        return ShowPlaceholder(kAddAccountPlaceholder, findData);
+    case PathLevel::Account:
+        if (cookie == kNoBucketListCookie) {
+            SetLastError(ERROR_SUCCESS);
+            return INVALID_HANDLE_VALUE;
+        }
+        return ShowPlaceholder(kCreateBucketPlaceholder, findData);
+    default:
+        SetLastError(ERROR_NO_MORE_FILES);
+        return INVALID_HANDLE_VALUE;
+    }
+}
+
+HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
+    PluginState& state = GetPluginState();
+    // Reset even when the call is refused: a later FsFindNext must not go on
+    // with an older listing's cookie.
+    state.listingCookie = 0;
+    state.listingLevel = PathLevel::Account;
+    if (hostPath == nullptr || findData == nullptr) return INVALID_HANDLE_VALUE;
+    ZeroFindData(*findData);
+
+    OwnedRemotePath path;
+    if (!ParseHostPath(hostPath, path)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (state.engine == nullptr) return INVALID_HANDLE_VALUE;
+
+    const PathLevel level = state.listingLevel;
+    ComPtr<StorageItem> item;
+    if (FAILED(FirstAtLevel(*state.engine, level, path.Record(), &state.listingCookie, &item))) {
+        return INVALID_HANDLE_VALUE;
+    }
+    switch (DeliverFrom(std::move(item), *state.engine, level, state.listingCookie, *findData)) {
+    case ListStep::Delivered:
+        return kListingHandle;
+    case ListStep::Ended:
+        return AnswerEmptyList(level, state.listingCookie, *findData);
+    case ListStep::Failed:
+        break;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL FindNext(WIN32_FIND_DATAA* findData) {
+    PluginState& state = GetPluginState();
+    if (findData == nullptr) return FALSE;
+    ZeroFindData(*findData);
+    if (state.engine == nullptr) return FALSE;
+
+    ComPtr<StorageItem> item;
+    if (FAILED(NextAtLevel(*state.engine, state.listingLevel, state.listingCookie, &item))) {
+        return FALSE;
+    }
+    const ListStep step = DeliverFrom(std::move(item), *state.engine, state.listingLevel,
+                                      state.listingCookie, *findData);
+    return step == ListStep::Delivered ? TRUE : FALSE;
+}
+
+}  // namespace
+
+HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {
+    return CallGuarded<HANDLE>(INVALID_HANDLE_VALUE, [&] { return FindFirst(Path, FindData); });
+}
+
+BOOL __stdcall FsFindNext(HANDLE, WIN32_FIND_DATAA* FindData) {
+    return CallGuarded<BOOL>(FALSE, [&] { return FindNext(FindData); });
+}
+
+// The engine is never told that a listing ended: nothing to do.
+int __stdcall FsFindClose(HANDLE) { return 0; }
