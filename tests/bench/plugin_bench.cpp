@@ -129,7 +129,7 @@ public:
             entry.date = 45000.25 + i / 1440.0;
             entry.kind = i % 10 == 0 ? 1 : 3;
             entry.size = 1048576LL * (i + 1) + i;
-            pool_.push_back(MakeFaultItem(entry));
+            pool_.push_back(MakeFakeItem(entry));
         }
     }
     ~BenchPlan() {

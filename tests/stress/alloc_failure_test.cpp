@@ -47,7 +47,7 @@ public:
             ItemSpec entry;
             entry.name = L"an entry with a name of some length.txt";
             entry.date = 40000.5;
-            answer.item = MakeFaultItem(entry);
+            answer.item = MakeFakeItem(entry);
             break;
         }
         case EngineOp::DownloadObject:

@@ -164,7 +164,7 @@ EngineAnswer FuzzPlan::RandomAnswer(FaultEngine& engine, const EngineCall& call)
                                             : static_cast<ListingCookie>(random_.Next());
     }
     if ((IsFirst(call.op) || IsNext(call.op)) && SUCCEEDED(answer.hr) && random_.Percent(75)) {
-        answer.item = MakeFaultItem(RandomItem(random_));
+        answer.item = MakeFakeItem(RandomItem(random_));
     }
     if (IsTransfer(call.op) && (SUCCEEDED(answer.hr) || random_.Percent(20))) {
         FireRandomEvents(engine, static_cast<int>(random_.Below(4)));

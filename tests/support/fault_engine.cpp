@@ -3,79 +3,6 @@
 #include <oleauto.h>
 #include <olectl.h>
 
-thread_local LONG g_outsidePluginDepth = 0;
-
-namespace {
-
-class FaultItem final : public StorageItem {
-public:
-    explicit FaultItem(const ItemSpec& values) : values_(values) {
-        InterlockedIncrement(&g_liveFakeItems);
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        OutsidePluginScope scope;
-        if (IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(IDispatch)) ||
-            IsEqualIID(riid, __uuidof(StorageItem))) {
-            *object = static_cast<StorageItem*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refCount_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        OutsidePluginScope scope;
-        const LONG count = InterlockedDecrement(&refCount_);
-        if (count == 0) delete this;
-        return count;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                     EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        OutsidePluginScope scope;
-        if (FAILED(values_.nameResult)) return values_.nameResult;
-        *name = values_.nullName ? nullptr
-                                 : SysAllocStringLen(values_.name.data(),
-                                                     static_cast<UINT>(values_.name.size()));
-        return values_.nameResult;
-    }
-    HRESULT STDMETHODCALLTYPE put_Name(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Date(DATE* date) override {
-        if (FAILED(values_.dateResult)) return values_.dateResult;
-        *date = values_.date;
-        return values_.dateResult;
-    }
-    HRESULT STDMETHODCALLTYPE put_Date(DATE) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Kind(LONG* kind) override {
-        if (FAILED(values_.kindResult)) return values_.kindResult;
-        *kind = values_.kind;
-        return values_.kindResult;
-    }
-    HRESULT STDMETHODCALLTYPE put_Kind(LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Size(LONGLONG* size) override {
-        if (FAILED(values_.sizeResult)) return values_.sizeResult;
-        *size = values_.size;
-        return values_.sizeResult;
-    }
-
-private:
-    ~FaultItem() { InterlockedDecrement(&g_liveFakeItems); }
-
-    LONG refCount_ = 1;
-    const ItemSpec values_;
-};
-
-}  // namespace
-
 // The engine's connection point for its events: one advised sink at a time,
 // held by one reference; a later Advise replaces the earlier sink, as a
 // second FsInit does.
@@ -131,8 +58,6 @@ private:
     LONG refCount_ = 1;
     DWORD lastCookie_ = 0;
 };
-
-StorageItem* MakeFaultItem(const ItemSpec& values) { return new FaultItem(values); }
 
 const char* OpName(EngineOp op) {
     static const char* const kNames[kEngineOpCount] = {

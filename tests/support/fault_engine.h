@@ -6,41 +6,15 @@
 // and the benchmark share it without it dominating what they measure.
 //
 // Lifetime: the engine lives in the test's scope; Release never deletes it.
-// The entries it hands out are counted in g_liveFakeItems like the recording
-// fake's.
+// Plans hand out the recording fake's entries (MakeFakeItem), counted in
+// g_liveFakeItems.
 
 #include <windows.h>
 #include <ocidl.h>
 
 #include "engine/storage_browser.h"
 #include "tests/support/fake_engine.h"
-
-// Depth of test-side code (the engine, the host's callbacks) on the calling
-// thread's stack: 0 while the plugin's own code runs. The allocation-failure
-// test counts and fails only allocations made at depth 0.
-extern thread_local LONG g_outsidePluginDepth;
-
-// Marks a stretch of engine or host code.
-class OutsidePluginScope {
-public:
-    OutsidePluginScope() { ++g_outsidePluginDepth; }
-    ~OutsidePluginScope() { --g_outsidePluginDepth; }
-    OutsidePluginScope(const OutsidePluginScope&) = delete;
-    OutsidePluginScope& operator=(const OutsidePluginScope&) = delete;
-};
-
-// Marks a call from test-side code back into the plugin (an event reaching
-// the sink).
-class PluginCodeScope {
-public:
-    PluginCodeScope() : saved_(g_outsidePluginDepth) { g_outsidePluginDepth = 0; }
-    ~PluginCodeScope() { g_outsidePluginDepth = saved_; }
-    PluginCodeScope(const PluginCodeScope&) = delete;
-    PluginCodeScope& operator=(const PluginCodeScope&) = delete;
-
-private:
-    LONG saved_;
-};
+#include "tests/support/plugin_scope.h"
 
 // The engine's operations, in slot order (7 to 26).
 enum class EngineOp {
@@ -81,10 +55,6 @@ public:
 protected:
     ~EnginePlan() = default;
 };
-
-// A listing entry with the given values; getters whose result is a failure
-// return it and write nothing. Counted in g_liveFakeItems.
-StorageItem* MakeFaultItem(const ItemSpec& values);
 
 class FaultEngine final : public IStorageBrowser, public IConnectionPointContainer {
 public:
