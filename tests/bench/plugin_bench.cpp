@@ -38,7 +38,7 @@ namespace {
 
 constexpr int kEntriesPerListing = 1000;
 constexpr int kListingEntries = 1000000;
-constexpr int kListingProcesses = 7;
+constexpr int kListingProcesses = 11;
 constexpr int kInitRepeats = 50;
 constexpr int kDelayTransfers = 100;
 constexpr DWORD kLongTransferMs = 10000;
