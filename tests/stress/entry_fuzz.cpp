@@ -168,7 +168,11 @@ private:
     int RandomCopyFlags();
     // Runs one transfer export with the host's progress callback watching.
     template <typename Call>
-    int Transfer(Call&& call);
+    void Transfer(int copyFlags, Call&& call);
+    // A listing handle as the host may pass it: the plugin's, or another.
+    HANDLE RandomHandle() {
+        return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1);
+    }
     int TakePostedNotices();
     PathModel ModelOf(const HostText& text) const {
         return ModelParse(text.Text(), *codePage_->leadBytes);
@@ -407,7 +411,7 @@ bool EntryPointFuzzer::FindNextStep() {
     if (!nullRecord) allowed.push_back(Allow(NextOperationAt(state.listingLevel)));
     plan_.Expect(allowed);
     plan_.ExpectNextCookie(state.listingCookie);
-    const BOOL result = FsFindNext(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1),
+    const BOOL result = FsFindNext(RandomHandle(),
                                    nullRecord ? nullptr : findData.Get());
     Require(result == TRUE || result == FALSE, "result " + std::to_string(result));
     Require(findData.GuardsIntact(), "bytes around the find record changed");
@@ -420,7 +424,7 @@ void EntryPointFuzzer::CallFsFindNext() { FindNextStep(); }
 
 void EntryPointFuzzer::CallFsFindClose() {
     plan_.Expect({});
-    const int result = FsFindClose(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1));
+    const int result = FsFindClose(RandomHandle());
     Require(result == 0, "result " + std::to_string(result));
     Verify();
 }
@@ -609,7 +613,7 @@ int EntryPointFuzzer::RandomCopyFlags() {
 }
 
 template <typename Call>
-int EntryPointFuzzer::Transfer(Call&& call) {
+void EntryPointFuzzer::Transfer(int copyFlags, Call&& call) {
     inTransfer_ = true;
     reports_ = 0;
     lastPercent_ = -1;
@@ -621,7 +625,11 @@ int EntryPointFuzzer::Transfer(Call&& call) {
     Require(result != FS_FILE_OK || lastPercent_ == 100,
             "finished with a last report of " + std::to_string(lastPercent_));
     Require(result != FS_FILE_USERABORT || reports_ > 0, "aborted without asking the host");
-    return result;
+    // Resuming is refused before anything else happens.
+    Require(((copyFlags & FS_COPYFLAGS_RESUME) != 0) ==
+                (result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0),
+            "resume flag " + std::to_string(copyFlags & FS_COPYFLAGS_RESUME) + " gave " +
+                std::to_string(result) + " after " + std::to_string(reports_) + " reports");
 }
 
 void EntryPointFuzzer::CallFsGetFile() {
@@ -646,13 +654,9 @@ void EntryPointFuzzer::CallFsGetFile() {
         if ((flags & FS_COPYFLAGS_MOVE) != 0) allowed.push_back(Allow(EngineOp::DeleteObject, model));
     }
     plan_.Expect(allowed);
-    const int result = Transfer([&] {
+    Transfer(flags, [&] {
         return FsGetFile(remoteName.Get(), localName.Get(), flags, withInfo ? &info : nullptr);
     });
-    Require(((flags & FS_COPYFLAGS_RESUME) != 0) ==
-                (result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0),
-            "resume flag " + std::to_string(flags & FS_COPYFLAGS_RESUME) + " gave " +
-                std::to_string(result) + " after " + std::to_string(reports_) + " reports");
     Require(std::memcmp(&info, &infoBefore, sizeof(info)) == 0, "RemoteInfo changed");
     Verify();
 }
@@ -671,12 +675,7 @@ void EntryPointFuzzer::CallFsPutFile() {
         allowed.push_back(upload);
     }
     plan_.Expect(allowed);
-    const int result =
-        Transfer([&] { return FsPutFile(localName.Get(), remoteName.Get(), flags); });
-    Require(((flags & FS_COPYFLAGS_RESUME) != 0) ==
-                (result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0),
-            "resume flag " + std::to_string(flags & FS_COPYFLAGS_RESUME) + " gave " +
-                std::to_string(result) + " after " + std::to_string(reports_) + " reports");
+    Transfer(flags, [&] { return FsPutFile(localName.Get(), remoteName.Get(), flags); });
     Verify();
 }
 
