@@ -3,6 +3,8 @@
 #   wine-prefix.sh PREFIX create   make the prefix once (wineboot), then stamp it
 #   wine-prefix.sh PREFIX start    start a persistent wineserver for a test run
 #   wine-prefix.sh PREFIX stop     stop that prefix's wineserver, and only it
+#   wine-prefix.sh PREFIX register DLL
+#                                  register an in-process COM server (regsvr32)
 set -euo pipefail
 prefix=$1 action=$2
 export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -26,6 +28,15 @@ start)
     wine cmd.exe /c exit </dev/null >/dev/null 2>&1 ;;
 stop)
     wineserver -k 2>/dev/null || true ;;
+register)
+    dll="Z:${3//\//\\}"  # Wine's drive Z: is the Unix root
+    # Output to /dev/null: Wine's background services inherit it and would
+    # keep the build's pipe open.
+    if ! wine regsvr32 /s "$dll" </dev/null >/dev/null 2>&1; then
+        echo "regsvr32 could not register $3 in $prefix" >&2
+        exit 1
+    fi
+    wineserver -w ;;  # the registry reaches the disk when the server ends
 *)
-    echo "usage: $0 PREFIX create|start|stop" >&2; exit 2 ;;
+    echo "usage: $0 PREFIX create|start|stop|register DLL" >&2; exit 2 ;;
 esac

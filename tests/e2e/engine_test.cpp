@@ -1,0 +1,149 @@
+// The registered engine's progress events, watched directly: created by its
+// ProgID, with the plugin's own event sink recording every event and the
+// thread it arrives on. Everything else the engine does is checked through
+// the plugin's exports.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/bstr.h"
+#include "engine/event_sink.h"
+#include "engine/srw_lock.h"
+#include "engine/storage_browser.h"
+#include "path/remote_path.h"
+#include "tests/e2e/e2e_support.h"
+
+namespace {
+
+struct Event {
+    DWORD thread;
+    LONG percent;
+    std::string remote, local;
+};
+
+class EventRecorder {
+public:
+    using Sink = TEventHandlerNamespace::TEventHandler<EventRecorder, IStorageBrowser,
+                                                       IStorageBrowserEvents>;
+
+    explicit EventRecorder(IStorageBrowser* engine)
+        : ended_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          sink_(new Sink(*this, engine, &EventRecorder::OnEvent)) {}
+    ~EventRecorder() {
+        sink_->Disconnect();
+        sink_->Release();
+        CloseHandle(ended_);
+    }
+
+    HRESULT OnEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                    UINT*) {
+        EXPECT_EQ(3u, params->cArgs);
+        const VARIANT& percent = params->rgvarg[0];  // last-first
+        const VARIANT& remote = params->rgvarg[1];
+        const VARIANT& local = params->rgvarg[2];
+        EXPECT_EQ(VT_I4, V_VT(&percent));
+        EXPECT_EQ(VT_BSTR, V_VT(&remote));
+        EXPECT_EQ(VT_BSTR, V_VT(&local));
+        SrwLock::Exclusive guard(lock_);
+        events_.push_back({GetCurrentThreadId(), V_I4(&percent), ToAnsi(V_BSTR(&remote)),
+                           ToAnsi(V_BSTR(&local))});
+        if (V_I4(&percent) >= 100) SetEvent(ended_);
+        return S_OK;
+    }
+
+    bool Connected() const { return sink_->IsConnected(); }
+    // Waits for a 100 event; the bound only keeps a broken engine from
+    // hanging the run.
+    bool WaitForEnd() { return WaitForSingleObject(ended_, 60000) == WAIT_OBJECT_0; }
+    std::vector<Event> Events() {
+        SrwLock::Exclusive guard(lock_);
+        return events_;
+    }
+
+private:
+    HANDLE ended_;
+    Sink* sink_;
+    SrwLock lock_;
+    std::vector<Event> events_;
+};
+
+// Created as the plugin creates it; CORVANEL_STORE and CORVANEL_THROTTLE_MS
+// are read now.
+Microsoft::WRL::ComPtr<IStorageBrowser> CreateRegisteredEngine() {
+    CoInitialize(nullptr);
+    CLSID engineClass = {};
+    Microsoft::WRL::ComPtr<IStorageBrowser> engine;
+    EXPECT_EQ(S_OK, CLSIDFromProgID(kEngineProgId, &engineClass));
+    EXPECT_EQ(S_OK, CoCreateInstance(engineClass, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&engine)));
+    return engine;
+}
+
+HRESULT Download(IStorageBrowser& engine, const char* hostPath, const std::string& local) {
+    OwnedRemotePath path;
+    PathLevel level;
+    EXPECT_TRUE(SplitRemotePath(hostPath, &level, path.Record()));
+    LONG result = 0;
+    return engine.DownloadObject(path.Record(), ToBstr(local.c_str()).Get(), &result);
+}
+
+TEST_F(E2eTest, DownloadEventsComeFromOneOtherThreadAndTheLastFindsTheFileComplete) {
+    std::string bytes((1 << 20) + 12345, '\0');
+    for (std::size_t at = 0; at < bytes.size(); ++at) bytes[at] = static_cast<char>(at * 7 + at / 4096);
+    MakeStore({{"work\\photos\\big.bin", bytes}});
+    auto engine = CreateRegisteredEngine();
+    ASSERT_TRUE(engine);
+    EventRecorder recorder(engine.Get());
+    ASSERT_TRUE(recorder.Connected());
+
+    ASSERT_EQ(S_OK, Download(*engine.Get(), "\\work\\photos\\big.bin", Local("big.bin")));
+    ASSERT_TRUE(recorder.WaitForEnd());
+    EXPECT_EQ(bytes, ReadBytes(Local("big.bin")));  // no wait after the 100 event
+    const std::vector<Event> events = recorder.Events();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(0, events.front().percent);
+    EXPECT_EQ(100, events.back().percent);
+    for (std::size_t at = 0; at < events.size(); ++at) {
+        SCOPED_TRACE(at);
+        EXPECT_NE(GetCurrentThreadId(), events[at].thread);
+        EXPECT_EQ(events.front().thread, events[at].thread);
+        EXPECT_EQ("\\work\\photos\\big.bin", events[at].remote);
+        EXPECT_EQ(Local("big.bin"), events[at].local);
+        if (at > 0) {
+            EXPECT_LT(events[at - 1].percent, events[at].percent);
+        }
+    }
+}
+
+TEST_F(E2eTest, ANewTransferSilencesTheOneBeforeItWhichStillCompletes) {
+    // Throttled, so the first transfer still runs when the second starts, as
+    // after the user aborted it.
+    SetEnvironmentVariableA("CORVANEL_THROTTLE_MS", "20");
+    auto engine = CreateRegisteredEngine();
+    SetEnvironmentVariableA("CORVANEL_THROTTLE_MS", nullptr);
+    ASSERT_TRUE(engine);
+    EventRecorder recorder(engine.Get());
+    const std::string bytes(4 << 20, 'q');
+    MakeStore({{"work\\photos\\slow.bin", bytes}, {"work\\photos\\a.jpg", "A"}});
+
+    ASSERT_EQ(S_OK, Download(*engine.Get(), "\\work\\photos\\slow.bin", Local("slow.bin")));
+    ASSERT_EQ(S_OK, Download(*engine.Get(), "\\work\\photos\\a.jpg", Local("a.jpg")));
+    ASSERT_TRUE(recorder.WaitForEnd());
+    for (int wait = 0; wait < 600 && ReadBytes(Local("slow.bin")).size() < bytes.size(); ++wait) {
+        Sleep(50);
+    }
+    EXPECT_EQ(bytes, ReadBytes(Local("slow.bin")));
+    const std::vector<Event> events = recorder.Events();
+    std::size_t second = 0;
+    while (second < events.size() && events[second].local != Local("a.jpg")) ++second;
+    ASSERT_LT(second, events.size());
+    EXPECT_EQ(0, events[second].percent);
+    for (std::size_t at = second; at < events.size(); ++at) {
+        EXPECT_EQ(Local("a.jpg"), events[at].local) << "event " << at << " at "
+                                                    << events[at].percent << "%";
+    }
+}
+
+}  // namespace

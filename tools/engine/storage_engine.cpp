@@ -1,0 +1,406 @@
+#include "tools/engine/storage_engine.h"
+
+#include <olectl.h>
+
+#include <cstdio>
+
+#include "engine/bstr.h"
+#include "engine/call_guarded.h"
+#include "tools/engine/engine_module.h"
+
+namespace {
+
+constexpr wchar_t kThrottleVariable[] = L"CORVANEL_THROTTLE_MS";
+// Enumerations the host abandoned part-way are dropped, oldest first, beyond
+// this many.
+constexpr std::size_t kMaxEnumerations = 8;
+
+DWORD ThrottleFromSettings() {
+    wchar_t buffer[16];
+    const DWORD length = GetEnvironmentVariableW(kThrottleVariable, buffer, ARRAYSIZE(buffer));
+    if (length == 0 || length >= ARRAYSIZE(buffer)) return 0;
+    return wcstoul(buffer, nullptr, 10);
+}
+
+// A store change: ok is VARIANT_TRUE only when `change` returned true.
+// Refusals are not failures: they answer S_OK with ok VARIANT_FALSE.
+template <typename Change>
+HRESULT AnswerChange(VARIANT_BOOL* ok, Change&& change) {
+    if (ok == nullptr) return E_POINTER;
+    *ok = VARIANT_FALSE;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        *ok = change() ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    });
+}
+
+bool AccountPath(const std::wstring& root, BSTR name, std::wstring* path) {
+    if (name == nullptr || !IsValidName(name)) return false;
+    *path = root + L'\\' + name;
+    return true;
+}
+
+bool IsInside(const std::wstring& path, const std::wstring& directory) {
+    return path.size() > directory.size() && path[directory.size()] == L'\\' &&
+           _wcsnicmp(path.c_str(), directory.c_str(), directory.size()) == 0;
+}
+
+// Property reports go to the host's console: the engine shows no window, so
+// a host never blocks on a dialog.
+void Report(const wchar_t* title, const std::wstring& subject, const TreeSummary& summary) {
+    wchar_t line[1024];
+    swprintf(line, ARRAYSIZE(line), L"%ls %ls: %d folders, %d objects, %I64u bytes\r\n", title,
+             subject.c_str(), summary.directories, summary.files, summary.bytes);
+    const std::string text = ToAnsi(line);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+    OutputDebugStringW(line);
+}
+
+}  // namespace
+
+CStorageEngine::CStorageEngine() : root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()) {
+    ModuleAddRef();
+}
+
+CStorageEngine::~CStorageEngine() {
+    for (auto& sink : sinks_) sink.second->Release();
+    ModuleRelease();
+}
+
+HRESULT CStorageEngine::QueryInterface(REFIID riid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+        IsEqualIID(riid, __uuidof(IStorageBrowser))) {
+        *object = static_cast<IStorageBrowser*>(this);
+    } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
+        *object = static_cast<IConnectionPointContainer*>(this);
+    } else {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG CStorageEngine::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount_)); }
+
+ULONG CStorageEngine::Release() {
+    const LONG count = InterlockedDecrement(&refCount_);
+    if (count == 0) delete this;
+    return static_cast<ULONG>(count);
+}
+
+bool CStorageEngine::Resolve(const RemotePath& rp, StoreLocation* where) {
+    if (!Locate(root_, rp, where)) return false;
+    if (where->depth != PathLevel::Root) {
+        std::wstring account;
+        Widen(rp.account, &account);
+        SrwLock::Exclusive guard(stateLock_);
+        lastAccount_.swap(account);
+    }
+    return true;
+}
+
+// Listing ---------------------------------------------------------------------
+
+HRESULT CStorageEngine::StartListing(std::vector<StoreEntry> entries, ListingCookie* cookie,
+                                     StorageItem** item) {
+    *cookie = 0;
+    if (entries.empty()) return S_OK;  // no item: the list is empty
+    SrwLock::Exclusive guard(stateLock_);
+    *cookie = ++nextCookie_;
+    if (enumerations_.size() >= kMaxEnumerations) enumerations_.erase(enumerations_.begin());
+    Enumeration& listing = enumerations_[*cookie];
+    listing.entries = std::move(entries);
+    listing.next = 1;
+    *item = MakeStorageItem(listing.entries.front());
+    return S_OK;
+}
+
+HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
+    if (item == nullptr) return E_POINTER;
+    *item = nullptr;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        SrwLock::Exclusive guard(stateLock_);
+        auto found = enumerations_.find(cookie);
+        if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
+        Enumeration& listing = found->second;
+        if (listing.next == listing.entries.size()) {
+            enumerations_.erase(found);
+            return S_OK;
+        }
+        *item = MakeStorageItem(listing.entries[listing.next++]);
+        return S_OK;
+    });
+}
+
+HRESULT CStorageEngine::FirstAccount(ListingCookie* cookie, StorageItem** item) {
+    if (cookie == nullptr || item == nullptr) return E_POINTER;
+    *item = nullptr;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        std::vector<StoreEntry> accounts;
+        if (!ListDirectory(root_, kAccountKind, &accounts)) return E_FAIL;
+        return StartListing(std::move(accounts), cookie, item);
+    });
+}
+
+HRESULT CStorageEngine::FirstBucket(RemotePath path, ListingCookie* cookie, StorageItem** item) {
+    if (cookie == nullptr || item == nullptr) return E_POINTER;
+    *item = nullptr;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        StoreLocation at;
+        if (!Resolve(path, &at) || at.depth != PathLevel::Account) return E_INVALIDARG;
+        std::vector<StoreEntry> buckets;
+        if (!ListDirectory(at.path, kBucketKind, &buckets)) {
+            *cookie = -1;  // no such account: the host shows no bucket placeholder
+            return S_OK;
+        }
+        return StartListing(std::move(buckets), cookie, item);
+    });
+}
+
+HRESULT CStorageEngine::FirstObject(RemotePath path, ListingCookie* cookie, StorageItem** item) {
+    if (cookie == nullptr || item == nullptr) return E_POINTER;
+    *item = nullptr;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        StoreLocation at;
+        if (!Resolve(path, &at) || at.depth < PathLevel::Bucket) return E_INVALIDARG;
+        std::vector<StoreEntry> objects;
+        if (!ListDirectory(at.path, kFolderKind, &objects)) {
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        }
+        return StartListing(std::move(objects), cookie, item);
+    });
+}
+
+HRESULT CStorageEngine::NextAccount(ListingCookie cookie, StorageItem** item) {
+    return NextEntry(cookie, item);
+}
+HRESULT CStorageEngine::NextBucket(ListingCookie cookie, StorageItem** item) {
+    return NextEntry(cookie, item);
+}
+HRESULT CStorageEngine::NextObject(ListingCookie cookie, StorageItem** item) {
+    return NextEntry(cookie, item);
+}
+
+// Accounts and buckets --------------------------------------------------------
+
+HRESULT CStorageEngine::CreateAccount(RemotePath path, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        StoreLocation at;
+        if (!Resolve(path, &at)) return false;
+        // An empty name comes from the placeholder entry: the engine names it.
+        if (at.depth == PathLevel::Root) at.path = root_ + L'\\' + FreeName(root_, L"account");
+        else if (at.depth != PathLevel::Account) return false;
+        return CreateDirectoryW(at.path.c_str(), nullptr) != 0;
+    });
+}
+
+HRESULT CStorageEngine::CreateBucket(RemotePath path, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        StoreLocation at;
+        if (!Resolve(path, &at)) return false;
+        if (at.depth == PathLevel::Account && IsDirectory(at.path)) {
+            at.path += L'\\' + FreeName(at.path, L"bucket");
+        } else if (at.depth != PathLevel::Bucket) {
+            return false;
+        }
+        return CreateDirectoryW(at.path.c_str(), nullptr) != 0;
+    });
+}
+
+HRESULT CStorageEngine::RenameAccount(BSTR oldName, BSTR newName, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        std::wstring from, to;
+        if (!AccountPath(root_, oldName, &from) || !AccountPath(root_, newName, &to)) return false;
+        return IsDirectory(from) && MoveFileW(from.c_str(), to.c_str()) != 0;
+    });
+}
+
+HRESULT CStorageEngine::DeleteAccount(BSTR name, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        std::wstring path;
+        return AccountPath(root_, name, &path) && RemoveDirectoryW(path.c_str()) != 0;
+    });
+}
+
+HRESULT CStorageEngine::DeleteBucket(RemotePath path, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        StoreLocation at;
+        return Resolve(path, &at) && at.depth == PathLevel::Bucket &&
+               RemoveDirectoryW(at.path.c_str()) != 0;  // only an empty bucket goes
+    });
+}
+
+HRESULT CStorageEngine::CopyBucket(RemotePath source, RemotePath target, LONG move,
+                                   VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        StoreLocation from, to;
+        if (!Resolve(source, &from) || !Resolve(target, &to)) return false;
+        if (from.depth != PathLevel::Bucket || to.depth != PathLevel::Bucket) return false;
+        if (!IsDirectory(from.path) || Exists(to.path) || !IsDirectory(ParentOf(to.path))) {
+            return false;
+        }
+        return move ? MoveFileW(from.path.c_str(), to.path.c_str()) != 0 : CopyTree(from.path, to.path);
+    });
+}
+
+// Objects and folders ---------------------------------------------------------
+
+HRESULT CStorageEngine::DeleteObject(RemotePath path, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        StoreLocation at;
+        if (!Resolve(path, &at) || at.depth != PathLevel::Object) return false;
+        // A key ending in "/" is its folder, removed only when empty.
+        return at.folderKey ? RemoveDirectoryW(at.path.c_str()) != 0
+                            : DeleteFileW(at.path.c_str()) != 0;
+    });
+}
+
+HRESULT CStorageEngine::CreateFolder(RemotePath path, VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] {
+        StoreLocation at;
+        return Resolve(path, &at) && at.depth == PathLevel::Object &&
+               CreateDirectoryW(at.path.c_str(), nullptr) != 0;
+    });
+}
+
+bool CStorageEngine::CopyOrMove(const RemotePath& source, const RemotePath& target, LONG move,
+                                bool folders) {
+    StoreLocation from, to;
+    if (!Resolve(source, &from) || !Resolve(target, &to)) return false;
+    if (from.depth != PathLevel::Object || to.depth != PathLevel::Object) return false;
+    if (IsDirectory(from.path) != folders || Exists(to.path) || IsInside(to.path, from.path)) {
+        return false;
+    }
+    // Object stores have no empty parents: folders along the target's key
+    // come into being with it, inside an existing bucket.
+    if (!IsDirectory(to.bucketPath) || !MakeDirectories(to.bucketPath, ParentOf(to.path))) {
+        return false;
+    }
+    if (move) return MoveFileW(from.path.c_str(), to.path.c_str()) != 0;
+    return folders ? CopyTree(from.path, to.path)
+                   : CopyFileW(from.path.c_str(), to.path.c_str(), TRUE) != 0;
+}
+
+HRESULT CStorageEngine::CopyObject(RemotePath source, RemotePath target, LONG move,
+                                   VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] { return CopyOrMove(source, target, move, false); });
+}
+
+HRESULT CStorageEngine::CopyFolder(RemotePath source, RemotePath target, LONG move,
+                                   VARIANT_BOOL* ok) {
+    return AnswerChange(ok, [&] { return CopyOrMove(source, target, move, true); });
+}
+
+// Properties ------------------------------------------------------------------
+
+HRESULT CStorageEngine::ShowRootProperties() {
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        TreeSummary summary;
+        Summarize(root_, &summary);
+        Report(L"Store", root_, summary);
+        return S_OK;
+    });
+}
+
+// The call names no account: the report is about the account of the latest
+// request that named one.
+HRESULT CStorageEngine::ShowAccountProperties() {
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        std::wstring account;
+        {
+            SrwLock::Shared guard(stateLock_);
+            account = lastAccount_;
+        }
+        TreeSummary summary;
+        if (!account.empty()) Summarize(root_ + L'\\' + account, &summary);
+        Report(L"Account", account.empty() ? L"(none used yet)" : account, summary);
+        return S_OK;
+    });
+}
+
+// Events ----------------------------------------------------------------------
+
+HRESULT CStorageEngine::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {
+    if (point == nullptr) return E_POINTER;
+    if (!IsEqualIID(riid, __uuidof(IStorageBrowserEvents))) {
+        *point = nullptr;
+        return CONNECT_E_NOCONNECTION;
+    }
+    *point = &eventPoint_;
+    eventPoint_.AddRef();
+    return S_OK;
+}
+
+std::vector<IDispatch*> CStorageEngine::AdvisedSinks() {
+    std::vector<IDispatch*> sinks;
+    SrwLock::Shared guard(sinksLock_);
+    for (auto& sink : sinks_) {
+        sink.second->AddRef();
+        sinks.push_back(sink.second);
+    }
+    return sinks;
+}
+
+HRESULT CStorageEngine::EventPoint::QueryInterface(REFIID riid, void** object) {
+    if (object == nullptr) return E_POINTER;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IConnectionPoint)) {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    *object = this;
+    AddRef();
+    return S_OK;
+}
+
+HRESULT CStorageEngine::EventPoint::GetConnectionInterface(IID* iid) {
+    if (iid == nullptr) return E_POINTER;
+    *iid = __uuidof(IStorageBrowserEvents);
+    return S_OK;
+}
+
+HRESULT CStorageEngine::EventPoint::GetConnectionPointContainer(
+    IConnectionPointContainer** container) {
+    return engine_.QueryInterface(IID_PPV_ARGS(container));
+}
+
+HRESULT CStorageEngine::EventPoint::Advise(IUnknown* sink, DWORD* cookie) {
+    if (sink == nullptr || cookie == nullptr) return E_POINTER;
+    *cookie = 0;
+    IDispatch* events = nullptr;
+    if (FAILED(sink->QueryInterface(__uuidof(IStorageBrowserEvents),
+                                    reinterpret_cast<void**>(&events))) &&
+        FAILED(sink->QueryInterface(IID_PPV_ARGS(&events)))) {
+        return CONNECT_E_CANNOTCONNECT;
+    }
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
+        SrwLock::Exclusive guard(engine_.sinksLock_);
+        try {
+            engine_.sinks_.emplace_back(++engine_.nextSinkCookie_, events);
+        } catch (...) {
+            events->Release();
+            throw;
+        }
+        *cookie = engine_.nextSinkCookie_;
+        return S_OK;
+    });
+}
+
+HRESULT CStorageEngine::EventPoint::Unadvise(DWORD cookie) {
+    IDispatch* removed = nullptr;
+    {
+        SrwLock::Exclusive guard(engine_.sinksLock_);
+        for (auto at = engine_.sinks_.begin(); at != engine_.sinks_.end(); ++at) {
+            if (at->first != cookie) continue;
+            removed = at->second;
+            engine_.sinks_.erase(at);
+            break;
+        }
+    }
+    if (removed == nullptr) return CONNECT_E_NOCONNECTION;
+    removed->Release();  // outside the lock: the sink may call back in
+    return S_OK;
+}

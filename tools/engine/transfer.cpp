@@ -1,0 +1,207 @@
+// Downloads and uploads: the request is checked and both files are opened on
+// the caller's thread, so a refusal is a failed HRESULT; the bytes are then
+// copied in chunks on a worker thread that fires the progress events: 0 when
+// it starts, each new percentage below 100 on the way, and 100 once the
+// target is complete and closed.
+#include <memory>
+#include <string>
+
+#include "engine/bstr.h"
+#include "engine/call_guarded.h"
+#include "tools/engine/storage_engine.h"
+
+namespace {
+
+constexpr DWORD kChunkBytes = 256 * 1024;
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+    void Reset(HANDLE handle) {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = handle;
+    }
+    void Close() { Reset(INVALID_HANDLE_VALUE); }
+
+private:
+    HANDLE handle_;
+};
+
+HANDLE OpenSource(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+HANDLE CreateTarget(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HRESULT LastErrorResult() {
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
+// One running transfer; owned by its worker thread.
+struct TransferJob {
+    CStorageEngine* engine = nullptr;  // one reference, given back by the worker
+    HMODULE pinnedModule = nullptr;    // keeps this code loaded until the worker ends
+    HANDLE started = nullptr;          // set once the first event is out; the starter's
+    FileHandle source, target;
+    std::wstring targetPath;           // removed again when the copy fails part-way
+    UniqueBstr localName, remoteName;  // the texts every event carries
+    LONG id = 0;
+
+    void Fire(LONG percent) { engine->FireProgress(id, localName.Get(), remoteName.Get(), percent); }
+};
+
+bool CopyChunks(TransferJob& job) {
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(job.source.Get(), &size)) return false;
+    const ULONGLONG total = static_cast<ULONGLONG>(size.QuadPart);
+    std::unique_ptr<char[]> buffer(new char[kChunkBytes]);
+    ULONGLONG done = 0;
+    LONG reported = 0;
+    for (;;) {
+        DWORD read = 0, written = 0;
+        if (!ReadFile(job.source.Get(), buffer.get(), kChunkBytes, &read, nullptr)) return false;
+        if (read == 0) return true;
+        if (!WriteFile(job.target.Get(), buffer.get(), read, &written, nullptr) || written != read) {
+            return false;
+        }
+        done += read;
+        // 100 is kept for the end, when the target is complete and closed.
+        const LONG percent = done >= total ? 99 : static_cast<LONG>(done * 100 / total);
+        if (percent != reported) job.Fire(reported = percent);
+        if (job.engine->ThrottleMs() != 0) Sleep(job.engine->ThrottleMs());
+    }
+}
+
+DWORD WINAPI RunTransfer(void* parameter) {
+    std::unique_ptr<TransferJob> job(static_cast<TransferJob*>(parameter));
+    CStorageEngine* engine = job->engine;
+    HMODULE module = job->pinnedModule;
+    CallGuardedVoid([&] {
+        job->id = engine->BeginTransfer();
+        job->Fire(0);
+    });
+    SetEvent(job->started);  // the starter closes the event: not touched again
+    CallGuardedVoid([&] {
+        const bool copied = CopyChunks(*job);
+        job->source.Close();
+        job->target.Close();
+        // A failed copy reports no 100: the host sees the transfer stall and
+        // can abort it.
+        if (copied) job->Fire(100);
+        else DeleteFileW(job->targetPath.c_str());
+    });
+    job.reset();
+    engine->Release();
+    FreeLibraryAndExitThread(module, 0);
+}
+
+UniqueBstr RemoteText(const RemotePath& rp) {
+    std::string text = "\\";
+    text.append(rp.account).append("\\").append(rp.bucket).append("\\").append(rp.key);
+    return ToBstr(text.c_str());
+}
+
+bool IsObjectKey(const StoreLocation& at) {
+    return at.depth == PathLevel::Object && !at.folderKey;
+}
+
+bool IsLocalName(BSTR localName) { return localName != nullptr && localName[0] != L'\0'; }
+
+}  // namespace
+
+LONG CStorageEngine::BeginTransfer() {
+    SrwLock::Exclusive guard(fireLock_);
+    return ++currentTransfer_;
+}
+
+void CStorageEngine::FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent) {
+    SrwLock::Exclusive guard(fireLock_);
+    if (transfer != currentTransfer_) return;  // silenced by a newer transfer
+    // The event's arguments last-first, as dispatch has them: the declared
+    // order is local name, remote name, percent. Borrowed, never cleared.
+    VARIANT args[3];
+    V_VT(&args[0]) = VT_I4;
+    V_I4(&args[0]) = percent;
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = remoteName;
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = localName;
+    DISPPARAMS params = {args, nullptr, 3, 0};
+    for (IDispatch* sink : AdvisedSinks()) {
+        sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
+                     nullptr);
+        sink->Release();
+    }
+}
+
+HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
+                                      const std::wstring& targetPath, BSTR localName,
+                                      const RemotePath& remote) {
+    std::unique_ptr<TransferJob> job(new TransferJob);
+    job->source.Reset(OpenSource(sourcePath));
+    if (!job->source.Valid()) return LastErrorResult();
+    job->target.Reset(CreateTarget(targetPath));
+    if (!job->target.Valid()) return LastErrorResult();
+    job->targetPath = targetPath;
+    job->localName = UniqueBstr(SysAllocString(localName));
+    job->remoteName = RemoteText(remote);
+    job->started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (job->started == nullptr) return LastErrorResult();
+    const HANDLE started = job->started;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&RunTransfer), &job->pinnedModule)) {
+        CloseHandle(started);
+        return LastErrorResult();
+    }
+    job->engine = this;
+    AddRef();
+    HANDLE thread = CreateThread(nullptr, 0, &RunTransfer, job.get(), 0, nullptr);
+    if (thread == nullptr) {
+        const HRESULT failed = LastErrorResult();
+        FreeLibrary(job->pinnedModule);
+        Release();
+        CloseHandle(started);
+        return failed;
+    }
+    job.release();  // the worker owns it now
+    // Returns once the transfer's 0 event is out, so that no older transfer
+    // can report into the host's fresh progress display any more.
+    WaitForSingleObject(started, INFINITE);
+    CloseHandle(started);
+    CloseHandle(thread);
+    return S_OK;
+}
+
+HRESULT CStorageEngine::DownloadObject(RemotePath path, BSTR localName, LONG* result) {
+    if (result != nullptr) *result = 0;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
+        StoreLocation at;
+        if (!IsLocalName(localName) || !Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
+        return StartTransfer(at.path, localName, localName, path);
+    });
+}
+
+HRESULT CStorageEngine::UploadObject(BSTR localName, RemotePath path, LONG* result) {
+    if (result != nullptr) *result = 0;
+    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
+        StoreLocation at;
+        if (!IsLocalName(localName) || !Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
+        // Folders along the key come into being for a file that is there.
+        if (!IsDirectory(at.bucketPath) || GetFileAttributesW(localName) == INVALID_FILE_ATTRIBUTES) {
+            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+        }
+        if (!MakeDirectories(at.bucketPath, ParentOf(at.path))) return LastErrorResult();
+        return StartTransfer(localName, at.path, localName, path);
+    });
+}
