@@ -49,7 +49,8 @@ class FaultEngine;
 
 class EnginePlan {
 public:
-    // Runs inside the engine call, at depth > 0; may fire events on `engine`.
+    // Runs inside the engine call, as engine code (see plugin_scope.h); may
+    // fire events on `engine`.
     virtual EngineAnswer Answer(FaultEngine& engine, const EngineCall& call) = 0;
 
 protected:
@@ -62,8 +63,6 @@ public:
     ~FaultEngine();
     FaultEngine(const FaultEngine&) = delete;
     FaultEngine& operator=(const FaultEngine&) = delete;
-
-    void SetPlan(EnginePlan& plan) { plan_ = &plan; }
 
     // Fires one event to the advised sink with `count` arguments, last-first
     // as dispatch has them; the arguments stay the caller's. S_FALSE when no
