@@ -3,8 +3,11 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <wrl/client.h>
+
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "engine/call_guarded.h"
 #include "engine/event_handler.h"
@@ -31,13 +34,18 @@ int StartUp(int pluginNumber, tProgressProc progressProc, tLogProc logProc,
     if (FAILED(CoInitialize(nullptr))) return -1;  // S_FALSE: already initialised
     CLSID engineClass;
     if (FAILED(CLSIDFromProgID(kEngineProgId, &engineClass))) return -1;
+    // From here a failure, running out of memory included, leaves no engine:
+    // the engine and its progress record are published together or not at all.
+    state.engine = nullptr;
+    Microsoft::WRL::ComPtr<IStorageBrowser> engine;
     if (FAILED(CoCreateInstance(engineClass, nullptr, kEngineClassContext,
-                                __uuidof(IStorageBrowser),
-                                reinterpret_cast<void**>(&state.engine)))) {
+                                IID_PPV_ARGS(&engine)))) {
         return -1;
     }
-    state.progress = new CEventHandler();
-    state.progress->CreateEventSink(state.engine);  // unconnected is not an error
+    std::unique_ptr<CEventHandler> progress(new CEventHandler());
+    progress->CreateEventSink(engine.Get());  // unconnected is not an error
+    state.progress = progress.release();
+    state.engine = engine.Detach();
     return 0;
 }
 

@@ -18,7 +18,8 @@ esac
 mkdir -p "$out/corpus"
 binary="$out/path_fuzz"
 sources=("$here/path/remote_path.cpp" "$here/tests/fuzz/path_fuzz.cpp")
-if [ ! -x "$binary" ] || [ -n "$(find "${sources[@]}" "$here/path" -newer "$binary" -print -quit)" ]; then
+headers=("$here/path" "$here/tests/support/path_model.h")
+if [ ! -x "$binary" ] || [ -n "$(find "${sources[@]}" "${headers[@]}" -newer "$binary" -print -quit)" ]; then
     clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
             -I"$here" "${sources[@]}" -o "$binary"
 fi

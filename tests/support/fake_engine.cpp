@@ -1,5 +1,7 @@
 #include "tests/support/fake_engine.h"
 
+#include "tests/support/plugin_scope.h"
+
 #include <oleauto.h>
 #include <olectl.h>
 
@@ -47,29 +49,30 @@ public:
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
+        OutsidePluginScope engine;  // the name's BSTR is the engine's allocation
         if (FAILED(values_.nameResult)) return values_.nameResult;
         *name = values_.nullName ? nullptr
                                : SysAllocStringLen(values_.name.data(),
                                                    static_cast<UINT>(values_.name.size()));
-        return S_OK;
+        return values_.nameResult;
     }
     HRESULT STDMETHODCALLTYPE put_Name(BSTR) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_Date(DATE* date) override {
         if (FAILED(values_.dateResult)) return values_.dateResult;
         *date = values_.date;
-        return S_OK;
+        return values_.dateResult;
     }
     HRESULT STDMETHODCALLTYPE put_Date(DATE) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_Kind(LONG* kind) override {
         if (FAILED(values_.kindResult)) return values_.kindResult;
         *kind = values_.kind;
-        return S_OK;
+        return values_.kindResult;
     }
     HRESULT STDMETHODCALLTYPE put_Kind(LONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_Size(LONGLONG* size) override {
         if (FAILED(values_.sizeResult)) return values_.sizeResult;
         *size = values_.size;
-        return S_OK;
+        return values_.sizeResult;
     }
 
 private:

@@ -21,8 +21,9 @@
 
 #include "engine/storage_browser.h"
 
-// One listing entry as the fake hands it out. Each getter can be made to
-// fail; a null name makes get_Name succeed with a null BSTR.
+// One listing entry as the fake hands it out. Each getter answers with its
+// result (a failure writes nothing); a null name makes get_Name succeed with
+// a null BSTR.
 struct ItemSpec {
     std::wstring name;
     bool nullName = false;
