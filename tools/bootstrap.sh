@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes a Debian machine ready to build and test the plugin: the i686
-# mingw-w64 cross toolchain, 32-bit Wine, CMake, Ninja and GoogleTest's
-# sources. Idempotent: when everything is present it only checks and exits.
+# Makes a Debian machine ready to build and test the plugin: the i686 and
+# x86_64 mingw-w64 cross toolchains, 32-bit and 64-bit Wine, CMake, Ninja and
+# GoogleTest's sources. Idempotent: when everything is present it only checks
+# and exits.
 set -euo pipefail
 
 need=()
@@ -9,7 +10,8 @@ have_cmd() { command -v "$1" >/dev/null 2>&1; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 for pkg in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-           googletest wine wine32:i386 zip unzip python3 clang libclang-rt-14-dev; do
+           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+           googletest wine wine32:i386 wine64 zip unzip python3 clang libclang-rt-14-dev; do
     have_pkg "$pkg" || need+=("$pkg")
 done
 

@@ -4,10 +4,13 @@
 #   wine-prefix.sh PREFIX start    start a persistent wineserver for a test run
 #   wine-prefix.sh PREFIX stop     stop that prefix's wineserver, and only it
 #   wine-prefix.sh PREFIX register DLL
-#                                  register an in-process COM server (regsvr32)
+#                                  register a 32-bit in-process COM server
+#                                  (regsvr32; in a 64-bit prefix, in the
+#                                  registry that 32-bit programs see)
+# WINEARCH=win64 in the environment makes a 64-bit prefix; the default is win32.
 set -euo pipefail
 prefix=$1 action=$2
-export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix" WINEARCH=${WINEARCH:-win32} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 case "$action" in
 create)
     if [ ! -f "$prefix/.ready" ]; then
@@ -32,7 +35,9 @@ register)
     dll="Z:${3//\//\\}"  # Wine's drive Z: is the Unix root
     # Output to /dev/null: Wine's background services inherit it and would
     # keep the build's pipe open.
-    if ! wine regsvr32 /s "$dll" </dev/null >/dev/null 2>&1; then
+    regsvr32=regsvr32
+    [ "$WINEARCH" = win64 ] && regsvr32='C:\windows\syswow64\regsvr32.exe'
+    if ! wine "$regsvr32" /s "$dll" </dev/null >/dev/null 2>&1; then
         echo "regsvr32 could not register $3 in $prefix" >&2
         exit 1
     fi

@@ -173,8 +173,8 @@ const WfxExports& PluginE2eTest::Fs() {
     static WfxModule* module = [] {
         auto* loaded = new WfxModule;  // kept loaded, as the file manager keeps it
         std::string error;
-        if (!loaded->Load(BesideTestProgram("corvanel.wfx"), &error)) {
-            ADD_FAILURE() << "cannot load corvanel.wfx: " << error;
+        if (!loaded->Load(BesideTestProgram(kPluginModule), &error)) {
+            ADD_FAILURE() << "cannot load " << kPluginModule << ": " << error;
         }
         return loaded;
     }();

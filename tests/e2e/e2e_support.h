@@ -13,6 +13,16 @@
 
 #include "tools/host/wfx_module.h"
 
+// The plugin module and the console host of the test program's own edition:
+// the 64-bit build of these tests runs through corvanel.wfx64.
+#ifdef _WIN64
+constexpr char kPluginModule[] = "corvanel.wfx64";
+constexpr char kHostProgram[] = "corvanel_host64.exe";
+#else
+constexpr char kPluginModule[] = "corvanel.wfx";
+constexpr char kHostProgram[] = "corvanel_host.exe";
+#endif
+
 // A program or module in the test program's own folder.
 std::string BesideTestProgram(const char* name);
 

@@ -85,7 +85,7 @@ protected:
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = output;
         startup.hStdError = output;
-        std::string command = "\"" + BesideTestProgram("corvanel_host.exe") + "\" --script \"" +
+        std::string command = "\"" + BesideTestProgram(kHostProgram) + "\" --script \"" +
                               root_ + "\\script.txt\" " + plugin;
         PROCESS_INFORMATION process = {};
         HostRun run = {9999, ""};

@@ -4,7 +4,9 @@
 #   tour.sh BUILD_DIR               the scripted tour (demo/tour.txt); a fresh store
 #   tour.sh BUILD_DIR --interactive the console on the same store (made if missing)
 # The sample store and the local folder live in $CORVANEL_DEMO_DIR, by default
-# BUILD_DIR/demo. The prefix's wineserver is the caller's to run.
+# BUILD_DIR/demo. CORVANEL_EDITION=64 runs the 64-bit console host with
+# corvanel.wfx64 in the 64-bit prefix instead. The prefix's wineserver is the
+# caller's to run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
@@ -35,8 +37,12 @@ fi
 export CORVANEL_STORE="Z:${demo//\//\\}\\store"
 # Each 256 KiB chunk of a transfer waits this long, so progress is visible.
 export CORVANEL_THROTTLE_MS=${CORVANEL_THROTTLE_MS:-40}
+run="$build/wine-run-e2e.sh" host="$build/bin/corvanel_host.exe"
+if [ "${CORVANEL_EDITION:-32}" = 64 ]; then
+    run="$build/wine-run-e2e64.sh" host="$build/bin/corvanel_host64.exe"
+fi
 cd "$demo/local"
 if [ "$mode" = --interactive ]; then
-    exec "$build/wine-run-e2e.sh" "$build/bin/corvanel_host.exe"
+    exec "$run" "$host"
 fi
-exec "$build/wine-run-e2e.sh" "$build/bin/corvanel_host.exe" --script "Z:${here//\//\\}\\tour.txt"
+exec "$run" "$host" --script "Z:${here//\//\\}\\tour.txt"

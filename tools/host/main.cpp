@@ -13,9 +13,16 @@
 
 namespace {
 
+// The module of this program's own edition, as the file manager picks it.
+#ifdef _WIN64
+#define CORVANEL_DEFAULT_PLUGIN "corvanel.wfx64"
+#else
+#define CORVANEL_DEFAULT_PLUGIN "corvanel.wfx"
+#endif
+
 constexpr char kUsage[] =
     "usage: corvanel_host [--script FILE] [PLUGIN]\n"
-    "  PLUGIN         the WFX module to load (default: corvanel.wfx beside this program)\n"
+    "  PLUGIN         the WFX module to load (default: " CORVANEL_DEFAULT_PLUGIN " beside this program)\n"
     "  --script FILE  run the commands in FILE (\"-\": standard input), echoing each;\n"
     "                 the exit status is 1 when a command failed unexpectedly\n"
     "Without --script the commands come from the console; \"help\" lists them.\n";
@@ -24,7 +31,7 @@ std::string DefaultPlugin() {
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string module(path, length > 0 && length < MAX_PATH ? length : 0);
-    return module.substr(0, module.find_last_of('\\') + 1) + "corvanel.wfx";
+    return module.substr(0, module.find_last_of('\\') + 1) + CORVANEL_DEFAULT_PLUGIN;
 }
 
 bool StandardInputIsConsole() {

@@ -21,6 +21,14 @@ void ForEachExport(WfxExports& exports, Visitor&& visit) {
 
 }  // namespace
 
+WfxExports FindExports(HMODULE module) {
+    WfxExports exports;
+    ForEachExport(exports, [&](const char* name, FARPROC* slot) {
+        *slot = GetProcAddress(module, name);
+    });
+    return exports;
+}
+
 bool WfxModule::Load(const std::string& path, std::string* error) {
     path_ = path;
     module_ = LoadLibraryA(path.c_str());
@@ -28,9 +36,7 @@ bool WfxModule::Load(const std::string& path, std::string* error) {
         *error = SystemMessage(GetLastError());
         return false;
     }
-    ForEachExport(exports_, [&](const char* name, FARPROC* slot) {
-        *slot = GetProcAddress(module_, name);
-    });
+    exports_ = FindExports(module_);
     return true;
 }
 

@@ -24,6 +24,9 @@ struct WfxExports {
     decltype(&::FsPutFile) FsPutFile = nullptr;
 };
 
+// The exports of a loaded module, looked up by name; a missing one is null.
+WfxExports FindExports(HMODULE module);
+
 // The module stays loaded until the process ends: a plugin's engine and its
 // event threads live that long.
 class WfxModule {

@@ -1,0 +1,66 @@
+#include "bridge/channel.h"
+
+#include <cstring>
+
+namespace bridge {
+
+namespace {
+
+bool ReadExactly(HANDLE pipe, void* buffer, DWORD size) {
+    char* at = static_cast<char*>(buffer);
+    while (size > 0) {
+        DWORD read = 0;
+        if (!ReadFile(pipe, at, size, &read, nullptr) || read == 0) return false;
+        at += read;
+        size -= read;
+    }
+    return true;
+}
+
+bool WriteExactly(HANDLE pipe, const char* data, DWORD size) {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(pipe, data, size, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SendMessage(HANDLE pipe, const Message& message) {
+    const std::string frame = Frame(message);
+    return WriteExactly(pipe, frame.data(), static_cast<DWORD>(frame.size()));
+}
+
+bool ReceivePayload(HANDLE pipe, std::string* payload) {
+    std::uint8_t prefix[4];
+    std::uint32_t length = 0;
+    if (!ReadExactly(pipe, prefix, sizeof(prefix)) || !PayloadLength(prefix, &length)) return false;
+    payload->resize(length);
+    return ReadExactly(pipe, &(*payload)[0], length);
+}
+
+bool DecodePayload(const std::string& payload, Sender from, Message* message) {
+    return Decode(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(), from,
+                  message);
+}
+
+bool ReceiveMessage(HANDLE pipe, Sender from, Message* message) {
+    std::string payload;
+    return ReceivePayload(pipe, &payload) && DecodePayload(payload, from, message);
+}
+
+bool HostText(const char* text, Text* out) {
+    if (text == nullptr) {
+        out->reset();
+        return true;
+    }
+    const std::size_t length = strnlen(text, kMaxTextBytes + 1);
+    if (length > kMaxTextBytes) return false;
+    out->emplace(text, length);
+    return true;
+}
+
+}  // namespace bridge

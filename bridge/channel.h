@@ -1,0 +1,31 @@
+#pragma once
+// Frames of the bridge's protocol over one pipe each way. Blocking reads and
+// writes; a false result means the pipe is broken (the peer has ended) or the
+// peer sent a frame the protocol does not allow.
+
+#include <windows.h>
+
+#include <string>
+
+#include "bridge/protocol.h"
+
+namespace bridge {
+
+// Writes a whole frame. False when the pipe is broken.
+bool SendMessage(HANDLE pipe, const Message& message);
+
+// Reads one frame's payload. False when the pipe is broken or the frame's
+// length is 0 or over kMaxPayloadBytes.
+bool ReceivePayload(HANDLE pipe, std::string* payload);
+
+// Reads and decodes one message that `from` sent.
+bool ReceiveMessage(HANDLE pipe, Sender from, Message* message);
+
+// Decodes a payload that ReceivePayload read.
+bool DecodePayload(const std::string& payload, Sender from, Message* message);
+
+// A text of the host's (null stays absent), or false when it is longer than
+// the protocol carries.
+bool HostText(const char* text, Text* out);
+
+}  // namespace bridge

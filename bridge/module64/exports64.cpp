@@ -1,0 +1,219 @@
+// corvanel.wfx64's exports: each carries its call, with the host thread's
+// locale and last error, to corvanel.wfx in the helper process and hands
+// back what the plugin returned and wrote there. When the helper cannot be
+// reached the export answers with its failure value.
+#include <windows.h>
+
+#include <cstring>
+#include <deque>
+
+#include "bridge/channel.h"
+#include "bridge/module64/helper_link.h"
+#include "engine/call_guarded.h"
+#include "plugin/wfx_api.h"
+
+namespace {
+
+using bridge::HelperLink;
+using bridge::Kind;
+using bridge::Message;
+using bridge::Text;
+
+static_assert(sizeof(WIN32_FIND_DATAA) == bridge::kFindRecordBytes, "same layout in both editions");
+static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout in both editions");
+
+// Entries the helper reads ahead per round trip once a listing is past its
+// first entry: the plugin's own FsFindNext, in order, only earlier.
+constexpr int kReadAheadEntries = 256;
+// The plugin writes its root name, a few bytes; a larger buffer changes nothing.
+constexpr int kMostRootNameBytes = 1024;
+
+// A call's texts, or false when one is longer than the protocol carries:
+// the export then fails without reaching the helper.
+bool Texts(std::initializer_list<const char*> texts, Message* request) {
+    for (const char* text : texts) {
+        Text carried;
+        if (!bridge::HostText(text, &carried)) return false;
+        request->Add(std::move(carried));
+    }
+    return true;
+}
+
+Text RemoteInfoBytes(const RemoteInfoStruct* info) {
+    if (info == nullptr) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(info), sizeof(*info));
+}
+
+// The plugin's result of a Result reply, its last error put on the host's
+// thread; `failure` when there is no reply.
+int ResultOf(const std::optional<Message>& reply, int failure) {
+    if (!reply) return failure;
+    SetLastError(static_cast<DWORD>(reply->Int(1)));
+    return reply->Int(0);
+}
+
+int Forward(Message request, int failure) {
+    return ResultOf(HelperLink::Instance().Call(request), failure);
+}
+
+// Entries the helper read ahead of the host, kept until the host asks for
+// them or starts another listing. Guarded by the link's hold.
+struct ReadAhead {
+    std::deque<bridge::FindEntry> entries;
+    std::uint32_t generation = 0;  // the helper they came from
+};
+ReadAhead& Pending() {
+    static ReadAhead pending;
+    return pending;
+}
+
+HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
+    HelperLink& link = HelperLink::Instance();
+    HelperLink::Hold hold(link);
+    Pending().entries.clear();
+    Message request = bridge::RequestOf(Kind::FindFirst, context);
+    if (!Texts({path}, &request)) return INVALID_HANDLE_VALUE;
+    request.Add(findData != nullptr ? Text(bridge::TrimRecord(findData, sizeof(*findData))) : std::nullopt);
+    const std::optional<Message> reply = link.Call(request);
+    if (!reply) return INVALID_HANDLE_VALUE;
+    const Text& record = reply->TextAt(0);
+    if (findData != nullptr && record && !bridge::UntrimRecord(*record, findData, sizeof(*findData))) {
+        link.Fault();
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(static_cast<DWORD>(reply->Int(1)));
+    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(reply->Int(0)));
+}
+
+BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
+    HelperLink& link = HelperLink::Instance();
+    HelperLink::Hold hold(link);
+    ReadAhead& pending = Pending();
+    if (pending.generation != link.Generation()) pending.entries.clear();
+    if (findData == nullptr) {
+        // The plugin refuses a null record before it reads anything: what
+        // was read ahead stays for the next call.
+        if (!pending.entries.empty()) return FALSE;
+        const std::optional<Message> reply =
+            link.Call(bridge::RequestOf(Kind::FindNext, context).Add(1).Add(0));
+        return reply && !reply->batch.empty() ? reply->batch.front().result : FALSE;
+    }
+    if (pending.entries.empty()) {
+        const std::optional<Message> reply = link.Call(
+            bridge::RequestOf(Kind::FindNext, context).Add(kReadAheadEntries).Add(1));
+        if (!reply || reply->batch.empty()) return FALSE;
+        pending.entries.assign(reply->batch.begin(), reply->batch.end());
+        pending.generation = link.Generation();
+    }
+    const bridge::FindEntry entry = std::move(pending.entries.front());
+    pending.entries.pop_front();
+    if (!entry.record || !bridge::UntrimRecord(*entry.record, findData, sizeof(*findData))) {
+        pending.entries.clear();
+        link.Fault();
+        return FALSE;
+    }
+    return entry.result;
+}
+
+void RootName(const bridge::CallContext& context, char* buffer, int size) {
+    if (buffer == nullptr || size <= 0) return;  // the plugin writes nothing either
+    const std::optional<Message> reply = HelperLink::Instance().Call(
+        bridge::RequestOf(Kind::RootName, context).Add(std::min(size, kMostRootNameBytes)));
+    if (!reply || !reply->TextAt(0)) return;
+    const std::string& name = *reply->TextAt(0);
+    std::memcpy(buffer, name.data(), std::min<std::size_t>(name.size(), static_cast<std::size_t>(size)));
+}
+
+int PathCall(Kind kind, const char* path, int failure) {
+    Message request = bridge::RequestOf(kind, bridge::CurrentContext());
+    if (!Texts({path}, &request)) return failure;
+    return Forward(std::move(request), failure);
+}
+
+}  // namespace
+
+int __stdcall FsInit(int PluginNr, tProgressProc pProgressProc, tLogProc pLogProc,
+                     tRequestProc pRequestProc) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<int>(-1, [&] {
+        return HelperLink::Instance().Init(context, PluginNr, pProgressProc, pLogProc, pRequestProc);
+    });
+}
+
+void __stdcall FsGetDefRootName(char* DefRootName, int maxlen) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    CallGuardedVoid([&] { RootName(context, DefRootName, maxlen); });
+}
+
+HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<HANDLE>(INVALID_HANDLE_VALUE, [&] { return FindFirst(context, Path, FindData); });
+}
+
+BOOL __stdcall FsFindNext(HANDLE, WIN32_FIND_DATAA* FindData) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<BOOL>(FALSE, [&] { return FindNext(context, FindData); });
+}
+
+int __stdcall FsFindClose(HANDLE Hdl) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<int>(0, [&] {
+        return Forward(bridge::RequestOf(Kind::FindClose, context)
+                           .Add(static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(Hdl))),
+                       0);
+    });
+}
+
+BOOL __stdcall FsMkDir(char* Path) {
+    return CallGuarded<BOOL>(FALSE, [&] { return PathCall(Kind::MkDir, Path, FALSE); });
+}
+
+BOOL __stdcall FsRemoveDir(char* RemoteName) {
+    return CallGuarded<BOOL>(FALSE, [&] { return PathCall(Kind::RemoveDir, RemoteName, FALSE); });
+}
+
+BOOL __stdcall FsDeleteFile(char* RemoteName) {
+    return CallGuarded<BOOL>(FALSE, [&] { return PathCall(Kind::DeleteFile, RemoteName, FALSE); });
+}
+
+int __stdcall FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWrite,
+                           RemoteInfoStruct* RemoteInfo) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<int>(FS_FILE_READERROR, [&] {
+        Message request = bridge::RequestOf(Kind::RenMovFile, context);
+        if (!Texts({OldName, NewName}, &request)) return FS_FILE_READERROR;
+        request.Add(Move).Add(OverWrite).Add(RemoteInfoBytes(RemoteInfo));
+        return Forward(std::move(request), FS_FILE_READERROR);
+    });
+}
+
+int __stdcall FsExecuteFile(HWND MainWin, char* RemoteName, char* Verb) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<int>(FS_EXEC_ERROR, [&] {
+        Message request = bridge::RequestOf(Kind::ExecuteFile, context)
+                              .Add(static_cast<std::int64_t>(reinterpret_cast<ULONG_PTR>(MainWin)));
+        if (!Texts({RemoteName, Verb}, &request)) return FS_EXEC_ERROR;
+        return Forward(std::move(request), FS_EXEC_ERROR);
+    });
+}
+
+int __stdcall FsGetFile(char* RemoteName, char* LocalName, int CopyFlags,
+                        RemoteInfoStruct* RemoteInfo) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<int>(FS_FILE_READERROR, [&] {
+        Message request = bridge::RequestOf(Kind::GetFile, context);
+        if (!Texts({RemoteName, LocalName}, &request)) return FS_FILE_READERROR;
+        request.Add(CopyFlags).Add(RemoteInfoBytes(RemoteInfo));
+        return Forward(std::move(request), FS_FILE_READERROR);
+    });
+}
+
+int __stdcall FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
+    const bridge::CallContext context = bridge::CurrentContext();
+    return CallGuarded<int>(FS_FILE_READERROR, [&] {
+        Message request = bridge::RequestOf(Kind::PutFile, context);
+        if (!Texts({LocalName, RemoteName}, &request)) return FS_FILE_READERROR;
+        request.Add(CopyFlags);
+        return Forward(std::move(request), FS_FILE_READERROR);
+    });
+}

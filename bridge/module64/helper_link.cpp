@@ -1,0 +1,249 @@
+#include "bridge/module64/helper_link.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bridge/channel.h"
+
+namespace bridge {
+
+namespace {
+
+constexpr wchar_t kHelperName[] = L"corvanel_helper.exe";
+// How long an ended helper is given to leave once its pipes are closed; it
+// leaves at once unless it is stuck, and is then ended by force.
+constexpr DWORD kHelperExitWaitMs = 5000;
+
+// The folder this module was loaded from, with its trailing backslash.
+std::wstring ModuleFolder() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&ModuleFolder), &self)) {
+        return std::wstring();
+    }
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) return std::wstring();
+    path.resize(length);
+    return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+// A pipe whose one end the helper inherits.
+struct Pipe {
+    UniqueHandle read, write;
+    bool Create() {
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, nullptr, 0)) return false;
+        read.Reset(r);
+        write.Reset(w);
+        return true;
+    }
+};
+
+// Starts the helper with exactly the two given handles inherited: they are
+// made inheritable for the call only, and listed, so that no other handle of
+// the host's reaches the child.
+bool CreateHelperProcess(const std::wstring& path, HANDLE childIn, HANDLE childOut,
+                         PROCESS_INFORMATION* process) {
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<char> listBytes(listSize);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize)) return false;
+    HANDLE inherited[2] = {childIn, childOut};
+    const bool listed = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                  inherited, sizeof(inherited), nullptr, nullptr);
+    std::wstring commandLine = L"\"" + path + L"\" --pipes " +
+                               std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(childIn))) + L" " +
+                               std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(childOut)));
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = listed ? list : nullptr;
+    SetHandleInformation(childIn, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    SetHandleInformation(childOut, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    const BOOL created = CreateProcessW(
+        path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+        CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
+        &startup.StartupInfo, process);
+    SetHandleInformation(childIn, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(childOut, HANDLE_FLAG_INHERIT, 0);
+    DeleteProcThreadAttributeList(list);
+    return created != FALSE;
+}
+
+// A writable copy of a text for the host's callback, which takes char*;
+// null stays null.
+struct CallbackText {
+    explicit CallbackText(const Text& text) : copy(text) {}
+    char* Get() { return copy ? &(*copy)[0] : nullptr; }
+    Text copy;
+};
+
+}  // namespace
+
+CallContext CurrentContext() {
+    const DWORD lastError = GetLastError();
+    return CallContext{GetThreadLocale(), lastError};
+}
+
+Message RequestOf(Kind kind, const CallContext& context) {
+    return std::move(Message(kind)
+                         .Add(static_cast<std::int64_t>(context.locale))
+                         .Add(static_cast<std::int64_t>(context.lastError)));
+}
+
+HelperLink& HelperLink::Instance() {
+    static HelperLink link;
+    return link;
+}
+
+HelperLink::HelperLink() { InitializeCriticalSection(&lock_); }
+
+HelperLink::~HelperLink() {
+    // Closing the pipes ends the helper; it is not waited for, as this runs
+    // while the module unloads.
+    toHelper_.Reset();
+    fromHelper_.Reset();
+    process_.Reset();
+    DeleteCriticalSection(&lock_);
+}
+
+int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc progress,
+                     tLogProc log, tRequestProc request) {
+    Hold hold(*this);
+    if (inCall_) return -1;
+    initCalled_ = true;
+    pluginNumber_ = pluginNumber;
+    progress_ = progress;
+    log_ = log;
+    request_ = request;
+    const int mask = (progress ? kHasProgress : 0) | (log ? kHasLog : 0) | (request ? kHasRequest : 0);
+    const std::optional<Message> reply =
+        Call(RequestOf(Kind::Init, context).Add(pluginNumber).Add(mask));
+    const int result = reply ? reply->Int(0) : -1;
+    if (result != 0) Stop();  // a plugin without an engine keeps no process
+    return result;
+}
+
+std::optional<Message> HelperLink::Call(const Message& request) {
+    Hold hold(*this);
+    if (inCall_) return std::nullopt;
+    if (!Running()) {
+        if (!Start()) return std::nullopt;
+        if (initCalled_ && request.kind != Kind::Init) {
+            const int mask = (progress_ ? kHasProgress : 0) | (log_ ? kHasLog : 0) |
+                             (request_ ? kHasRequest : 0);
+            Message init = RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(mask);
+            Message ignored;
+            inCall_ = true;
+            const bool conversed = Converse(init, &ignored);
+            inCall_ = false;
+            if (!conversed) {
+                Stop();
+                return std::nullopt;
+            }
+        }
+    }
+    Message reply;
+    inCall_ = true;
+    const bool conversed = Converse(request, &reply);
+    inCall_ = false;
+    if (!conversed) {
+        Stop();
+        return std::nullopt;
+    }
+    return reply;
+}
+
+bool HelperLink::Running() {
+    if (!process_.Valid()) return false;
+    if (WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) return true;
+    Stop();  // ended since the last call
+    return false;
+}
+
+bool HelperLink::Start() {
+    const std::wstring folder = ModuleFolder();
+    if (folder.empty()) return false;
+    Pipe down, up;
+    if (!down.Create() || !up.Create()) return false;
+    PROCESS_INFORMATION info{};
+    if (!CreateHelperProcess(folder + kHelperName, down.read.Get(), up.write.Get(), &info)) {
+        return false;
+    }
+    CloseHandle(info.hThread);
+    process_.Reset(info.hProcess);
+    toHelper_ = std::move(down.write);
+    fromHelper_ = std::move(up.read);
+    ++generation_;
+    // The helper's ends are its own now: when it ends, reads here see a
+    // broken pipe instead of waiting forever.
+    down.read.Reset();
+    up.write.Reset();
+    Message ready;
+    if (!ReceiveMessage(fromHelper_.Get(), Sender::Helper, &ready) || ready.kind != Kind::Ready ||
+        ready.Int(0) != static_cast<std::int32_t>(kProtocolVersion)) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool HelperLink::Converse(const Message& request, Message* reply) {
+    if (!SendMessage(toHelper_.Get(), request)) return false;
+    for (;;) {
+        if (!ReceiveMessage(fromHelper_.Get(), Sender::Helper, reply)) return false;
+        if (IsCallback(reply->kind)) {
+            if (!SendMessage(toHelper_.Get(), Answer(*reply))) return false;
+            continue;
+        }
+        return reply->kind == ReplyTo(request.kind);
+    }
+}
+
+Message HelperLink::Answer(const Message& callback) const {
+    switch (callback.kind) {
+    case Kind::Progress: {
+        // The texts stay valid and unchanged until the host's callback returns.
+        CallbackText source(callback.TextAt(0)), target(callback.TextAt(1));
+        const int abort = progress_ != nullptr ? progress_(callback.Int(0), source.Get(), target.Get(),
+                                                           callback.Int(1))
+                                               : 0;
+        return std::move(Message(Kind::ProgressAnswer).Add(abort));
+    }
+    case Kind::Log: {
+        CallbackText text(callback.TextAt(0));
+        if (log_ != nullptr) log_(callback.Int(0), callback.Int(1), text.Get());
+        return Message(Kind::LogAnswer);
+    }
+    default: {
+        CallbackText title(callback.TextAt(0)), text(callback.TextAt(1));
+        const int size = std::clamp(callback.Int(2), 0, static_cast<int>(kMaxTextBytes) + 1);
+        std::string returned(static_cast<std::size_t>(size) + 1, '\0');
+        const Text& shown = callback.TextAt(2);
+        if (shown && size > 0) shown->copy(&returned[0], std::min<std::size_t>(shown->size(), size - 1));
+        const BOOL answered = request_ != nullptr && size > 0
+                                  ? request_(callback.Int(0), callback.Int(1), title.Get(), text.Get(),
+                                             &returned[0], size)
+                                  : FALSE;
+        returned.resize(std::strlen(returned.c_str()));
+        return std::move(Message(Kind::RequestAnswer).Add(answered).Add(Text(returned)));
+    }
+    }
+}
+
+void HelperLink::Stop() {
+    toHelper_.Reset();
+    fromHelper_.Reset();
+    if (!process_.Valid()) return;
+    if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process_.Get(), 1);
+        WaitForSingleObject(process_.Get(), kHelperExitWaitMs);
+    }
+    process_.Reset();
+}
+
+}  // namespace bridge

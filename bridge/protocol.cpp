@@ -1,0 +1,280 @@
+#include "bridge/protocol.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace bridge {
+
+namespace {
+
+// Requests start with "ii": the host thread's locale and last error.
+const char* RequestSchema(Kind kind) {
+    switch (kind) {
+    case Kind::Init: return "iiii";
+    case Kind::RootName: return "iii";
+    case Kind::FindFirst: return "iitt";
+    case Kind::FindNext: return "iiii";
+    case Kind::FindClose: return "iiq";
+    case Kind::MkDir:
+    case Kind::RemoveDir:
+    case Kind::DeleteFile: return "iit";
+    case Kind::RenMovFile: return "iittiit";
+    case Kind::ExecuteFile: return "iiqtt";
+    case Kind::GetFile: return "iittit";
+    case Kind::PutFile: return "iitti";
+    default: return nullptr;
+    }
+}
+
+const char* AnswerSchema(Kind kind) {
+    switch (kind) {
+    case Kind::ProgressAnswer: return "i";
+    case Kind::LogAnswer: return "";
+    case Kind::RequestAnswer: return "it";
+    default: return nullptr;
+    }
+}
+
+// Callbacks start with the plugin number the plugin passed.
+const char* HelperSchema(Kind kind) {
+    switch (kind) {
+    case Kind::Ready: return "i";
+    case Kind::Result: return "ii";
+    case Kind::FindResult: return "iit";
+    case Kind::FindBatch: return "b";
+    case Kind::RootNameResult: return "t";
+    case Kind::Progress: return "itti";
+    case Kind::Log: return "iit";
+    case Kind::Request: return "iittti";
+    default: return nullptr;
+    }
+}
+
+void PutU32(std::string& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
+}
+
+void PutU64(std::string& out, std::uint64_t value) {
+    for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<char>(value >> shift));
+}
+
+void PutText(std::string& out, const Text& text) {
+    if (!text) {
+        out.push_back(0);
+        return;
+    }
+    if (text->size() > kMaxTextBytes) throw std::invalid_argument("text over its bound");
+    out.push_back(1);
+    PutU32(out, static_cast<std::uint32_t>(text->size()));
+    out += *text;
+}
+
+void PutInt(std::string& out, std::int64_t value) {
+    // A 32-bit field carries signed values and unsigned ones (LCID, last error).
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::invalid_argument("number over 32 bits");
+    }
+    PutU32(out, static_cast<std::uint32_t>(value));
+}
+
+// Reads fields from a payload; every read is checked against the end.
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : at_(data), end_(data + size) {}
+
+    bool U8(std::uint8_t* value) {
+        if (end_ - at_ < 1) return false;
+        *value = *at_++;
+        return true;
+    }
+    bool U16(std::uint32_t* value) {
+        if (end_ - at_ < 2) return false;
+        *value = static_cast<std::uint32_t>(at_[0]) | static_cast<std::uint32_t>(at_[1]) << 8;
+        at_ += 2;
+        return true;
+    }
+    bool U32(std::uint32_t* value) {
+        if (end_ - at_ < 4) return false;
+        *value = 0;
+        for (int i = 3; i >= 0; --i) *value = *value << 8 | at_[i];
+        at_ += 4;
+        return true;
+    }
+    bool U64(std::uint64_t* value) {
+        if (end_ - at_ < 8) return false;
+        *value = 0;
+        for (int i = 7; i >= 0; --i) *value = *value << 8 | at_[i];
+        at_ += 8;
+        return true;
+    }
+    bool Bytes(std::uint32_t length, std::string* bytes) {
+        if (static_cast<std::size_t>(end_ - at_) < length) return false;
+        bytes->assign(reinterpret_cast<const char*>(at_), length);
+        at_ += length;
+        return true;
+    }
+    bool TextField(std::uint32_t bound, Text* text) {
+        std::uint8_t presence = 0;
+        if (!U8(&presence) || presence > 1) return false;
+        if (presence == 0) {
+            text->reset();
+            return true;
+        }
+        std::uint32_t length = 0;
+        if (!U32(&length) || length > bound) return false;
+        text->emplace();
+        return Bytes(length, &**text);
+    }
+    bool AtEnd() const { return at_ == end_; }
+
+private:
+    const std::uint8_t* at_;
+    const std::uint8_t* end_;
+};
+
+bool ReadBatch(Reader& reader, std::vector<FindEntry>* batch) {
+    std::uint32_t count = 0;
+    if (!reader.U16(&count) || count > kMaxBatchEntries) return false;
+    batch->resize(count);
+    for (FindEntry& entry : *batch) {
+        std::uint32_t result = 0;
+        if (!reader.U32(&result)) return false;
+        entry.result = static_cast<std::int32_t>(result);
+        if (!reader.TextField(kFindRecordBytes, &entry.record)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* Schema(Kind kind) {
+    if (const char* schema = RequestSchema(kind)) return schema;
+    if (const char* schema = AnswerSchema(kind)) return schema;
+    return HelperSchema(kind);
+}
+
+bool SentBy(Kind kind, Sender sender) {
+    if (sender == Sender::Helper) return HelperSchema(kind) != nullptr;
+    return RequestSchema(kind) != nullptr || AnswerSchema(kind) != nullptr;
+}
+
+Kind ReplyTo(Kind request) {
+    switch (request) {
+    case Kind::FindFirst: return Kind::FindResult;
+    case Kind::FindNext: return Kind::FindBatch;
+    case Kind::RootName: return Kind::RootNameResult;
+    default: return Kind::Result;
+    }
+}
+
+Kind AnswerTo(Kind callback) {
+    switch (callback) {
+    case Kind::Progress: return Kind::ProgressAnswer;
+    case Kind::Log: return Kind::LogAnswer;
+    default: return Kind::RequestAnswer;
+    }
+}
+
+bool IsCallback(Kind kind) {
+    return kind == Kind::Progress || kind == Kind::Log || kind == Kind::Request;
+}
+
+std::string Encode(const Message& message) {
+    const char* schema = Schema(message.kind);
+    if (schema == nullptr) throw std::invalid_argument("unknown message kind");
+    std::string out(1, static_cast<char>(message.kind));
+    std::size_t number = 0, text = 0;
+    bool batchUsed = false;
+    for (const char* field = schema; *field != '\0'; ++field) {
+        switch (*field) {
+        case 'i': PutInt(out, message.numbers.at(number++)); break;
+        case 'q': PutU64(out, static_cast<std::uint64_t>(message.numbers.at(number++))); break;
+        case 't': PutText(out, message.texts.at(text++)); break;
+        case 'b':
+            if (message.batch.size() > kMaxBatchEntries) throw std::invalid_argument("batch over its bound");
+            out.push_back(static_cast<char>(message.batch.size()));
+            out.push_back(static_cast<char>(message.batch.size() >> 8));
+            for (const FindEntry& entry : message.batch) {
+                if (entry.record && entry.record->size() > kFindRecordBytes) {
+                    throw std::invalid_argument("find record over its bound");
+                }
+                PutInt(out, entry.result);
+                PutText(out, entry.record);
+            }
+            batchUsed = true;
+            break;
+        }
+    }
+    if (number != message.numbers.size() || text != message.texts.size() ||
+        (!batchUsed && !message.batch.empty())) {
+        throw std::invalid_argument("fields do not match the schema");
+    }
+    if (out.size() > kMaxPayloadBytes) throw std::invalid_argument("message over its bound");
+    return out;
+}
+
+std::string Frame(const Message& message) {
+    const std::string payload = Encode(message);
+    std::string frame;
+    frame.reserve(4 + payload.size());
+    PutU32(frame, static_cast<std::uint32_t>(payload.size()));
+    return frame + payload;
+}
+
+bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* out) {
+    if (data == nullptr || size == 0 || size > kMaxPayloadBytes) return false;
+    Reader reader(data, size);
+    std::uint8_t kindByte = 0;
+    reader.U8(&kindByte);
+    const Kind kind = static_cast<Kind>(kindByte);
+    if (!SentBy(kind, from)) return false;
+    *out = Message(kind);
+    for (const char* field = Schema(kind); *field != '\0'; ++field) {
+        bool read = false;
+        switch (*field) {
+        case 'i': {
+            std::uint32_t value = 0;
+            read = reader.U32(&value);
+            out->numbers.push_back(static_cast<std::int32_t>(value));
+            break;
+        }
+        case 'q': {
+            std::uint64_t value = 0;
+            read = reader.U64(&value);
+            out->numbers.push_back(static_cast<std::int64_t>(value));
+            break;
+        }
+        case 't':
+            out->texts.emplace_back();
+            read = reader.TextField(kMaxTextBytes, &out->texts.back());
+            break;
+        case 'b': read = ReadBatch(reader, &out->batch); break;
+        }
+        if (!read) return false;
+    }
+    return reader.AtEnd();
+}
+
+bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length) {
+    *length = static_cast<std::uint32_t>(prefix[0]) | static_cast<std::uint32_t>(prefix[1]) << 8 |
+              static_cast<std::uint32_t>(prefix[2]) << 16 |
+              static_cast<std::uint32_t>(prefix[3]) << 24;
+    return *length != 0 && *length <= kMaxPayloadBytes;
+}
+
+std::string TrimRecord(const void* record, std::size_t size) {
+    const char* bytes = static_cast<const char*>(record);
+    while (size > 0 && bytes[size - 1] == '\0') --size;
+    return std::string(bytes, size);
+}
+
+bool UntrimRecord(const std::string& trimmed, void* record, std::size_t size) {
+    if (trimmed.size() > size) return false;
+    std::memcpy(record, trimmed.data(), trimmed.size());
+    std::memset(static_cast<char*>(record) + trimmed.size(), 0, size - trimmed.size());
+    return true;
+}
+
+}  // namespace bridge

@@ -1,0 +1,147 @@
+#pragma once
+// The wire format between corvanel.wfx64, in the file manager's 64-bit
+// process, and its 32-bit helper process, which runs corvanel.wfx. Portable
+// C++ only, no Windows types: both sides and the native fuzzers build it.
+//
+// A frame is a 32-bit little-endian payload length, at most kMaxPayloadBytes,
+// then the payload: one message, its kind in one byte and then its fields in
+// the order the kind's schema fixes. Field encodings, little-endian:
+//   'i'  32-bit signed integer, 4 bytes
+//   'q'  64-bit unsigned integer, 8 bytes
+//   't'  optional bytes: 1 byte presence (0 absent, 1 present); when present
+//        a 32-bit length, at most kMaxTextBytes, and the bytes. Carries the
+//        host's 8-bit texts (no terminator; absent is a null pointer) and
+//        binary records.
+//   'b'  a listing batch: a 16-bit count, at most kMaxBatchEntries, then per
+//        entry an 'i' (the export's result) and a 't' (its find record).
+// Nothing may follow the last field; any other byte sequence is refused.
+//
+// The conversation: the helper starts with Ready. Then the 64-bit side sends
+// one request at a time and reads until that request's reply arrives; in
+// between, the helper may send callbacks (the host's progress, log and
+// request callbacks, called by the plugin while the request runs), each
+// answered before the helper goes on. Every request starts with the host
+// thread's context: its locale and its last error.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bridge {
+
+constexpr std::uint32_t kProtocolVersion = 1;
+constexpr std::uint32_t kMaxPayloadBytes = 256 * 1024;
+constexpr std::uint32_t kMaxTextBytes = 32 * 1024;
+constexpr std::uint32_t kMaxBatchEntries = 512;
+// The host's WIN32_FIND_DATAA, the same 320 bytes in both editions.
+constexpr std::uint32_t kFindRecordBytes = 320;
+// The host's RemoteInfo record: two size halves, a FILETIME and Attr.
+constexpr std::uint32_t kRemoteInfoBytes = 20;
+
+enum class Kind : std::uint8_t {
+    // Requests, 64-bit side to helper.
+    Init = 1,      // ctx, plugin number, callback mask
+    RootName,      // ctx, buffer size
+    FindFirst,     // ctx, path, the host's find record as it stands (absent: null)
+    FindNext,      // ctx, most entries to read, find record wanted (0/1)
+    FindClose,     // ctx, handle
+    MkDir,         // ctx, path
+    RemoveDir,     // ctx, path
+    DeleteFile,    // ctx, path
+    RenMovFile,    // ctx, old, new, move, overwrite, remote info
+    ExecuteFile,   // ctx, main window, path, verb
+    GetFile,       // ctx, remote, local, copy flags, remote info
+    PutFile,       // ctx, local, remote, copy flags
+    // Answers to callbacks, 64-bit side to helper.
+    ProgressAnswer = 32,  // the host callback's result
+    LogAnswer,            // nothing
+    RequestAnswer,        // the host callback's result, the returned text
+    // Helper to 64-bit side.
+    Ready = 64,     // protocol version
+    Result,         // result, last error
+    FindResult,     // result, last error, find record
+    FindBatch,      // entries
+    RootNameResult, // the name with its terminator
+    Progress,       // source, target, percent
+    Log,            // message type, text
+    Request,        // request type, title, text, default text, buffer size
+};
+
+// Which side wrote a message: each side accepts only the other's kinds.
+enum class Sender { Host, Helper };
+
+// Bits of Init's callback mask: which of the host's callbacks are not null.
+constexpr std::int32_t kHasProgress = 1;
+constexpr std::int32_t kHasLog = 2;
+constexpr std::int32_t kHasRequest = 4;
+
+using Text = std::optional<std::string>;
+
+struct FindEntry {
+    std::int32_t result = 0;
+    Text record;  // trailing zero bytes left off
+    bool operator==(const FindEntry& other) const {
+        return result == other.result && record == other.record;
+    }
+};
+
+// One decoded or to-be-encoded message: its numbers ('i' and 'q'), texts and
+// batch, each in schema order.
+struct Message {
+    Kind kind{};
+    std::vector<std::int64_t> numbers;
+    std::vector<Text> texts;
+    std::vector<FindEntry> batch;
+
+    explicit Message(Kind k = Kind::Ready) : kind(k) {}
+    Message& Add(std::int64_t number) {
+        numbers.push_back(number);
+        return *this;
+    }
+    Message& Add(Text text) {
+        texts.push_back(std::move(text));
+        return *this;
+    }
+    std::int32_t Int(std::size_t at) const { return static_cast<std::int32_t>(numbers.at(at)); }
+    std::uint64_t U64(std::size_t at) const { return static_cast<std::uint64_t>(numbers.at(at)); }
+    const Text& TextAt(std::size_t at) const { return texts.at(at); }
+    bool operator==(const Message& other) const {
+        return kind == other.kind && numbers == other.numbers && texts == other.texts &&
+               batch == other.batch;
+    }
+};
+
+// The field codes of a kind ("iit"), or null for an unknown kind.
+const char* Schema(Kind kind);
+// Who sends a kind.
+bool SentBy(Kind kind, Sender sender);
+// The reply that ends a request; Result for every request without a reply of its own.
+Kind ReplyTo(Kind request);
+// The answer that a callback waits for.
+Kind AnswerTo(Kind callback);
+bool IsCallback(Kind kind);
+
+// The payload of a message. Throws std::invalid_argument when the message
+// does not match its schema or a field exceeds its bound (a programming
+// fault, never the peer's input).
+std::string Encode(const Message& message);
+// A frame: the length prefix and the payload.
+std::string Frame(const Message& message);
+
+// Decodes one payload written by `from`. False, with *out unspecified, when
+// the bytes are not exactly one well-formed message of a kind `from` sends.
+bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* out);
+
+// The payload length announced by a frame's 4-byte prefix; false when it
+// exceeds kMaxPayloadBytes or is 0.
+bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length);
+
+// A find record with its trailing zero bytes left off, and back: the
+// record's exact bytes, whatever the plugin wrote into it.
+std::string TrimRecord(const void* record, std::size_t size);
+// False when the text is longer than `size`; the rest of `record` is zeroed.
+bool UntrimRecord(const std::string& trimmed, void* record, std::size_t size);
+
+}  // namespace bridge
