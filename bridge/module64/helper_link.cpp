@@ -115,14 +115,17 @@ int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc
                      tLogProc log, tRequestProc request) {
     Hold hold(*this);
     if (inCall_) return -1;
+    // Each FsInit makes a new engine, as in the host's own process: in a new
+    // helper, which also sees the host's environment as it is now. A helper
+    // that has only served FsGetDefRootName is used as it is.
+    if (helperInitialised_) Stop();
     initCalled_ = true;
     pluginNumber_ = pluginNumber;
     progress_ = progress;
     log_ = log;
     request_ = request;
-    const int mask = (progress ? kHasProgress : 0) | (log ? kHasLog : 0) | (request ? kHasRequest : 0);
     const std::optional<Message> reply =
-        Call(RequestOf(Kind::Init, context).Add(pluginNumber).Add(mask));
+        Call(RequestOf(Kind::Init, context).Add(pluginNumber).Add(CallbackMask()));
     const int result = reply ? reply->Int(0) : -1;
     if (result != 0) Stop();  // a plugin without an engine keeps no process
     return result;
@@ -133,29 +136,36 @@ std::optional<Message> HelperLink::Call(const Message& request) {
     if (inCall_) return std::nullopt;
     if (!Running()) {
         if (!Start()) return std::nullopt;
+        // A replacement for a helper that ended: FsInit again, as the host
+        // called it. Its result is the plugin's business: without an engine
+        // the plugin answers each call with its own failure values.
         if (initCalled_ && request.kind != Kind::Init) {
-            const int mask = (progress_ ? kHasProgress : 0) | (log_ ? kHasLog : 0) |
-                             (request_ ? kHasRequest : 0);
-            Message init = RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(mask);
             Message ignored;
-            inCall_ = true;
-            const bool conversed = Converse(init, &ignored);
-            inCall_ = false;
-            if (!conversed) {
-                Stop();
+            if (!Exchange(RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(CallbackMask()),
+                          &ignored)) {
                 return std::nullopt;
             }
         }
     }
     Message reply;
+    if (!Exchange(request, &reply)) return std::nullopt;
+    return reply;
+}
+
+int HelperLink::CallbackMask() const {
+    return (progress_ ? kHasProgress : 0) | (log_ ? kHasLog : 0) | (request_ ? kHasRequest : 0);
+}
+
+bool HelperLink::Exchange(const Message& request, Message* reply) {
     inCall_ = true;
-    const bool conversed = Converse(request, &reply);
+    const bool conversed = Converse(request, reply);
     inCall_ = false;
     if (!conversed) {
         Stop();
-        return std::nullopt;
+        return false;
     }
-    return reply;
+    if (request.kind == Kind::Init) helperInitialised_ = true;
+    return true;
 }
 
 bool HelperLink::Running() {
@@ -176,6 +186,7 @@ bool HelperLink::Start() {
     }
     CloseHandle(info.hThread);
     process_.Reset(info.hProcess);
+    helperInitialised_ = false;
     toHelper_ = std::move(down.write);
     fromHelper_ = std::move(up.read);
     ++generation_;

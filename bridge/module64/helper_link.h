@@ -50,8 +50,9 @@ public:
         HelperLink& link_;
     };
 
-    // FsInit: keeps the arguments for later restarts, starts the helper when
-    // none runs and runs FsInit in it. A helper whose FsInit fails is ended.
+    // FsInit: keeps the arguments for later restarts and runs FsInit in a
+    // new helper (one that has served FsInit before is ended first). A
+    // helper whose FsInit fails is ended.
     int Init(const CallContext& context, int pluginNumber, tProgressProc progress, tLogProc log,
              tRequestProc request);
 
@@ -72,7 +73,10 @@ public:
 private:
     bool Running();
     bool Start();
+    // One request and its reply, the helper ended when that fails.
+    bool Exchange(const Message& request, Message* reply);
     bool Converse(const Message& request, Message* reply);
+    int CallbackMask() const;
     Message Answer(const Message& callback) const;
     void Stop();
 
@@ -81,6 +85,7 @@ private:
     UniqueHandle toHelper_;
     UniqueHandle fromHelper_;
     bool inCall_ = false;
+    bool helperInitialised_ = false;  // the running helper has served FsInit
     std::uint32_t generation_ = 0;
     // FsInit's arguments, repeated in every new helper.
     bool initCalled_ = false;

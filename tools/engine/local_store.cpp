@@ -176,3 +176,12 @@ void Summarize(const std::wstring& directory, TreeSummary* summary) {
         }
     }
 }
+
+void CrashWhenNamed(const std::wstring& name) {
+    wchar_t crashName[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"CORVANEL_CRASH_NAME", crashName, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || name.size() < length) return;
+    if (name.compare(name.size() - length, length, crashName) == 0) {
+        TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_ACCESS_VIOLATION));
+    }
+}

@@ -77,3 +77,8 @@ struct TreeSummary {
 };
 // Counts everything below `directory`, recursively.
 void Summarize(const std::wstring& directory, TreeSummary* summary);
+
+// A crash on request, for tests of what a host sees when its engine dies: when
+// CORVANEL_CRASH_NAME is set and `name` ends with it, the process ends at
+// once, as it would on an access violation inside the engine.
+void CrashWhenNamed(const std::wstring& name);

@@ -131,6 +131,7 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
             enumerations_.erase(found);
             return S_OK;
         }
+        CrashWhenNamed(listing.entries[listing.next].name);
         *item = MakeStorageItem(listing.entries[listing.next++]);
         return S_OK;
     });

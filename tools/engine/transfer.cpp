@@ -79,6 +79,7 @@ bool CopyChunks(TransferJob& job) {
         // 100 is kept for the end, when the target is complete and closed.
         const LONG percent = done >= total ? 99 : static_cast<LONG>(done * 100 / total);
         if (percent != reported) job.Fire(reported = percent);
+        CrashWhenNamed(job.remoteName.Get());
         if (job.engine->ThrottleMs() != 0) Sleep(job.engine->ThrottleMs());
     }
 }
