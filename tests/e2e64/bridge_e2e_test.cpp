@@ -9,10 +9,12 @@
 #include <winternl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/thread_locale.h"
 
 namespace {
 
@@ -106,6 +108,39 @@ protected:
         return names;
     }
 };
+
+TEST_F(BridgeE2eTest, CallsAnswerAsInTheHostsOwnProcess) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\empty\\", ""}});
+    // Texts in the host thread's code page: the helper's thread takes the locale.
+    const std::string folder = Store("work\\photos\\");
+    const std::wstring japanese = std::wstring(folder.begin(), folder.end()) + L"\x65e5\x672c.txt";
+    CloseHandle(CreateFileW(japanese.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"a.jpg", "??.txt"}), List("\\work\\photos"));
+    {
+        ThreadLocale locale(JapaneseLocale());
+        EXPECT_EQ((std::vector<std::string>{"a.jpg", "\x93\xfa\x96\x7b.txt"}), List("\\work\\photos"));
+    }
+    // Last errors land on the host's thread.
+    std::string empty = "\\work\\empty", overlong = "\\work\\" + std::string(300, 'b');
+    WIN32_FIND_DATAA record;
+    SetLastError(12345);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(empty), &record));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(overlong), &record));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), GetLastError());
+    // Null pointers stay null, and what the plugin leaves alone stays as it was.
+    std::memset(&record, 0xAB, sizeof(record));
+    const WIN32_FIND_DATAA untouched = record;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Fs().FsFindFirst(nullptr, &record));
+    EXPECT_EQ(0, std::memcmp(&untouched, &record, sizeof(record)));
+    EXPECT_FALSE(Fs().FsFindNext(nullptr, nullptr));
+    std::string remote = "\\work\\photos\\a.jpg";
+    EXPECT_EQ(FS_FILE_READERROR, Fs().FsGetFile(Text(remote), nullptr, 0, nullptr));
+    char name[16];
+    std::memset(name, 'x', sizeof(name));
+    Fs().FsGetDefRootName(name, 4);
+    EXPECT_EQ(std::string("Cor\0xxxxxxxxxxxx", 16), std::string(name, 16));
+}
 
 TEST_F(BridgeE2eTest, AnEngineCrashDuringATransferFailsThatCallOnly) {
     MakeStore({{"work\\photos\\crash.bin", std::string(3 << 20, 'c')},
