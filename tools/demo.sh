@@ -4,6 +4,8 @@
 # end-to-end Wine prefix, and tours a generated sample store.
 #   tools/demo.sh                the scripted tour; ends by itself
 #   tools/demo.sh --interactive  the console on the same store
+# CORVANEL_EDITION=64 runs either through the 64-bit console host and
+# corvanel.wfx64 in a 64-bit prefix.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
@@ -13,9 +15,14 @@ case "${1:-}" in
 esac
 
 "$here/tools/configure.sh"
-cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_host e2e_prefix
-
-prefix="$build/wineprefix-e2e"
+if [ "${CORVANEL_EDITION:-32}" = 64 ]; then
+    cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_helper edition64 e2e64_prefix
+    prefix="$build/wineprefix64-e2e"
+    export WINEARCH=win64
+else
+    cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_host e2e_prefix
+    prefix="$build/wineprefix-e2e"
+fi
 "$here/tools/wine-prefix.sh" "$prefix" start
 trap '"$here/tools/wine-prefix.sh" "$prefix" stop' EXIT
 started=$(date +%s%N)

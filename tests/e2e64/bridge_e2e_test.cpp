@@ -176,6 +176,35 @@ TEST_F(BridgeE2eTest, AnEngineCrashDuringAListingEndsItAndTheNextListingIsWhole)
     EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg", "crash.jpg", "d.jpg"}), List(path));
 }
 
+TEST_F(BridgeE2eTest, FsInitFailsWithoutAWorkingHelperAndLeavesNothingBehind) {
+    // Copies of the module in folders of their own: each loads as a module of
+    // its own, with its own link, beside a helper that is missing or that
+    // finds no plugin to run.
+    struct Setup {
+        const char* what;
+        std::vector<const char*> beside;
+    };
+    const Setup setups[] = {{"no helper", {}}, {"a helper without the plugin", {"corvanel_helper.exe"}}};
+    for (const Setup& setup : setups) {
+        SCOPED_TRACE(setup.what);
+        const std::string folder = Local(setup.what);
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        for (const char* name : setup.beside) {
+            ASSERT_TRUE(CopyFileA(BesideTestProgram(name).c_str(), (folder + "\\" + name).c_str(), TRUE));
+        }
+        const std::string module = folder + "\\" + kPluginModule;
+        ASSERT_TRUE(CopyFileA(BesideTestProgram(kPluginModule).c_str(), module.c_str(), TRUE));
+        WfxModule copy;
+        std::string error;
+        ASSERT_TRUE(copy.Load(module, &error)) << error;
+        const DWORD handlesBefore = HandlesOf(GetCurrentProcessId());
+        const std::vector<DWORD> helpersBefore = HelpersOf(GetCurrentProcessId());
+        EXPECT_EQ(-1, copy.Fs().FsInit(3, nullptr, nullptr, nullptr));
+        EXPECT_EQ(helpersBefore, HelpersOf(GetCurrentProcessId()));
+        EXPECT_EQ(handlesBefore, HandlesOf(GetCurrentProcessId()));
+    }
+}
+
 TEST_F(BridgeE2eTest, NoHelperOutlivesItsHostWhetherItExitsOrIsKilled) {
     MakeStore(kSampleStore);
     for (const bool kill : {false, true}) {
