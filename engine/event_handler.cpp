@@ -42,6 +42,8 @@ bool ReadPercent(const VARIANT& arg, LONG* percent) {
     return true;
 }
 
+bool Finished(LONG percent) { return percent >= 100; }  // signed: negative is unfinished
+
 }  // namespace
 
 void CEventHandler::CreateEventSink(IStorageBrowser* engine) {
@@ -53,7 +55,7 @@ void CEventHandler::Reset() {
     SrwLock::Exclusive guard(lock);
     localName.swap(oldLocal);
     remoteName.swap(oldRemote);
-    percent = 0;
+    StorePercent(0);
 }
 
 HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPARAMS* params,
@@ -68,10 +70,30 @@ HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPA
         return S_OK;
     }
     SrwLock::Exclusive guard(lock);
-    percent = newPercent;
+    StorePercent(newPercent);
     remoteName.swap(newRemote);
     localName.swap(newLocal);
     return S_OK;
+}
+
+void CEventHandler::StorePercent(LONG newPercent) {
+    if (finishedEvent.Get() != nullptr && Finished(newPercent) != Finished(percent)) {
+        if (Finished(newPercent)) {
+            SetEvent(finishedEvent.Get());
+        } else {
+            ResetEvent(finishedEvent.Get());
+        }
+    }
+    percent = newPercent;
+}
+
+void CEventHandler::WaitForFinish(DWORD timeoutMs) const {
+    // A wait that cannot be made must still take its time: returning at once
+    // would turn the caller's loop into a busy one.
+    if (finishedEvent.Get() == nullptr ||
+        WaitForSingleObject(finishedEvent.Get(), timeoutMs) == WAIT_FAILED) {
+        Sleep(timeoutMs);
+    }
 }
 
 LONG CEventHandler::GetPercent() const {
