@@ -55,7 +55,7 @@ void CEventHandler::Reset() {
     SrwLock::Exclusive guard(lock);
     localName.swap(oldLocal);
     remoteName.swap(oldRemote);
-    StorePercent(0);
+    percent = 0;
 }
 
 HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPARAMS* params,
@@ -69,30 +69,29 @@ HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPA
         !ReadText(params->rgvarg[1], &newRemote) || !ReadText(params->rgvarg[2], &newLocal)) {
         return S_OK;
     }
-    SrwLock::Exclusive guard(lock);
-    StorePercent(newPercent);
-    remoteName.swap(newRemote);
-    localName.swap(newLocal);
+    bool finishes = false;
+    {
+        SrwLock::Exclusive guard(lock);
+        finishes = Finished(newPercent) && !Finished(percent);
+        percent = newPercent;
+        remoteName.swap(newRemote);
+        localName.swap(newLocal);
+    }
+    // Only the event that takes percent to 100 or more wakes the relay, and
+    // only once the lock is free, so the relay does not wake just to wait
+    // for the lock.
+    if (finishes) WakeAllConditionVariable(&finished);
     return S_OK;
 }
 
-void CEventHandler::StorePercent(LONG newPercent) {
-    if (finishedEvent.Get() != nullptr && Finished(newPercent) != Finished(percent)) {
-        if (Finished(newPercent)) {
-            SetEvent(finishedEvent.Get());
-        } else {
-            ResetEvent(finishedEvent.Get());
-        }
-    }
-    percent = newPercent;
-}
-
 void CEventHandler::WaitForFinish(DWORD timeoutMs) const {
-    // A wait that cannot be made must still take its time: returning at once
-    // would turn the caller's loop into a busy one.
-    if (finishedEvent.Get() == nullptr ||
-        WaitForSingleObject(finishedEvent.Get(), timeoutMs) == WAIT_FAILED) {
-        Sleep(timeoutMs);
+    SrwLock::Shared guard(lock);
+    // A spurious wake-up goes back to waiting for what is left of the time.
+    const DWORD start = GetTickCount();
+    while (!Finished(percent)) {
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= timeoutMs) return;
+        if (!lock.SleepShared(finished, timeoutMs - waited)) return;
     }
 }
 

@@ -4,8 +4,8 @@
 // read by the transfer loop on the host's thread. One lock makes each event's
 // three stores appear at once to a reader, and readers get copies, so a text
 // handed to the host stays unchanged however many events arrive meanwhile.
-// A manual-reset event mirrors whether the stored percentage is 100 or more,
-// so the transfer loop can wait for the finish instead of sleeping past it.
+// The transfer loop can wait for the percentage to reach 100 instead of
+// sleeping past the moment: the event that gets it there wakes the loop.
 
 #include <windows.h>
 
@@ -14,7 +14,6 @@
 #include "engine/event_sink.h"
 #include "engine/srw_lock.h"
 #include "engine/storage_browser.h"
-#include "engine/unique_handle.h"
 
 // One consistent reading of the record. Empty texts read as null pointers,
 // which is how the host is told that no event has named the file yet.
@@ -42,8 +41,7 @@ public:
     // record keeps the creator's reference for the rest of the process.
     void CreateEventSink(IStorageBrowser* engine);
 
-    // Empties both names and sets percent to 0, which also clears the
-    // finished event; the sink is left alone.
+    // Empties both names and sets percent to 0; the sink is left alone.
     void Reset();
 
     // The sink's callback: one progress event, rgvarg last-first as dispatch
@@ -58,20 +56,17 @@ public:
     ProgressSnapshot Snapshot() const;
     // Waits up to timeoutMs for the stored percentage to reach 100 or more,
     // returning at once when it already has; events below 100 do not end the
-    // wait. Without the event (its creation failed) the whole timeout passes.
+    // wait. Runs on the host's thread.
     void WaitForFinish(DWORD timeoutMs) const;
     Sink* EventSink() const { return eventSink; }
 
 private:
-    // Stores percent and keeps finishedEvent in step with it. Under `lock`.
-    void StorePercent(LONG newPercent);
-
     Sink* eventSink = nullptr;  // the creator's reference, never given back
     mutable SrwLock lock;
-    // Set while percent is 100 or more; changed only under `lock`, and only
-    // when percent crosses 100, so an event every millisecond costs no
-    // kernel call.
-    UniqueHandle finishedEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    // Woken when an event takes percent to 100 or more; the events below
+    // 100 that come every millisecond wake nobody. Waited on with `lock`
+    // held shared. Needs no reset: the waiter tests percent itself.
+    mutable CONDITION_VARIABLE finished = CONDITION_VARIABLE_INIT;
     LONG percent = 0;
     std::string remoteName;
     std::string localName;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "engine/bstr.h"
-#include "engine/unique_handle.h"
+#include "tests/support/unique_handle.h"
 #include "tests/support/plugin_fixture.h"
 #include "tests/support/thread_locale.h"
 #include "tests/support/worker_thread.h"

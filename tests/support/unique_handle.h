@@ -1,8 +1,8 @@
 #pragma once
-// Owns one kernel object handle and closes it with CloseHandle. Move-only,
-// one handle wide. Holds nullptr when empty: the creation functions it is
-// used with (CreateEvent and the like) report failure as nullptr, not as
-// INVALID_HANDLE_VALUE.
+// Owns one kernel object handle (an event, a file) for test-side code and
+// closes it with CloseHandle. Move-only, one handle wide. Holds nullptr when
+// empty; a CreateFile failure (INVALID_HANDLE_VALUE) is held as it comes and
+// left unclosed.
 
 #include <windows.h>
 
@@ -27,7 +27,9 @@ public:
         return h;
     }
     void Reset(HANDLE owned = nullptr) {
-        if (handle_ != nullptr && handle_ != owned) CloseHandle(handle_);
+        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && handle_ != owned) {
+            CloseHandle(handle_);
+        }
         handle_ = owned;
     }
 
