@@ -544,7 +544,7 @@ TEST_F(TransferTest, EventsLandingWhileTheRelaySleepsAreReportedInOrder) {
 // events below 100, which must not cut the wait short; then 100, after which
 // the engine goes on raising 100 about once a millisecond, each event with
 // names of its own, so the names of the relay's last pass tell how many
-// came before the relay noticed: waiting out the whole period lets some ten
+// came before the relay noticed: waiting out the whole period lets six or so
 // go by. Two rounds in a row, so the second also shows that the record's
 // reset forgets the first round's finish.
 TEST_F(TransferTest, RelayEndsAtTheFinishingEventStillOneReportPerPass) {
