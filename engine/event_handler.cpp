@@ -42,6 +42,8 @@ bool ReadPercent(const VARIANT& arg, LONG* percent) {
     return true;
 }
 
+bool Finished(LONG percent) { return percent >= 100; }  // signed: negative is unfinished
+
 }  // namespace
 
 void CEventHandler::CreateEventSink(IStorageBrowser* engine) {
@@ -67,11 +69,30 @@ HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPA
         !ReadText(params->rgvarg[1], &newRemote) || !ReadText(params->rgvarg[2], &newLocal)) {
         return S_OK;
     }
-    SrwLock::Exclusive guard(lock);
-    percent = newPercent;
-    remoteName.swap(newRemote);
-    localName.swap(newLocal);
+    bool finishes = false;
+    {
+        SrwLock::Exclusive guard(lock);
+        finishes = Finished(newPercent) && !Finished(percent);
+        percent = newPercent;
+        remoteName.swap(newRemote);
+        localName.swap(newLocal);
+    }
+    // Only the event that takes percent to 100 or more wakes the relay, and
+    // only once the lock is free, so the relay does not wake just to wait
+    // for the lock.
+    if (finishes) WakeAllConditionVariable(&finished);
     return S_OK;
+}
+
+void CEventHandler::WaitForFinish(DWORD timeoutMs) const {
+    SrwLock::Shared guard(lock);
+    // A spurious wake-up goes back to waiting for what is left of the time.
+    const DWORD start = GetTickCount();
+    while (!Finished(percent)) {
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= timeoutMs) return;
+        if (!lock.SleepShared(finished, timeoutMs - waited)) return;
+    }
 }
 
 LONG CEventHandler::GetPercent() const {

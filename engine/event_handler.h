@@ -4,6 +4,8 @@
 // read by the transfer loop on the host's thread. One lock makes each event's
 // three stores appear at once to a reader, and readers get copies, so a text
 // handed to the host stays unchanged however many events arrive meanwhile.
+// The transfer loop can wait for the percentage to reach 100 instead of
+// sleeping past the moment: the event that gets it there wakes the loop.
 
 #include <windows.h>
 
@@ -52,11 +54,19 @@ public:
 
     LONG GetPercent() const;
     ProgressSnapshot Snapshot() const;
+    // Waits up to timeoutMs for the stored percentage to reach 100 or more,
+    // returning at once when it already has; events below 100 do not end the
+    // wait. Runs on the host's thread.
+    void WaitForFinish(DWORD timeoutMs) const;
     Sink* EventSink() const { return eventSink; }
 
 private:
     Sink* eventSink = nullptr;  // the creator's reference, never given back
     mutable SrwLock lock;
+    // Woken when an event takes percent to 100 or more; the events below
+    // 100 that come every millisecond wake nobody. Waited on with `lock`
+    // held shared. Needs no reset: the waiter tests percent itself.
+    mutable CONDITION_VARIABLE finished = CONDITION_VARIABLE_INIT;
     LONG percent = 0;
     std::string remoteName;
     std::string localName;

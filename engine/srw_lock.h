@@ -25,6 +25,18 @@ public:
     using Exclusive = Guard<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
     using Shared = Guard<AcquireSRWLockShared, ReleaseSRWLockShared>;
 
+    // Gives the lock up, held shared by the caller, while waiting on
+    // `condition` for at most timeoutMs, and holds it again before
+    // returning. False when the time ran out (or the wait failed).
+    bool SleepShared(CONDITION_VARIABLE& condition, DWORD timeoutMs) {
+        return SleepConditionVariableSRW(&condition, &lock_, timeoutMs,
+                                         CONDITION_VARIABLE_LOCKMODE_SHARED) != FALSE;
+    }
+    // The same, with the lock held exclusive.
+    bool SleepExclusive(CONDITION_VARIABLE& condition, DWORD timeoutMs) {
+        return SleepConditionVariableSRW(&condition, &lock_, timeoutMs, 0) != FALSE;
+    }
+
 private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 };

@@ -21,6 +21,15 @@ constexpr char kRootName[] = "Corvanel";
 // In-process server, in-process handler, local server and remote server.
 constexpr DWORD kEngineClassContext = 0x17;
 
+// S_FALSE: COM was already initialised on this thread. RPC_E_CHANGED_MODE:
+// the host's thread already belongs to the multithreaded apartment, where COM
+// is just as usable and the engine can be created. The plugin never calls
+// CoUninitialize: the engine is kept for the rest of the process.
+bool ComUsableOnThisThread() {
+    const HRESULT hr = CoInitialize(nullptr);
+    return SUCCEEDED(hr) || hr == RPC_E_CHANGED_MODE;
+}
+
 int StartUp(int pluginNumber, tProgressProc progressProc, tLogProc logProc,
             tRequestProc requestProc) {
     PluginState& state = GetPluginState();
@@ -31,7 +40,7 @@ int StartUp(int pluginNumber, tProgressProc progressProc, tLogProc logProc,
     state.logProc = logProc;
     state.requestProc = requestProc;
 
-    if (FAILED(CoInitialize(nullptr))) return -1;  // S_FALSE: already initialised
+    if (!ComUsableOnThisThread()) return -1;
     CLSID engineClass;
     if (FAILED(CLSIDFromProgID(kEngineProgId, &engineClass))) return -1;
     // From here a failure, running out of memory included, leaves no engine:

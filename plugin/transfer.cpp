@@ -3,6 +3,11 @@
 // starts the transfer and then relays the engine's progress, polled from the
 // progress record, to the host's progress callback until the engine reports
 // 100 percent or the host asks to abort.
+//
+// The local name is converted once, with the thread's code page, and that one
+// wide name goes to the engine and to every file function the plugin calls
+// itself: the host's 8-bit name read in the process code page could name
+// another file.
 #include <windows.h>
 
 #include <cstdint>
@@ -17,7 +22,8 @@
 
 namespace {
 
-// The relay's fixed poll period.
+// The relay's longest wait between passes; the wait ends early when the
+// engine reaches 100 percent.
 constexpr DWORD kRelayPeriodMs = 10;
 
 enum class Direction { Download, Upload };
@@ -26,9 +32,17 @@ enum class RelayOutcome { Done, Aborted };
 bool HasFlag(int copyFlags, int flag) { return (copyFlags & flag) != 0; }
 
 // Anything at all at the name, a directory included, counts: a download must
-// not replace what the user has not agreed to lose.
-bool LocalNameTaken(const char* localName) {
-    return GetFileAttributesA(localName) != INVALID_FILE_ATTRIBUTES;
+// not replace what the user has not agreed to lose. A name that did not
+// convert names nothing.
+bool LocalNameTaken(const UniqueBstr& localName) {
+    return localName.Get() != nullptr &&
+           GetFileAttributesW(localName.Get()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A failed deletion leaves a copy: still a success, so the outcome is not
+// examined.
+void DeleteLocalFile(const UniqueBstr& localName) {
+    if (localName.Get() != nullptr) DeleteFileW(localName.Get());
 }
 
 // A transfer needs an engine, a record to poll and a callback through which
@@ -56,9 +70,11 @@ bool ReportSnapshot(Direction direction, const ProgressSnapshot& pass, int perce
 }
 
 // Polls the record until the engine reaches 100 percent (a negative value is
-// unfinished) or the host aborts. No time limit: an engine that never gets
-// there is stopped by the user. The final report's answer is ignored, as the
-// transfer is complete by then.
+// unfinished) or the host aborts: one report per pass, at most one pass per
+// period, except that the wait ends as soon as the record reaches 100, so a
+// small file is not held for a whole period after it is done. No time limit:
+// an engine that never gets there is stopped by the user. The final report's
+// answer is ignored, as the transfer is complete by then.
 RelayOutcome RelayProgress(Direction direction) {
     const CEventHandler& record = *GetPluginState().progress;
     for (;;) {
@@ -68,22 +84,20 @@ RelayOutcome RelayProgress(Direction direction) {
             ReportSnapshot(direction, pass, 100);
             return RelayOutcome::Done;
         }
-        Sleep(kRelayPeriodMs);
+        record.WaitForFinish(kRelayPeriodMs);
     }
 }
 
-// The engine calls take the local name as a BSTR that lives only as long as
-// the call.
-HRESULT StartDownload(IStorageBrowser& engine, const RemotePath& path, const char* localName) {
-    const UniqueBstr local = ToBstr(localName);
+// The engine borrows the local name for the call only; a name that did not
+// convert goes as a null BSTR.
+HRESULT StartDownload(IStorageBrowser& engine, const RemotePath& path, const UniqueBstr& localName) {
     LONG unused = 0;
-    return engine.DownloadObject(path, local.Get(), &unused);
+    return engine.DownloadObject(path, localName.Get(), &unused);
 }
 
-HRESULT StartUpload(IStorageBrowser& engine, const char* localName, const RemotePath& path) {
-    const UniqueBstr local = ToBstr(localName);
+HRESULT StartUpload(IStorageBrowser& engine, const UniqueBstr& localName, const RemotePath& path) {
     LONG unused = 0;
-    return engine.UploadObject(local.Get(), path, &unused);
+    return engine.UploadObject(localName.Get(), path, &unused);
 }
 
 // The host's 64-bit size from its two unsigned halves; a missing record
@@ -94,24 +108,29 @@ std::int64_t RemoteSize(const RemoteInfoStruct* info) {
                                      info->SizeLow);
 }
 
+// The checks that need no engine answer first, as they do with one; only
+// then does a missing engine (or record, or callback) refuse, before any
+// report.
 int GetFile(char* remoteName, const char* localName, int copyFlags,
             const RemoteInfoStruct* remoteInfo) {
     PluginState& state = GetPluginState();
     if (state.progress != nullptr) state.progress->Reset();
     const bool move = HasFlag(copyFlags, FS_COPYFLAGS_MOVE);
     if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
-    if (!CanTransfer(state) || localName == nullptr) return FS_FILE_READERROR;
+    if (localName == nullptr) return FS_FILE_READERROR;
     OwnedRemotePath path;
     if (!ParseHostPath(remoteName, path)) return FS_FILE_READERROR;
     if (IsPlaceholderPath(path.Record())) return FS_FILE_EXISTS;
+    const UniqueBstr local = ToBstr(localName);
     // Without the overwrite flag the host expects FS_FILE_EXISTS, asks the
     // user and calls again with the flag.
-    if (!HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE) && LocalNameTaken(localName)) {
+    if (!HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE) && LocalNameTaken(local)) {
         return FS_FILE_EXISTS;
     }
+    if (!CanTransfer(state)) return FS_FILE_READERROR;
     if (HostAsksAbort(remoteName, localName, 0)) return FS_FILE_USERABORT;
     path.Record().size = RemoteSize(remoteInfo);
-    if (FAILED(StartDownload(*state.engine, path.Record(), localName))) return FS_FILE_READERROR;
+    if (FAILED(StartDownload(*state.engine, path.Record(), local))) return FS_FILE_READERROR;
     if (RelayProgress(Direction::Download) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
     if (move) FsDeleteFile(remoteName);  // a failed deletion leaves a copy: still a success
     return FS_FILE_OK;
@@ -134,9 +153,10 @@ int PutFile(const char* localName, const char* remoteName, int copyFlags) {
     OwnedRemotePath path;
     if (!ParseHostPath(remoteName, path)) return FS_FILE_READERROR;
     if (state.listingLevel != PathLevel::Object) return FS_FILE_READERROR;
-    if (FAILED(StartUpload(*state.engine, localName, path.Record()))) return FS_FILE_READERROR;
+    const UniqueBstr local = ToBstr(localName);
+    if (FAILED(StartUpload(*state.engine, local, path.Record()))) return FS_FILE_READERROR;
     if (RelayProgress(Direction::Upload) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
-    if (move) DeleteFileA(localName);  // a failed deletion leaves a copy: still a success
+    if (move) DeleteLocalFile(local);
     return FS_FILE_OK;
 }
 

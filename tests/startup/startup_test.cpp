@@ -5,11 +5,13 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/fake_engine.h"
+#include "tests/support/worker_thread.h"
 
 namespace {
 
@@ -67,6 +69,60 @@ TEST_F(StartupTest, CreatesTheEngineByProgIdAndConnectsTheProgressRecord) {
     EXPECT_TRUE(engine.calls.empty());
 
     CoUninitialize();
+}
+
+// A host whose thread already belongs to the multithreaded apartment: the
+// plugin's CoInitialize answers RPC_E_CHANGED_MODE there, yet COM works and
+// the engine can be created and used. Runs on a thread of its own so the test
+// program's main thread keeps its apartment.
+TEST_F(StartupTest, StartsAndListsOnAThreadOfTheMultithreadedApartment) {
+    struct Outcome {
+        HRESULT apartment = E_FAIL;
+        bool registered = false;
+        int init = 42;
+        HANDLE listing = INVALID_HANDLE_VALUE;
+        std::string firstName;
+        BOOL more = TRUE;
+        std::vector<std::string> calls;
+    } seen;
+    WorkerThread host([&seen] {
+        seen.apartment = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (FAILED(seen.apartment)) return;
+        {
+            FakeStorageBrowser engine;
+            Answer first;
+            first.setCookie = true;
+            first.cookie = 5;
+            first.hasItem = true;
+            first.item.name = L"work";
+            first.item.kind = 0;
+            engine.Script("FirstAccount", first);
+            engine.ScriptEnd("NextAccount");
+            EngineRegistration registration(static_cast<IStorageBrowser&>(engine));
+            seen.registered = registration.Registered();
+            seen.init = FsInit(3, &Progress, &Log, &Request);
+            WIN32_FIND_DATAA found{};
+            char root[] = "\\";
+            seen.listing = FsFindFirst(root, &found);
+            seen.firstName = found.cFileName;
+            if (seen.listing != INVALID_HANDLE_VALUE) {
+                seen.more = FsFindNext(seen.listing, &found);
+                FsFindClose(seen.listing);
+            }
+            seen.calls = engine.calls;
+        }
+        CoUninitialize();
+    });
+    ASSERT_TRUE(host.Started());
+    host.Join();
+
+    ASSERT_EQ(S_OK, seen.apartment);
+    ASSERT_TRUE(seen.registered);
+    EXPECT_EQ(0, seen.init);
+    EXPECT_NE(INVALID_HANDLE_VALUE, seen.listing);
+    EXPECT_EQ("work", seen.firstName);
+    EXPECT_EQ(FALSE, seen.more);
+    EXPECT_EQ((std::vector<std::string>{"FirstAccount", "NextAccount 5"}), seen.calls);
 }
 
 TEST_F(StartupTest, ProgIdOfAClassNobodyServesFails) {

@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/bstr.h"
+#include "tests/support/unique_handle.h"
 #include "tests/support/plugin_fixture.h"
+#include "tests/support/thread_locale.h"
 #include "tests/support/worker_thread.h"
 
 namespace {
@@ -294,7 +297,9 @@ TEST_F(TransferTest, RequestsThatCannotStartAreRefusedBeforeAnyReport) {
     }
 }
 
-TEST_F(TransferTest, WithoutEngineOrProgressCallbackNothingStarts) {
+// Without an engine the checks that need none answer as they do with one;
+// only a request that passes them is refused for the missing engine.
+TEST_F(TransferTest, WithoutEngineOrProgressCallbackNothingStartsButEngineFreeChecksAnswer) {
     for (Way way : kBothWays) {
         SCOPED_TRACE(WayName(way));
         NewRound();
@@ -308,6 +313,11 @@ TEST_F(TransferTest, WithoutEngineOrProgressCallbackNothingStarts) {
         EXPECT_TRUE(g_reports.empty());
         EXPECT_TRUE(engine.calls.empty());
     }
+    State().engine = nullptr;
+    EXPECT_EQ(FS_FILE_EXISTS, Transfer(Way::Download, 0, "\\work\\Create new bucket(F7)"));
+    MakeLocalFile(local);
+    EXPECT_EQ(FS_FILE_EXISTS, Transfer(Way::Download, 0));
+    EXPECT_TRUE(g_reports.empty());
 }
 
 TEST_F(TransferTest, UploadBelowObjectLevelFailsAfterTheFirstReport) {
@@ -530,6 +540,52 @@ TEST_F(TransferTest, EventsLandingWhileTheRelaySleepsAreReportedInOrder) {
     }
 }
 
+// The engine finishes while the relay waits between passes. First come
+// events below 100, which must not cut the wait short; then 100, after which
+// the engine goes on raising 100 about once a millisecond, each event with
+// names of its own, so the names of the relay's last pass tell how many
+// came before the relay noticed: waiting out the whole period lets six or so
+// go by. Two rounds in a row, so the second also shows that the record's
+// reset forgets the first round's finish.
+TEST_F(TransferTest, RelayEndsAtTheFinishingEventStillOneReportPerPass) {
+    constexpr int kLatestNoticed = 2;  // finishing events before the relay's last pass
+    for (Way way : kBothWays) {
+        SCOPED_TRACE(WayName(way));
+        NewRound();
+        ScriptTransfer(way);
+        const UniqueHandle engineHasTransfer(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_NE(nullptr, engineHasTransfer.Get());
+        LONG stop = 0;
+        WorkerThread engineThread([&] {
+            if (WaitForSingleObject(engineHasTransfer.Get(), 5000) != WAIT_OBJECT_0) return;
+            for (LONG percent = 1; percent <= 20; ++percent) Fire(engine, {"part", "part", percent});
+            Sleep(2);  // the relay has gone back to waiting by now
+            for (int k = 0; k < 1000 && InterlockedCompareExchange(&stop, 0, 0) == 0; ++k) {
+                const std::string name = "done-" + std::to_string(k);
+                Fire(engine, {name.c_str(), name.c_str(), 100});
+                Sleep(1);
+            }
+        });
+        g_hostAnswer = [&](const char*, const char*, int) {
+            if (g_reports.size() == 2) SetEvent(engineHasTransfer.Get());  // the first pass
+            return 0;
+        };
+        EXPECT_EQ(FS_FILE_OK, Transfer(way, 0));
+        InterlockedExchange(&stop, 1);
+        engineThread.Join();
+        // The first report, the first pass before any event, the pass that
+        // sees 100, the last report.
+        ASSERT_EQ(4u, g_reports.size());
+        EXPECT_EQ((HostReport{"(null)", "(null)", 0}), g_reports[1]);
+        const HostReport& finishing = g_reports[2];
+        EXPECT_EQ(100, finishing.percent);
+        ASSERT_EQ(0u, finishing.source.rfind("done-", 0)) << finishing.source;
+        EXPECT_LE(std::stoi(finishing.source.substr(5)), kLatestNoticed)
+            << "the relay noticed the finish only at " << finishing.source;
+        EXPECT_EQ((HostReport{finishing.source, finishing.target, 100}), g_reports[3]);
+    }
+}
+
 TEST_F(TransferTest, DownloadHandsTheEngineTheHostsSizeAndIgnoresTheRest) {
     struct Case {
         DWORD high;
@@ -620,6 +676,71 @@ TEST_F(TransferTest, UploadOverAnObjectTheHostSawNeedsTheOverwriteFlag) {
         ExpectOverwriteOutcome(Way::Upload, c.flags, c.expected);
         EXPECT_TRUE(LocalExists(local));
     }
+}
+
+// The host's thread runs in code page 932, the process in 1252, and the
+// local name's bytes name one file in the first and another in the second.
+// The existing-file check and an upload's deletion must look at the file the
+// thread's code page names, the one the engine is given, never the other.
+TEST_F(TransferTest, LocalNameInTheThreadsCodePageNamesOneFileForChecksAndDeletion) {
+    ASSERT_EQ(1252u, GetACP());
+    const ThreadLocale japanese(JapaneseLocale());
+    ASSERT_EQ(932u, ThreadCodePage());
+    const std::string dir = local.substr(0, local.rfind('\\'));
+    const std::wstring nameMeant = L"\x65E5\x672C.txt";
+    char nameBytes[32];
+    ASSERT_LT(0, WideCharToMultiByte(932, 0, nameMeant.c_str(), -1, nameBytes, sizeof(nameBytes),
+                                     nullptr, nullptr));
+    const std::string hostName = dir + "\\" + nameBytes;
+    const std::wstring meant = Wide(dir.c_str()) + L"\\" + nameMeant;
+    wchar_t misreadText[MAX_PATH];
+    ASSERT_LT(0, MultiByteToWideChar(1252, 0, hostName.c_str(), -1, misreadText, MAX_PATH));
+    const std::wstring misread = misreadText;
+    ASSERT_NE(meant, misread);
+    const auto present = [](const std::wstring& name) {
+        return GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    const auto make = [](const std::wstring& name) {
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        CloseHandle(file);
+    };
+    const auto download = [&] {
+        return FsGetFile(HostText(kRemote), HostText(hostName.c_str()), 0, &remoteInfo);
+    };
+    {
+        SCOPED_TRACE("download onto the file meant");
+        NewRound();
+        make(meant);
+        EXPECT_EQ(FS_FILE_EXISTS, download());
+        EXPECT_TRUE(g_reports.empty());
+        EXPECT_TRUE(engine.calls.empty());
+        DeleteFileW(meant.c_str());
+    }
+    {
+        SCOPED_TRACE("download beside a file the misread name names");
+        NewRound();
+        make(misread);
+        ScriptFinishedTransfer(Way::Download);
+        EXPECT_EQ(FS_FILE_OK, download());
+        const UniqueBstr engineName(SysAllocString(meant.c_str()));
+        EXPECT_EQ(std::vector<std::string>{"DownloadObject " + std::string(kRemoteLogged) + " " +
+                                           Describe(engineName.Get())},
+                  engine.calls);
+    }
+    {
+        SCOPED_TRACE("upload that moves");
+        NewRound();
+        make(meant);
+        ScriptFinishedTransfer(Way::Upload);
+        EXPECT_EQ(FS_FILE_OK, FsPutFile(HostText(hostName.c_str()), HostText(kRemote),
+                                        FS_COPYFLAGS_MOVE));
+        EXPECT_FALSE(present(meant)) << "the file uploaded was not deleted";
+        EXPECT_TRUE(present(misread)) << "another file was deleted";
+    }
+    DeleteFileW(meant.c_str());
+    DeleteFileW(misread.c_str());
 }
 
 TEST_F(TransferTest, DownloadMoveDeletesTheObjectAfterTheLastReportWhateverItsOutcome) {
