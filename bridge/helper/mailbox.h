@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bridge/protocol.h"
-#include "bridge/unique_handle.h"
+#include "engine/unique_handle.h"
 
 namespace helper {
 
@@ -32,9 +32,9 @@ private:
     static DWORD WINAPI ReadLoop(void* self);
 
     HANDLE pipe_;
-    bridge::UniqueHandle filled_;   // set by the reader: payload_ holds a message
-    bridge::UniqueHandle emptied_;  // set by the main thread: payload_ is taken
-    bridge::UniqueHandle reader_;
+    UniqueHandle filled_;   // set by the reader: payload_ holds a message
+    UniqueHandle emptied_;  // set by the main thread: payload_ is taken
+    UniqueHandle reader_;
     std::string payload_;
 };
 

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "bridge/protocol.h"
-#include "bridge/unique_handle.h"
+#include "engine/unique_handle.h"
 #include "plugin/wfx_api.h"
 
 namespace bridge {

@@ -36,7 +36,7 @@
 #include "plugin/wfx_api.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/fault_engine.h"
-#include "tests/support/unique_handle.h"
+#include "engine/unique_handle.h"
 #include "tests/support/worker_thread.h"
 
 namespace {

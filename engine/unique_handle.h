@@ -1,8 +1,6 @@
 #pragma once
-// Owns one kernel object handle (an event, a file) for test-side code and
-// closes it with CloseHandle. Move-only, one handle wide. Holds nullptr when
-// empty; a CreateFile failure (INVALID_HANDLE_VALUE) is held as it comes and
-// left unclosed.
+// Owns one kernel handle and closes it. Move-only, one pointer wide. Null and
+// INVALID_HANDLE_VALUE both mean "none".
 
 #include <windows.h>
 
@@ -20,16 +18,14 @@ public:
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
     HANDLE Get() const { return handle_; }
-    // Gives up ownership without closing.
+    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
     HANDLE Release() {
-        HANDLE h = handle_;
+        HANDLE handle = handle_;
         handle_ = nullptr;
-        return h;
+        return handle;
     }
     void Reset(HANDLE owned = nullptr) {
-        if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && handle_ != owned) {
-            CloseHandle(handle_);
-        }
+        if (Valid() && handle_ != owned) CloseHandle(handle_);
         handle_ = owned;
     }
 
