@@ -37,6 +37,9 @@ constexpr std::uint32_t kMaxTextBytes = 32 * 1024;
 constexpr std::uint32_t kMaxBatchEntries = 512;
 // The host's WIN32_FIND_DATAA, the same 320 bytes in both editions.
 constexpr std::uint32_t kFindRecordBytes = 320;
+// The root name's buffer as far as it is carried: the plugin writes a few
+// bytes, so a larger host buffer changes nothing.
+constexpr std::int32_t kMaxRootNameBytes = 1024;
 // The host's RemoteInfo record: two size halves, a FILETIME and Attr.
 constexpr std::uint32_t kRemoteInfoBytes = 20;
 

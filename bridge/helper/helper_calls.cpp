@@ -14,8 +14,6 @@ using bridge::Kind;
 using bridge::Message;
 using bridge::Text;
 
-// The plugin writes its root name, a few bytes; a larger buffer changes nothing.
-constexpr int kMostRootNameBytes = 1024;
 
 // A text of the plugin's, bounded as the protocol carries it.
 Text PluginText(const char* text) {
@@ -27,19 +25,23 @@ Text PluginText(const char* text) {
 // text lives in `text`, which the caller keeps until the export returns.
 char* Argument(Text& text) { return text ? &(*text)[0] : nullptr; }
 
-// A RemoteInfo record from its bytes: absent gives null, any other length
-// than the record's is a fault of the peer.
-bool ReadRemoteInfo(const Text& bytes, RemoteInfoStruct* info, RemoteInfoStruct** pointer) {
-    static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "host record layout");
-    if (!bytes) {
-        *pointer = nullptr;
-        return true;
+// The host's RemoteInfo record from its bytes: absent gives null; any other
+// length than the record's is a fault of the peer, which ends the helper.
+class RemoteInfoRecord {
+public:
+    explicit RemoteInfoRecord(const Text& bytes) {
+        static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "host record layout");
+        if (!bytes) return;
+        if (bytes->size() != sizeof(info_)) ExitProcess(kExitProtocolFault);
+        std::memcpy(&info_, bytes->data(), sizeof(info_));
+        present_ = true;
     }
-    if (bytes->size() != sizeof(*info)) return false;
-    std::memcpy(info, bytes->data(), sizeof(*info));
-    *pointer = info;
-    return true;
-}
+    RemoteInfoStruct* Get() { return present_ ? &info_ : nullptr; }
+
+private:
+    RemoteInfoStruct info_{};
+    bool present_ = false;
+};
 
 Message ResultReply(std::int64_t result, DWORD lastError) {
     return std::move(Message(Kind::Result).Add(result).Add(static_cast<std::int64_t>(lastError)));
@@ -110,85 +112,77 @@ Message PluginCalls::Run(const Message& request) {
     const DWORD hostError = static_cast<DWORD>(request.Int(1));
     Text first = request.texts.empty() ? std::nullopt : request.texts[0];
     Text second = request.texts.size() < 2 ? std::nullopt : request.texts[1];
-    RemoteInfoStruct info{};
-    RemoteInfoStruct* infoPointer = nullptr;
+    // Runs an export with the host's last error in place and replies with
+    // its result and the last error it left.
+    auto reply = [hostError](auto&& call) {
+        SetLastError(hostError);
+        const std::int64_t result = call();
+        return ResultReply(result, GetLastError());
+    };
     switch (request.kind) {
     case Kind::Init: {
         const int mask = request.Int(3);
-        SetLastError(hostError);
-        const int result = fs_.FsInit(request.Int(2), (mask & bridge::kHasProgress) ? Progress : nullptr,
-                                      (mask & bridge::kHasLog) ? Log : nullptr,
-                                      (mask & bridge::kHasRequest) ? Request : nullptr);
-        return ResultReply(result, GetLastError());
+        return reply([&] {
+            return fs_.FsInit(request.Int(2), (mask & bridge::kHasProgress) ? Progress : nullptr,
+                              (mask & bridge::kHasLog) ? Log : nullptr,
+                              (mask & bridge::kHasRequest) ? Request : nullptr);
+        });
     }
-    case Kind::RootName: {
-        const int size = std::clamp(request.Int(2), 1, kMostRootNameBytes);
-        std::string buffer(size, '\0');
-        SetLastError(hostError);
-        fs_.FsGetDefRootName(&buffer[0], size);
-        buffer.resize(std::min<std::size_t>(buffer.size(), std::strlen(buffer.c_str()) + 1));
-        return std::move(Message(Kind::RootNameResult).Add(buffer));
-    }
-    case Kind::FindFirst: {
-        WIN32_FIND_DATAA record{};
-        if (second && !bridge::UntrimRecord(*second, &record, sizeof(record))) {
-            ExitProcess(kExitProtocolFault);
-        }
-        SetLastError(hostError);
-        const HANDLE handle = fs_.FsFindFirst(Argument(first), second ? &record : nullptr);
-        const DWORD error = GetLastError();
-        return std::move(Message(Kind::FindResult)
-                             .Add(static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(handle)))
-                             .Add(static_cast<std::int64_t>(error))
-                             .Add(second ? Text(bridge::TrimRecord(&record, sizeof(record)))
-                                         : std::nullopt));
-    }
+    case Kind::RootName: return RootName(request.Int(2), hostError);
+    case Kind::FindFirst: return FindFirst(first, second, hostError);
     case Kind::FindNext:
         SetLastError(hostError);
         return FindNextBatch(request.Int(2), request.Int(3) != 0);
-    case Kind::FindClose: {
-        SetLastError(hostError);
-        const int result = fs_.FsFindClose(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(request.U64(2))));
-        return ResultReply(result, GetLastError());
-    }
-    case Kind::MkDir:
-    case Kind::RemoveDir:
-    case Kind::DeleteFile: {
-        const auto call = request.kind == Kind::MkDir       ? fs_.FsMkDir
-                          : request.kind == Kind::RemoveDir ? fs_.FsRemoveDir
-                                                            : fs_.FsDeleteFile;
-        SetLastError(hostError);
-        const BOOL result = call(Argument(first));
-        return ResultReply(result, GetLastError());
-    }
+    case Kind::FindClose:
+        return reply([&] { return fs_.FsFindClose(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(request.U64(2)))); });
+    case Kind::MkDir: return reply([&] { return fs_.FsMkDir(Argument(first)); });
+    case Kind::RemoveDir: return reply([&] { return fs_.FsRemoveDir(Argument(first)); });
+    case Kind::DeleteFile: return reply([&] { return fs_.FsDeleteFile(Argument(first)); });
     case Kind::RenMovFile: {
-        if (!ReadRemoteInfo(request.TextAt(2), &info, &infoPointer)) ExitProcess(kExitProtocolFault);
-        SetLastError(hostError);
-        const int result = fs_.FsRenMovFile(Argument(first), Argument(second), request.Int(2),
-                                            request.Int(3), infoPointer);
-        return ResultReply(result, GetLastError());
+        RemoteInfoRecord info(request.TextAt(2));
+        return reply([&] {
+            return fs_.FsRenMovFile(Argument(first), Argument(second), request.Int(2), request.Int(3), info.Get());
+        });
     }
     case Kind::ExecuteFile: {
         // Window handles are the same in every process of the session.
         const HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(request.U64(2)));
-        SetLastError(hostError);
-        const int result = fs_.FsExecuteFile(window, Argument(first), Argument(second));
-        return ResultReply(result, GetLastError());
+        return reply([&] { return fs_.FsExecuteFile(window, Argument(first), Argument(second)); });
     }
     case Kind::GetFile: {
-        if (!ReadRemoteInfo(request.TextAt(2), &info, &infoPointer)) ExitProcess(kExitProtocolFault);
-        SetLastError(hostError);
-        const int result = fs_.FsGetFile(Argument(first), Argument(second), request.Int(2), infoPointer);
-        return ResultReply(result, GetLastError());
+        RemoteInfoRecord info(request.TextAt(2));
+        return reply([&] { return fs_.FsGetFile(Argument(first), Argument(second), request.Int(2), info.Get()); });
     }
-    case Kind::PutFile: {
-        SetLastError(hostError);
-        const int result = fs_.FsPutFile(Argument(first), Argument(second), request.Int(2));
-        return ResultReply(result, GetLastError());
-    }
+    case Kind::PutFile:
+        return reply([&] { return fs_.FsPutFile(Argument(first), Argument(second), request.Int(2)); });
     default:
         ExitProcess(kExitProtocolFault);
     }
+}
+
+Message PluginCalls::RootName(int size, DWORD hostError) {
+    std::string buffer(std::clamp(size, 1, bridge::kMaxRootNameBytes), '\0');
+    SetLastError(hostError);
+    fs_.FsGetDefRootName(&buffer[0], static_cast<int>(buffer.size()));
+    // What the plugin wrote: the name and its terminator.
+    buffer.resize(std::min(buffer.size(), std::strlen(buffer.c_str()) + 1));
+    return std::move(Message(Kind::RootNameResult).Add(buffer));
+}
+
+Message PluginCalls::FindFirst(Text& path, const Text& hostRecord, DWORD hostError) {
+    // The plugin starts from the host's record as it stands, so the bytes
+    // it leaves alone come back unchanged.
+    WIN32_FIND_DATAA record{};
+    if (hostRecord && !bridge::UntrimRecord(*hostRecord, &record, sizeof(record))) {
+        ExitProcess(kExitProtocolFault);
+    }
+    SetLastError(hostError);
+    const HANDLE handle = fs_.FsFindFirst(Argument(path), hostRecord ? &record : nullptr);
+    const DWORD error = GetLastError();
+    return std::move(Message(Kind::FindResult)
+                         .Add(static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(handle)))
+                         .Add(static_cast<std::int64_t>(error))
+                         .Add(hostRecord ? Text(bridge::TrimRecord(&record, sizeof(record))) : std::nullopt));
 }
 
 int __stdcall PluginCalls::Progress(int pluginNr, char* source, char* target, int percent) {

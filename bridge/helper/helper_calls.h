@@ -27,6 +27,8 @@ public:
 
 private:
     bridge::Message Run(const bridge::Message& request);
+    bridge::Message RootName(int size, DWORD hostError);
+    bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
     bridge::Message FindNextBatch(int most, bool recordWanted);
     void Send(const bridge::Message& message);
     bridge::Message AwaitAnswer(bridge::Kind kind);

@@ -25,8 +25,6 @@ static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout
 // Entries the helper reads ahead per round trip once a listing is past its
 // first entry: the plugin's own FsFindNext, in order, only earlier.
 constexpr int kReadAheadEntries = 256;
-// The plugin writes its root name, a few bytes; a larger buffer changes nothing.
-constexpr int kMostRootNameBytes = 1024;
 
 // A call's texts, or false when one is longer than the protocol carries:
 // the export then fails without reaching the helper.
@@ -118,7 +116,7 @@ BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
 void RootName(const bridge::CallContext& context, char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return;  // the plugin writes nothing either
     const std::optional<Message> reply = HelperLink::Instance().Call(
-        bridge::RequestOf(Kind::RootName, context).Add(std::min(size, kMostRootNameBytes)));
+        bridge::RequestOf(Kind::RootName, context).Add(std::min(size, bridge::kMaxRootNameBytes)));
     if (!reply || !reply->TextAt(0)) return;
     const std::string& name = *reply->TextAt(0);
     std::memcpy(buffer, name.data(), std::min<std::size_t>(name.size(), static_cast<std::size_t>(size)));
