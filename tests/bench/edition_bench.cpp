@@ -17,7 +17,8 @@
 //    the median of 20 more;
 //  - the time of one whole listing of CORVANEL_BENCH_ENTRIES entries
 //    (100,000 unless set) through FsFindFirst/FsFindNext/FsFindClose, the
-//    median of 5 after one unmeasured;
+//    median of 5 after one unmeasured; then one more with each FsFindNext
+//    timed, to show where the time goes;
 //  - the time of one transfer, downloads and uploads in turn, whose engine
 //    reaches 100 percent inside the call that starts it: the median and mean
 //    of 1,000 after 50 unmeasured.
@@ -42,6 +43,7 @@ constexpr int kInitRepeats = 20;
 constexpr int kListings = 5;
 constexpr int kTransfers = 1000;
 constexpr int kWarmUpTransfers = 50;
+constexpr double kSlowCallUs = 20.0;
 constexpr double kListingTarget = 2.0;  // bridge listing time over the in-process one
 constexpr double kAddedTargetMs = 1.0;  // bridge transfer time minus the in-process one
 
@@ -70,15 +72,23 @@ struct Figures {
     double transferUs = 0;    // one transfer, median
     double transferMeanUs = 0;
     double progressCalls = 0;  // host callbacks per transfer
+    // Of one more listing, each call timed: the FsFindNext calls that took
+    // longer than kSlowCallUs (for corvanel.wfx64 the round trips that
+    // fetch a batch from the helper) and their time, and the rest's time.
+    double slowCalls = 0;
+    double slowMs = 0;
+    double restMs = 0;
 
-    static constexpr const char* kFormat = "%lf %lf %lf %lf %lf %lf %lf";
+    static constexpr const char* kFormat = "%lf %lf %lf %lf %lf %lf %lf %lf %lf %lf";
     bool Parse(const std::string& line) {
         return std::sscanf(line.c_str(), kFormat, &initFirstMs, &initAgainMs, &listingMs, &entries,
-                           &transferUs, &transferMeanUs, &progressCalls) == 7;
+                           &transferUs, &transferMeanUs, &progressCalls, &slowCalls, &slowMs,
+                           &restMs) == 10;
     }
     void Print() const {
-        std::printf("%.4f %.4f %.4f %.0f %.3f %.3f %.2f\n", initFirstMs, initAgainMs, listingMs,
-                    entries, transferUs, transferMeanUs, progressCalls);
+        std::printf("%.4f %.4f %.4f %.0f %.3f %.3f %.2f %.0f %.4f %.4f\n", initFirstMs, initAgainMs,
+                    listingMs, entries, transferUs, transferMeanUs, progressCalls, slowCalls,
+                    slowMs, restMs);
     }
 };
 
@@ -100,6 +110,26 @@ long ListOnce(const Module& module, double* ms) {
     return entries;
 }
 
+// One more listing, each FsFindNext timed on its own.
+void TimeEachCall(const Module& module, Figures* figures) {
+    WIN32_FIND_DATAA record;
+    HANDLE handle = module.findFirst(g_listedPath, &record);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    for (;;) {
+        const double start = NowMs();
+        const BOOL found = module.findNext(handle, &record);
+        const double ms = NowMs() - start;
+        if (ms * 1000.0 > kSlowCallUs) {
+            figures->slowCalls += 1;
+            figures->slowMs += ms;
+        } else {
+            figures->restMs += ms;
+        }
+        if (!found) break;
+    }
+    module.findClose(handle);
+}
+
 bool MeasureListing(const Module& module, Figures* figures) {
     double ms = 0;
     const long expected = ListOnce(module, &ms);  // unmeasured: the first touches every page
@@ -117,6 +147,7 @@ bool MeasureListing(const Module& module, Figures* figures) {
     }
     figures->listingMs = Median(times);
     figures->entries = static_cast<double>(expected);
+    TimeEachCall(module, figures);
     return true;
 }
 
@@ -257,6 +288,13 @@ int Compare(int rounds) {
                 entries, kListings, inProcess.MedianOf(&Figures::listingMs),
                 bridge.MedianOf(&Figures::listingMs), Listed(ratios, " %.2f").c_str(),
                 ratio, kListingTarget, Verdict(ratio <= kListingTarget));
+    std::printf("  one more listing, each FsFindNext timed (median of rounds): calls over %.0f us "
+                "(a) %.0f taking %.2f ms, (b) %.0f taking %.2f ms; the rest (a) %.2f ms, (b) %.2f "
+                "ms\n",
+                kSlowCallUs, inProcess.MedianOf(&Figures::slowCalls),
+                inProcess.MedianOf(&Figures::slowMs), bridge.MedianOf(&Figures::slowCalls),
+                bridge.MedianOf(&Figures::slowMs), inProcess.MedianOf(&Figures::restMs),
+                bridge.MedianOf(&Figures::restMs));
     std::printf("transfer, downloads and uploads in turn, the engine at 100%% at once (median of "
                 "%d per process, median of rounds): (a) %.1f us, (b) %.1f us; means (a) %.1f us, "
                 "(b) %.1f us\n  added time (b)-(a) per round:%s ms; median %.3f ms "
