@@ -280,6 +280,15 @@ int Compare(int rounds) {
         addedMean.push_back((b.transferMeanUs - a.transferMeanUs) / 1000.0);
     }
     const double entries = inProcess.rounds.front().entries;
+    for (const Edition* edition : {&inProcess, &bridge}) {
+        for (const Figures& figures : edition->rounds) {
+            if (figures.entries != entries) {
+                std::printf("the editions listed different numbers of entries: %.0f and %.0f\n",
+                            entries, figures.entries);
+                return 1;
+            }
+        }
+    }
     const double ratio = Median(ratios), addedMs = Median(added);
     std::printf("\n(a) %s\n(b) %s\n", inProcess.label, bridge.label);
     std::printf("listing %.0f entries through FsFindFirst/FsFindNext (median of %d listings per "
