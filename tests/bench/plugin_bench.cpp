@@ -34,6 +34,8 @@
 #include "engine/srw_lock.h"
 #include "path/remote_path.h"
 #include "plugin/wfx_api.h"
+#include "tests/bench/bench_support.h"
+#include "tests/bench/entry_pool.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/fault_engine.h"
 #include "engine/unique_handle.h"
@@ -61,17 +63,6 @@ char g_listedPath[] = "\\work\\photos";
 char g_remoteName[] = "\\work\\photos\\2009\\holiday-picture.jpg";
 volatile unsigned g_checksum = 0;  // keeps the measured work from being optimised away
 
-double NowMs() {
-    static const double ticksPerMs = [] {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        return static_cast<double>(frequency.QuadPart) / 1000.0;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / ticksPerMs;
-}
-
 double Ms(const FILETIME& time) {
     return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
                                time.dwLowDateTime) / 10000.0;
@@ -83,43 +74,6 @@ double ThreadCpuMs() {
     GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
     return Ms(kernel) + Ms(user);
 }
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
-
-// The module's exports, as the host finds them.
-struct Module {
-    HMODULE handle = nullptr;
-    decltype(&FsInit) init = nullptr;
-    decltype(&FsFindFirst) findFirst = nullptr;
-    decltype(&FsFindNext) findNext = nullptr;
-    decltype(&FsFindClose) findClose = nullptr;
-    decltype(&FsGetFile) getFile = nullptr;
-    decltype(&FsPutFile) putFile = nullptr;
-
-    template <typename Function>
-    void Find(Function& function, const char* name) {
-        function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(handle, name)));
-    }
-    bool Load(const std::string& path) {
-        handle = LoadLibraryA(path.c_str());
-        if (handle == nullptr) return false;
-        Find(init, "FsInit");
-        Find(findFirst, "FsFindFirst");
-        Find(findNext, "FsFindNext");
-        Find(findClose, "FsFindClose");
-        Find(getFile, "FsGetFile");
-        Find(putFile, "FsPutFile");
-        return init != nullptr;
-    }
-    bool Lists() const { return findFirst != nullptr && findNext != nullptr && findClose != nullptr; }
-    bool Transfers() const { return getFile != nullptr && putFile != nullptr; }
-};
 
 // The engine's side of small-file transfers, done as a real engine does
 // them: the call hands the job to the engine's own thread and returns; that
@@ -204,28 +158,13 @@ private:
     WorkerThread thread_;  // last: starts once everything above exists
 };
 
-// The engine's side: listings hand out entries from a pool made once (a
-// reference each, so the engine allocates nothing per entry but the name's
-// BSTR, which the caller frees); a transfer finishes at once, or on a thread
+// The engine's side: listings hand out entries from a pool made once
+// (entry_pool.h); a transfer finishes at once, or on a thread
 // of its own that raises an event every `periodMs` for `durationMs` before
 // the final one, as a real engine does.
 class BenchPlan final : public EnginePlan {
 public:
-    BenchPlan() {
-        for (int i = 0; i < kPoolEntries; ++i) {
-            ItemSpec entry;
-            wchar_t name[64];
-            swprintf(name, 64, L"IMG_20240601_%06d.jpg", 123000 + i);
-            entry.name = name;
-            entry.date = 45000.25 + i / 1440.0;
-            entry.kind = i % 10 == 0 ? 1 : 3;
-            entry.size = 1048576LL * (i + 1) + i;
-            pool_.push_back(MakeFakeItem(entry));
-        }
-    }
-    ~BenchPlan() {
-        for (StorageItem* item : pool_) item->Release();
-    }
+    BenchPlan() : pool_(kPoolEntries) {}
 
     void StartListing(int entries) { remaining_ = entries; }
     void FinishTransfersAtOnce() {
@@ -264,12 +203,7 @@ public:
     }
 
 private:
-    StorageItem* NextEntry() {
-        if (remaining_ <= 0) return nullptr;
-        StorageItem* item = pool_[static_cast<std::size_t>(--remaining_) % pool_.size()];
-        item->AddRef();
-        return item;
-    }
+    StorageItem* NextEntry() { return remaining_ > 0 ? pool_.Take(--remaining_) : nullptr; }
 
     void StartTransfer(FaultEngine& engine, const EngineCall& call) {
         if (smallFiles_) {
@@ -292,7 +226,7 @@ private:
         }));
     }
 
-    std::vector<StorageItem*> pool_;
+    EntryPool pool_;
     int remaining_ = 0;
     DWORD durationMs_ = 0;
     DWORD periodMs_ = 1;
@@ -402,33 +336,10 @@ bool TimeListingLoops(const Module& module, IStorageBrowser* engine, ListingTime
 // Runs this program again with --listing, which prints the three loops'
 // times of one process.
 bool TimeListingInAProcess(const std::string& modulePath, ListingTimes* times) {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string commandLine = "\"" + std::string(self) + "\" --listing \"" + modulePath + "\"";
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return false;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    const bool started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    CloseHandle(writeEnd);
     std::string output;
-    char buffer[256];
-    DWORD read = 0;
-    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        output.append(buffer, read);
+    if (!RunCapturingOutput("\"" + ThisProgram() + "\" --listing \"" + modulePath + "\"", &output)) {
+        return false;
     }
-    CloseHandle(readEnd);
-    if (!started) return false;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return std::sscanf(output.c_str(), "%lf %lf %lf", &times->plugin, &times->bare,
                        &times->floor) == 3;
 }
@@ -700,10 +611,7 @@ std::string ModulePath(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--", 2) != 0) return argv[i];
     }
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path(self);
-    return path.substr(0, path.find_last_of('\\') + 1) + "corvanel.wfx";
+    return BesideThisProgram("corvanel.wfx");
 }
 
 void PrintModuleSize(const std::string& path) {

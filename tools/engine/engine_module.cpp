@@ -1,4 +1,4 @@
-// The reference engine's module: its class factory and the four exports of an
+// An engine's module: its class factory and the four exports of an
 // in-process COM server. Registration writes the machine-wide class keys, the
 // only place from which Wine resolves a ProgID.
 #include "tools/engine/engine_module.h"
@@ -9,7 +9,6 @@
 #include <string>
 
 #include "engine/call_guarded.h"
-#include "tools/engine/storage_engine.h"
 
 namespace {
 
@@ -17,7 +16,6 @@ HMODULE g_module = nullptr;
 LONG g_moduleCount = 0;
 
 constexpr wchar_t kProgId[] = L"corvanel_win32.Corvanel";
-constexpr wchar_t kDescription[] = L"Corvanel reference storage engine";
 constexpr wchar_t kClassesKey[] = L"Software\\Classes\\";
 
 class CEngineFactory final : public IClassFactory {
@@ -40,12 +38,7 @@ public:
         if (object == nullptr) return E_POINTER;
         *object = nullptr;
         if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
-            CStorageEngine* engine = new CStorageEngine();
-            const HRESULT hr = engine->QueryInterface(riid, object);
-            engine->Release();  // the creation reference; `object` keeps its own
-            return hr;
-        });
+        return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] { return kEngineClass.create(riid, object); });
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         if (lock) ModuleAddRef();
@@ -58,7 +51,7 @@ CEngineFactory g_factory;
 
 std::wstring ClassIdText() {
     wchar_t text[40];
-    StringFromGUID2(kEngineClassId, text, ARRAYSIZE(text));
+    StringFromGUID2(kEngineClass.id, text, ARRAYSIZE(text));
     return text;
 }
 
@@ -82,9 +75,9 @@ HRESULT Register() {
     if (length == 0 || length >= ARRAYSIZE(modulePath)) return SELFREG_E_CLASS;
     const std::wstring classKey = L"CLSID\\" + ClassIdText();
     const std::wstring progIdKey = kProgId;
-    const bool written = WriteValue(progIdKey, nullptr, kDescription) &&
+    const bool written = WriteValue(progIdKey, nullptr, kEngineClass.description) &&
                          WriteValue(progIdKey + L"\\CLSID", nullptr, ClassIdText()) &&
-                         WriteValue(classKey, nullptr, kDescription) &&
+                         WriteValue(classKey, nullptr, kEngineClass.description) &&
                          WriteValue(classKey + L"\\ProgID", nullptr, kProgId) &&
                          WriteValue(classKey + L"\\InprocServer32", nullptr, modulePath) &&
                          WriteValue(classKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
@@ -115,7 +108,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
 STDAPI DllGetClassObject(REFCLSID classId, REFIID riid, void** object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (!IsEqualCLSID(classId, kEngineClassId)) return CLASS_E_CLASSNOTAVAILABLE;
+    if (!IsEqualCLSID(classId, kEngineClass.id)) return CLASS_E_CLASSNOTAVAILABLE;
     return g_factory.QueryInterface(riid, object);
 }
 

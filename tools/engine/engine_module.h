@@ -1,12 +1,19 @@
 #pragma once
-// What the reference engine's COM objects share with its module: the class
-// identifier and the count of live objects that decides DllCanUnloadNow.
+// The in-process COM server around an engine (engine_module.cpp): its class
+// factory, registration under the engine's ProgID and the count of live
+// objects that decides DllCanUnloadNow. Each engine DLL built on it defines
+// kEngineClass once: the reference engine, and the benchmark's synthetic one.
 
 #include <windows.h>
 
-// {A0A2B49D-739F-4A4A-BC65-B2096ACD85DD}
-constexpr CLSID kEngineClassId = {
-    0xa0a2b49d, 0x739f, 0x4a4a, {0xbc, 0x65, 0xb2, 0x09, 0x6a, 0xcd, 0x85, 0xdd}};
+struct EngineClass {
+    CLSID id;
+    const wchar_t* description;  // the class's and the ProgID's default value
+    // A new engine object for `riid` (or the one engine of the process); may
+    // throw std::bad_alloc.
+    HRESULT (*create)(REFIID riid, void** object);
+};
+extern const EngineClass kEngineClass;
 
 // Every engine object, listing entry, running transfer and server lock holds
 // one count while it lives.

@@ -58,7 +58,20 @@ void Report(const wchar_t* title, const std::wstring& subject, const TreeSummary
     OutputDebugStringW(line);
 }
 
+HRESULT CreateStorageEngine(REFIID riid, void** object) {
+    CStorageEngine* engine = new CStorageEngine();
+    const HRESULT hr = engine->QueryInterface(riid, object);
+    engine->Release();  // the creation reference; `object` keeps its own
+    return hr;
+}
+
 }  // namespace
+
+// {A0A2B49D-739F-4A4A-BC65-B2096ACD85DD}
+const EngineClass kEngineClass = {
+    {0xa0a2b49d, 0x739f, 0x4a4a, {0xbc, 0x65, 0xb2, 0x09, 0x6a, 0xcd, 0x85, 0xdd}},
+    L"Corvanel reference storage engine",
+    &CreateStorageEngine};
 
 CStorageEngine::CStorageEngine() : root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()) {
     ModuleAddRef();

@@ -1,0 +1,103 @@
+#pragma once
+// What the benchmark programs share: the clock, the median, the module's
+// exports found as the host finds them, and running a measuring process of
+// their own. Builds for both editions: the 64-bit benchmark uses it too.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "plugin/wfx_api.h"
+
+inline double NowMs() {
+    static const double ticksPerMs = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return static_cast<double>(frequency.QuadPart) / 1000.0;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / ticksPerMs;
+}
+
+inline double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+inline const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
+
+// The module's exports, as the host finds them.
+struct Module {
+    HMODULE handle = nullptr;
+    decltype(&FsInit) init = nullptr;
+    decltype(&FsFindFirst) findFirst = nullptr;
+    decltype(&FsFindNext) findNext = nullptr;
+    decltype(&FsFindClose) findClose = nullptr;
+    decltype(&FsGetFile) getFile = nullptr;
+    decltype(&FsPutFile) putFile = nullptr;
+
+    template <typename Function>
+    void Find(Function& function, const char* name) {
+        function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(handle, name)));
+    }
+    bool Load(const std::string& path) {
+        handle = LoadLibraryA(path.c_str());
+        if (handle == nullptr) return false;
+        Find(init, "FsInit");
+        Find(findFirst, "FsFindFirst");
+        Find(findNext, "FsFindNext");
+        Find(findClose, "FsFindClose");
+        Find(getFile, "FsGetFile");
+        Find(putFile, "FsPutFile");
+        return init != nullptr;
+    }
+    bool Lists() const { return findFirst != nullptr && findNext != nullptr && findClose != nullptr; }
+    bool Transfers() const { return getFile != nullptr && putFile != nullptr; }
+};
+
+inline std::string ThisProgram() {
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(self, length) : std::string();
+}
+
+// `name` in this program's folder.
+inline std::string BesideThisProgram(const char* name) {
+    const std::string self = ThisProgram();
+    return self.substr(0, self.find_last_of('\\') + 1) + name;
+}
+
+// Runs `commandLine` with its standard output into `output`, waiting for it
+// to end; false when it cannot start. The caller judges the output: a
+// measuring process that failed prints no figures.
+inline bool RunCapturingOutput(std::string commandLine, std::string* output) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return false;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const bool started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    char buffer[256];
+    DWORD read = 0;
+    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        output->append(buffer, read);
+    }
+    CloseHandle(readEnd);
+    if (!started) return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
