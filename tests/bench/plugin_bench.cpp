@@ -32,13 +32,13 @@
 #include <vector>
 
 #include "engine/srw_lock.h"
+#include "engine/unique_handle.h"
 #include "path/remote_path.h"
 #include "plugin/wfx_api.h"
 #include "tests/bench/bench_support.h"
 #include "tests/bench/entry_pool.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/fault_engine.h"
-#include "engine/unique_handle.h"
 #include "tests/support/worker_thread.h"
 
 namespace {
