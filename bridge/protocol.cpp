@@ -127,6 +127,12 @@ public:
         text->emplace();
         return Bytes(length, &**text);
     }
+    bool Skip(std::uint32_t length) {
+        if (static_cast<std::size_t>(end_ - at_) < length) return false;
+        at_ += length;
+        return true;
+    }
+    const std::uint8_t* Position() const { return at_; }
     bool AtEnd() const { return at_ == end_; }
 
 private:
@@ -134,16 +140,20 @@ private:
     const std::uint8_t* end_;
 };
 
-bool ReadBatch(Reader& reader, std::vector<FindEntry>* batch) {
+// Checks a batch's entries and keeps their bytes as they came.
+bool ReadBatch(Reader& reader, Message* out) {
     std::uint32_t count = 0;
-    if (!reader.U16(&count) || count > kMaxBatchEntries) return false;
-    batch->resize(count);
-    for (FindEntry& entry : *batch) {
-        std::uint32_t result = 0;
-        if (!reader.U32(&result)) return false;
-        entry.result = static_cast<std::int32_t>(result);
-        if (!reader.TextField(kFindRecordBytes, &entry.record)) return false;
+    if (!reader.U32(&count) || count > kMaxBatchEntries) return false;
+    const std::uint8_t* start = reader.Position();
+    for (std::uint32_t entry = 0; entry < count; ++entry) {
+        std::uint32_t result = 0, length = 0;
+        if (!reader.U32(&result) || !reader.U16(&length) || length > kFindRecordBytes ||
+            !reader.Skip(length)) {
+            return false;
+        }
     }
+    out->batch.assign(reinterpret_cast<const char*>(start), reader.Position() - start);
+    out->batchEntries = count;
     return true;
 }
 
@@ -181,10 +191,14 @@ bool IsCallback(Kind kind) {
     return kind == Kind::Progress || kind == Kind::Log || kind == Kind::Request;
 }
 
-std::string Encode(const Message& message) {
+namespace {
+
+// Appends the message's payload to `out`.
+void EncodeInto(const Message& message, std::string& out) {
+    const std::size_t start = out.size();
     const char* schema = Schema(message.kind);
     if (schema == nullptr) throw std::invalid_argument("unknown message kind");
-    std::string out(1, static_cast<char>(message.kind));
+    out.push_back(static_cast<char>(message.kind));
     std::size_t number = 0, text = 0;
     bool batchUsed = false;
     for (const char* field = schema; *field != '\0'; ++field) {
@@ -193,34 +207,35 @@ std::string Encode(const Message& message) {
         case 'q': PutU64(out, static_cast<std::uint64_t>(message.numbers.at(number++))); break;
         case 't': PutText(out, message.texts.at(text++)); break;
         case 'b':
-            if (message.batch.size() > kMaxBatchEntries) throw std::invalid_argument("batch over its bound");
-            out.push_back(static_cast<char>(message.batch.size()));
-            out.push_back(static_cast<char>(message.batch.size() >> 8));
-            for (const FindEntry& entry : message.batch) {
-                if (entry.record && entry.record->size() > kFindRecordBytes) {
-                    throw std::invalid_argument("find record over its bound");
-                }
-                PutInt(out, entry.result);
-                PutText(out, entry.record);
-            }
+            if (message.batchEntries > kMaxBatchEntries) throw std::invalid_argument("batch over its bound");
+            PutU32(out, message.batchEntries);
+            out += message.batch;
             batchUsed = true;
             break;
         }
     }
     if (number != message.numbers.size() || text != message.texts.size() ||
-        (!batchUsed && !message.batch.empty())) {
+        (!batchUsed && (!message.batch.empty() || message.batchEntries != 0))) {
         throw std::invalid_argument("fields do not match the schema");
     }
-    if (out.size() > kMaxPayloadBytes) throw std::invalid_argument("message over its bound");
+    if (out.size() - start > kMaxPayloadBytes) throw std::invalid_argument("message over its bound");
+}
+
+}  // namespace
+
+std::string Encode(const Message& message) {
+    std::string out;
+    EncodeInto(message, out);
     return out;
 }
 
 std::string Frame(const Message& message) {
-    const std::string payload = Encode(message);
-    std::string frame;
-    frame.reserve(4 + payload.size());
-    PutU32(frame, static_cast<std::uint32_t>(payload.size()));
-    return frame + payload;
+    std::string frame(4, '\0');
+    frame.reserve(4 + 64 + message.batch.size());
+    EncodeInto(message, frame);
+    const std::uint32_t length = static_cast<std::uint32_t>(frame.size() - 4);
+    for (int at = 0; at < 4; ++at) frame[at] = static_cast<char>(length >> (8 * at));
+    return frame;
 }
 
 bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* out) {
@@ -250,7 +265,7 @@ bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* ou
             out->texts.emplace_back();
             read = reader.TextField(kMaxTextBytes, &out->texts.back());
             break;
-        case 'b': read = ReadBatch(reader, &out->batch); break;
+        case 'b': read = ReadBatch(reader, out); break;
         }
         if (!read) return false;
     }
@@ -264,10 +279,52 @@ bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length) {
     return *length != 0 && *length <= kMaxPayloadBytes;
 }
 
+namespace {
+
+// The length of `bytes` without its trailing zero bytes. Steps over whole
+// words first: a find record is mostly zeros after its name.
+std::size_t TrimmedLength(const char* bytes, std::size_t size) {
+    std::uint64_t word = 0;
+    while (size >= sizeof(word)) {
+        std::memcpy(&word, bytes + size - sizeof(word), sizeof(word));
+        if (word != 0) break;
+        size -= sizeof(word);
+    }
+    while (size > 0 && bytes[size - 1] == '\0') --size;
+    return size;
+}
+
+}  // namespace
+
+void AppendFindEntry(Message* batch, std::int32_t result, const void* record, std::size_t size) {
+    const char* bytes = static_cast<const char*>(record);
+    size = size == 0 ? 0 : TrimmedLength(bytes, size);
+    if (size > kFindRecordBytes) throw std::invalid_argument("find record over its bound");
+    PutU32(batch->batch, static_cast<std::uint32_t>(result));
+    batch->batch.push_back(static_cast<char>(size));
+    batch->batch.push_back(static_cast<char>(size >> 8));
+    batch->batch.append(bytes, size);
+    ++batch->batchEntries;
+}
+
+bool FindBatchReader::Next(std::int32_t* result, void* record, std::size_t size) {
+    if (AtEnd()) return false;
+    Reader reader(reinterpret_cast<const std::uint8_t*>(batch_->data()) + at_, batch_->size() - at_);
+    std::uint32_t value = 0, length = 0;
+    if (!reader.U32(&value) || !reader.U16(&length) || length > size ||
+        batch_->size() - at_ - 6 < length) {
+        return false;
+    }
+    *result = static_cast<std::int32_t>(value);
+    std::memcpy(record, batch_->data() + at_ + 6, length);
+    std::memset(static_cast<char*>(record) + length, 0, size - length);
+    at_ += 6 + length;
+    return true;
+}
+
 std::string TrimRecord(const void* record, std::size_t size) {
     const char* bytes = static_cast<const char*>(record);
-    while (size > 0 && bytes[size - 1] == '\0') --size;
-    return std::string(bytes, size);
+    return std::string(bytes, TrimmedLength(bytes, size));
 }
 
 bool UntrimRecord(const std::string& trimmed, void* record, std::size_t size) {

@@ -12,8 +12,10 @@
 //        a 32-bit length, at most kMaxTextBytes, and the bytes. Carries the
 //        host's 8-bit texts (no terminator; absent is a null pointer) and
 //        binary records.
-//   'b'  a listing batch: a 16-bit count, at most kMaxBatchEntries, then per
-//        entry an 'i' (the export's result) and a 't' (its find record).
+//   'b'  a listing batch: a 32-bit count, at most kMaxBatchEntries, then per
+//        entry the export's result (32-bit) and its find record: a 16-bit
+//        length, at most kFindRecordBytes, and the record's bytes up to its
+//        last nonzero one (the rest are zero).
 // Nothing may follow the last field; any other byte sequence is refused.
 //
 // The conversation: the helper starts with Ready. Then the 64-bit side sends
@@ -32,9 +34,12 @@
 namespace bridge {
 
 constexpr std::uint32_t kProtocolVersion = 1;
-constexpr std::uint32_t kMaxPayloadBytes = 256 * 1024;
+constexpr std::uint32_t kMaxPayloadBytes = 1024 * 1024;
 constexpr std::uint32_t kMaxTextBytes = 32 * 1024;
-constexpr std::uint32_t kMaxBatchEntries = 512;
+constexpr std::uint32_t kMaxBatchEntries = 8192;
+// A batch is closed once its entries pass this many bytes; with the largest
+// entry it stays well inside kMaxPayloadBytes.
+constexpr std::uint32_t kBatchBytesTarget = 256 * 1024;
 // The host's WIN32_FIND_DATAA, the same 320 bytes in both editions.
 constexpr std::uint32_t kFindRecordBytes = 320;
 // The root name's buffer as far as it is carried: the plugin writes a few
@@ -82,21 +87,16 @@ constexpr std::int32_t kHasRequest = 4;
 
 using Text = std::optional<std::string>;
 
-struct FindEntry {
-    std::int32_t result = 0;
-    Text record;  // trailing zero bytes left off
-    bool operator==(const FindEntry& other) const {
-        return result == other.result && record == other.record;
-    }
-};
-
 // One decoded or to-be-encoded message: its numbers ('i' and 'q'), texts and
-// batch, each in schema order.
+// batch, each in schema order. A batch is kept encoded, as it travels, so a
+// listing costs no allocation per entry: AppendFindEntry adds to it and
+// FindBatchReader reads it back.
 struct Message {
     Kind kind{};
     std::vector<std::int64_t> numbers;
     std::vector<Text> texts;
-    std::vector<FindEntry> batch;
+    std::string batch;            // the entries' bytes, after the count
+    std::uint32_t batchEntries = 0;
 
     explicit Message(Kind k = Kind::Ready) : kind(k) {}
     Message& Add(std::int64_t number) {
@@ -112,7 +112,7 @@ struct Message {
     const Text& TextAt(std::size_t at) const { return texts.at(at); }
     bool operator==(const Message& other) const {
         return kind == other.kind && numbers == other.numbers && texts == other.texts &&
-               batch == other.batch;
+               batch == other.batch && batchEntries == other.batchEntries;
     }
 };
 
@@ -140,6 +140,25 @@ bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* ou
 // The payload length announced by a frame's 4-byte prefix; false when it
 // exceeds kMaxPayloadBytes or is 0.
 bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length);
+
+// Adds one listing entry, the export's result and the find record it wrote,
+// to a FindBatch message.
+void AppendFindEntry(Message* batch, std::int32_t result, const void* record, std::size_t size);
+
+// Reads a decoded FindBatch's entries in order.
+class FindBatchReader {
+public:
+    explicit FindBatchReader(const Message& batch) : batch_(&batch.batch) {}
+    FindBatchReader() = default;
+    bool AtEnd() const { return batch_ == nullptr || at_ >= batch_->size(); }
+    // The next entry's result and record, the record's trailing bytes zeroed.
+    // False at the end, or when the entry does not fit `size`.
+    bool Next(std::int32_t* result, void* record, std::size_t size);
+
+private:
+    const std::string* batch_ = nullptr;
+    std::size_t at_ = 0;
+};
 
 // A find record with its trailing zero bytes left off, and back: the
 // record's exact bytes, whatever the plugin wrote into it.

@@ -71,8 +71,24 @@ bool PluginCalls::Ready() {
 
 void PluginCalls::Serve() {
     for (;;) {
+        // While the host takes in one batch, the next is read: the host's
+        // next FsFindNext then finds it waiting.
+        if (listingOpen_ && !prefetched_) prefetched_ = FindNextBatch(prefetchMost_, true);
         const Message request = inbox_.Next();
         if (request.kind >= Kind::ProgressAnswer) ExitProcess(kExitProtocolFault);  // unasked answer
+        const bool batchWanted = request.kind == Kind::FindNext && request.Int(3) != 0;
+        if (batchWanted && prefetched_) {
+            Send(*prefetched_);
+            prefetched_.reset();
+            continue;
+        }
+        // What was read ahead belongs to the listing: a new one, or a new
+        // engine, drops it. Other calls leave it for the listing's next call.
+        if (request.kind == Kind::FindFirst || request.kind == Kind::Init) {
+            prefetched_.reset();
+            listingOpen_ = false;
+        }
+        if (batchWanted) prefetchMost_ = request.Int(2);
         Send(Run(request));
     }
 }
@@ -90,18 +106,23 @@ Message PluginCalls::AwaitAnswer(Kind kind) {
 Message PluginCalls::FindNextBatch(int most, bool recordWanted) {
     Message reply(Kind::FindBatch);
     if (!recordWanted) {
-        reply.batch.push_back({fs_.FsFindNext(nullptr, nullptr), std::nullopt});
+        bridge::AppendFindEntry(&reply, fs_.FsFindNext(nullptr, nullptr), nullptr, 0);
         return reply;
     }
     // Reads ahead: the plugin's own FsFindNext, in order, up to the end of
-    // the listing (its first FALSE) or `most` entries.
+    // the listing (its first FALSE), `most` entries or the batch's bytes.
     most = std::clamp(most, 1, static_cast<int>(bridge::kMaxBatchEntries));
-    for (int entry = 0; entry < most; ++entry) {
+    reply.batch.reserve(bridge::kBatchBytesTarget + sizeof(WIN32_FIND_DATAA) + 6);
+    for (int entry = 0; entry < most && reply.batch.size() < bridge::kBatchBytesTarget; ++entry) {
         WIN32_FIND_DATAA record;
         const BOOL found = fs_.FsFindNext(nullptr, &record);
-        reply.batch.push_back({found, bridge::TrimRecord(&record, sizeof(record))});
-        if (!found) break;
+        bridge::AppendFindEntry(&reply, found, &record, sizeof(record));
+        if (!found) {
+            listingOpen_ = false;
+            return reply;
+        }
     }
+    listingOpen_ = true;
     return reply;
 }
 

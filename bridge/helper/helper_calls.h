@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <optional>
+
 #include "bridge/helper/mailbox.h"
 #include "bridge/protocol.h"
 #include "tools/host/wfx_module.h"
@@ -41,6 +43,11 @@ private:
                                   char* returned, int maxlen);
 
     static PluginCalls* current_;
+    // The listing the host reads in batches: whether it has more, and the
+    // next batch, read ahead while the host takes in the last one.
+    bool listingOpen_ = false;
+    int prefetchMost_ = 1;
+    std::optional<bridge::Message> prefetched_;
     WfxExports fs_;
     Mailbox& inbox_;
     HANDLE out_;

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <deque>
 
 #include "bridge/channel.h"
 #include "bridge/module64/helper_link.h"
@@ -23,8 +22,9 @@ static_assert(sizeof(WIN32_FIND_DATAA) == bridge::kFindRecordBytes, "same layout
 static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout in both editions");
 
 // Entries the helper reads ahead per round trip once a listing is past its
-// first entry: the plugin's own FsFindNext, in order, only earlier.
-constexpr int kReadAheadEntries = 256;
+// first entry: the plugin's own FsFindNext, in order, only earlier. A batch
+// also ends at its bytes' bound.
+constexpr int kReadAheadEntries = 4096;
 
 // A call's texts, or false when one is longer than the protocol carries:
 // the export then fails without reaching the helper.
@@ -57,8 +57,11 @@ int Forward(Message request, int failure) {
 // Entries the helper read ahead of the host, kept until the host asks for
 // them or starts another listing. Guarded by the link's hold.
 struct ReadAhead {
-    std::deque<bridge::FindEntry> entries;
+    Message batch;
+    bridge::FindBatchReader entries;
     std::uint32_t generation = 0;  // the helper they came from
+
+    void Drop() { entries = bridge::FindBatchReader(); }
 };
 ReadAhead& Pending() {
     static ReadAhead pending;
@@ -68,7 +71,7 @@ ReadAhead& Pending() {
 HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
-    Pending().entries.clear();
+    Pending().Drop();
     Message request = bridge::RequestOf(Kind::FindFirst, context);
     if (!Texts({path}, &request)) return INVALID_HANDLE_VALUE;
     request.Add(findData != nullptr ? Text(bridge::TrimRecord(findData, sizeof(*findData))) : std::nullopt);
@@ -87,30 +90,33 @@ BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
     ReadAhead& pending = Pending();
-    if (pending.generation != link.Generation()) pending.entries.clear();
+    if (pending.generation != link.Generation()) pending.Drop();
     if (findData == nullptr) {
         // The plugin refuses a null record before it reads anything: what
         // was read ahead stays for the next call.
-        if (!pending.entries.empty()) return FALSE;
+        if (!pending.entries.AtEnd()) return FALSE;
         const std::optional<Message> reply =
             link.Call(bridge::RequestOf(Kind::FindNext, context).Add(1).Add(0));
-        return reply && !reply->batch.empty() ? reply->batch.front().result : FALSE;
+        WIN32_FIND_DATAA ignored;
+        std::int32_t result = FALSE;
+        if (!reply || !bridge::FindBatchReader(*reply).Next(&result, &ignored, sizeof(ignored))) return FALSE;
+        return result;
     }
-    if (pending.entries.empty()) {
-        const std::optional<Message> reply = link.Call(
+    if (pending.entries.AtEnd()) {
+        std::optional<Message> reply = link.Call(
             bridge::RequestOf(Kind::FindNext, context).Add(kReadAheadEntries).Add(1));
-        if (!reply || reply->batch.empty()) return FALSE;
-        pending.entries.assign(reply->batch.begin(), reply->batch.end());
+        if (!reply || reply->batchEntries == 0) return FALSE;
+        pending.batch = std::move(*reply);
+        pending.entries = bridge::FindBatchReader(pending.batch);
         pending.generation = link.Generation();
     }
-    const bridge::FindEntry entry = std::move(pending.entries.front());
-    pending.entries.pop_front();
-    if (!entry.record || !bridge::UntrimRecord(*entry.record, findData, sizeof(*findData))) {
-        pending.entries.clear();
+    std::int32_t result = FALSE;
+    if (!pending.entries.Next(&result, findData, sizeof(*findData))) {
+        pending.Drop();
         link.Fault();
         return FALSE;
     }
-    return entry.result;
+    return result;
 }
 
 void RootName(const bridge::CallContext& context, char* buffer, int size) {
