@@ -52,6 +52,37 @@ bool ReceiveMessage(HANDLE pipe, Sender from, Message* message) {
     return ReceivePayload(pipe, &payload) && DecodePayload(payload, from, message);
 }
 
+bool SharedBatches::Create() {
+    Reset();
+    section_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                  kBatchRegionBytes * kBatchRegions, nullptr);
+    return section_ != nullptr && Map(FILE_MAP_READ);
+}
+
+bool SharedBatches::Open(HANDLE section) {
+    Reset();
+    section_ = section;
+    return Map(FILE_MAP_WRITE);
+}
+
+bool SharedBatches::Map(DWORD access) {
+    view_ = static_cast<char*>(MapViewOfFile(section_, access, 0, 0, kBatchRegionBytes * kBatchRegions));
+    if (view_ != nullptr) return true;
+    Reset();
+    return false;
+}
+
+void SharedBatches::Reset() {
+    if (view_ != nullptr) UnmapViewOfFile(view_);
+    if (section_ != nullptr) CloseHandle(section_);
+    view_ = nullptr;
+    section_ = nullptr;
+}
+
+char* SharedBatches::Region(std::uint32_t index) const {
+    return view_ != nullptr && index < kBatchRegions ? view_ + index * kBatchRegionBytes : nullptr;
+}
+
 bool HostText(const char* text, Text* out) {
     if (text == nullptr) {
         out->reset();

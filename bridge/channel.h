@@ -24,6 +24,32 @@ bool ReceiveMessage(HANDLE pipe, Sender from, Message* message);
 // Decodes a payload that ReceivePayload read.
 bool DecodePayload(const std::string& payload, Sender from, Message* message);
 
+// The shared section that carries listing batches: made by the 64-bit side,
+// unnamed, and handed to the helper by inheritance. Owns the section and its
+// view. The 64-bit side maps it for reading, the helper for writing.
+class SharedBatches {
+public:
+    SharedBatches() = default;
+    ~SharedBatches() { Reset(); }
+    SharedBatches(const SharedBatches&) = delete;
+    SharedBatches& operator=(const SharedBatches&) = delete;
+
+    // A new section, mapped for reading. False when it cannot be made.
+    bool Create();
+    // The section the 64-bit side handed over, mapped for writing.
+    bool Open(HANDLE section);
+    void Reset();
+
+    HANDLE Section() const { return section_; }
+    // The region of that index, kBatchRegionBytes long; null for another index.
+    char* Region(std::uint32_t index) const;
+
+private:
+    bool Map(DWORD access);
+    HANDLE section_ = nullptr;
+    char* view_ = nullptr;
+};
+
 // A text of the host's (null stays absent), or false when it is longer than
 // the protocol carries.
 bool HostText(const char* text, Text* out);

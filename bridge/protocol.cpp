@@ -42,7 +42,7 @@ const char* HelperSchema(Kind kind) {
     case Kind::Ready: return "i";
     case Kind::Result: return "ii";
     case Kind::FindResult: return "iit";
-    case Kind::FindBatch: return "b";
+    case Kind::FindBatch: return "iii";
     case Kind::RootNameResult: return "t";
     case Kind::Progress: return "itti";
     case Kind::Log: return "iit";
@@ -132,30 +132,12 @@ public:
         at_ += length;
         return true;
     }
-    const std::uint8_t* Position() const { return at_; }
     bool AtEnd() const { return at_ == end_; }
 
 private:
     const std::uint8_t* at_;
     const std::uint8_t* end_;
 };
-
-// Checks a batch's entries and keeps their bytes as they came.
-bool ReadBatch(Reader& reader, Message* out) {
-    std::uint32_t count = 0;
-    if (!reader.U32(&count) || count > kMaxBatchEntries) return false;
-    const std::uint8_t* start = reader.Position();
-    for (std::uint32_t entry = 0; entry < count; ++entry) {
-        std::uint32_t result = 0, length = 0;
-        if (!reader.U32(&result) || !reader.U16(&length) || length > kFindRecordBytes ||
-            !reader.Skip(length)) {
-            return false;
-        }
-    }
-    out->batch.assign(reinterpret_cast<const char*>(start), reader.Position() - start);
-    out->batchEntries = count;
-    return true;
-}
 
 }  // namespace
 
@@ -200,22 +182,14 @@ void EncodeInto(const Message& message, std::string& out) {
     if (schema == nullptr) throw std::invalid_argument("unknown message kind");
     out.push_back(static_cast<char>(message.kind));
     std::size_t number = 0, text = 0;
-    bool batchUsed = false;
     for (const char* field = schema; *field != '\0'; ++field) {
         switch (*field) {
         case 'i': PutInt(out, message.numbers.at(number++)); break;
         case 'q': PutU64(out, static_cast<std::uint64_t>(message.numbers.at(number++))); break;
         case 't': PutText(out, message.texts.at(text++)); break;
-        case 'b':
-            if (message.batchEntries > kMaxBatchEntries) throw std::invalid_argument("batch over its bound");
-            PutU32(out, message.batchEntries);
-            out += message.batch;
-            batchUsed = true;
-            break;
         }
     }
-    if (number != message.numbers.size() || text != message.texts.size() ||
-        (!batchUsed && (!message.batch.empty() || message.batchEntries != 0))) {
+    if (number != message.numbers.size() || text != message.texts.size()) {
         throw std::invalid_argument("fields do not match the schema");
     }
     if (out.size() - start > kMaxPayloadBytes) throw std::invalid_argument("message over its bound");
@@ -231,7 +205,6 @@ std::string Encode(const Message& message) {
 
 std::string Frame(const Message& message) {
     std::string frame(4, '\0');
-    frame.reserve(4 + 64 + message.batch.size());
     EncodeInto(message, frame);
     const std::uint32_t length = static_cast<std::uint32_t>(frame.size() - 4);
     for (int at = 0; at < 4; ++at) frame[at] = static_cast<char>(length >> (8 * at));
@@ -265,7 +238,6 @@ bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* ou
             out->texts.emplace_back();
             read = reader.TextField(kMaxTextBytes, &out->texts.back());
             break;
-        case 'b': read = ReadBatch(reader, out); break;
         }
         if (!read) return false;
     }
@@ -305,6 +277,19 @@ void AppendFindEntry(Message* batch, std::int32_t result, const void* record, st
     batch->batch.push_back(static_cast<char>(size >> 8));
     batch->batch.append(bytes, size);
     ++batch->batchEntries;
+}
+
+bool CheckBatch(const std::string& batch, std::uint32_t entries) {
+    if (entries > kMaxBatchEntries) return false;
+    Reader reader(reinterpret_cast<const std::uint8_t*>(batch.data()), batch.size());
+    for (std::uint32_t entry = 0; entry < entries; ++entry) {
+        std::uint32_t result = 0, length = 0;
+        if (!reader.U32(&result) || !reader.U16(&length) || length > kFindRecordBytes ||
+            !reader.Skip(length)) {
+            return false;
+        }
+    }
+    return reader.AtEnd();
 }
 
 bool FindBatchReader::Next(std::int32_t* result, void* record, std::size_t size) {

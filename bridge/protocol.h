@@ -12,11 +12,18 @@
 //        a 32-bit length, at most kMaxTextBytes, and the bytes. Carries the
 //        host's 8-bit texts (no terminator; absent is a null pointer) and
 //        binary records.
-//   'b'  a listing batch: a 32-bit count, at most kMaxBatchEntries, then per
-//        entry the export's result (32-bit) and its find record: a 16-bit
-//        length, at most kFindRecordBytes, and the record's bytes up to its
-//        last nonzero one (the rest are zero).
 // Nothing may follow the last field; any other byte sequence is refused.
+//
+// Listing batches, the bulk of the traffic, do not travel through the pipe:
+// the helper writes a batch's entries into one of the two regions of a
+// shared memory section that the 64-bit side created and handed it, and
+// FindBatch names the region, the number of entries and their bytes. Per
+// entry: the export's result (32-bit), then its find record as a 16-bit
+// length, at most kFindRecordBytes, and the record's bytes up to its last
+// nonzero one (the rest are zero). The 64-bit side copies a batch out of its
+// region before it asks for the next one, and checks the copy (CheckBatch);
+// the helper writes the regions in turn, so it never writes the region being
+// copied.
 //
 // The conversation: the helper starts with Ready. Then the 64-bit side sends
 // one request at a time and reads until that request's reply arrives; in
@@ -42,6 +49,9 @@ constexpr std::uint32_t kMaxBatchEntries = 8192;
 constexpr std::uint32_t kBatchBytesTarget = 256 * 1024;
 // The host's WIN32_FIND_DATAA, the same 320 bytes in both editions.
 constexpr std::uint32_t kFindRecordBytes = 320;
+// The shared section: two regions, each room for a full batch.
+constexpr std::uint32_t kBatchRegionBytes = kBatchBytesTarget + 6 + kFindRecordBytes;
+constexpr std::uint32_t kBatchRegions = 2;
 // The root name's buffer as far as it is carried: the plugin writes a few
 // bytes, so a larger host buffer changes nothing.
 constexpr std::int32_t kMaxRootNameBytes = 1024;
@@ -70,7 +80,7 @@ enum class Kind : std::uint8_t {
     Ready = 64,     // protocol version
     Result,         // result, last error
     FindResult,     // result, last error, find record
-    FindBatch,      // entries
+    FindBatch,      // region, entries, bytes
     RootNameResult, // the name with its terminator
     Progress,       // source, target, percent
     Log,            // message type, text
@@ -87,10 +97,11 @@ constexpr std::int32_t kHasRequest = 4;
 
 using Text = std::optional<std::string>;
 
-// One decoded or to-be-encoded message: its numbers ('i' and 'q'), texts and
-// batch, each in schema order. A batch is kept encoded, as it travels, so a
-// listing costs no allocation per entry: AppendFindEntry adds to it and
-// FindBatchReader reads it back.
+// One decoded or to-be-encoded message: its numbers ('i' and 'q') and texts,
+// each in schema order. A FindBatch also holds its entries, encoded as they
+// lie in the shared section, so a listing costs no allocation per entry:
+// AppendFindEntry adds to them and FindBatchReader reads them back. They
+// are not part of the message's own bytes.
 struct Message {
     Kind kind{};
     std::vector<std::int64_t> numbers;
@@ -145,7 +156,12 @@ bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length);
 // to a FindBatch message.
 void AppendFindEntry(Message* batch, std::int32_t result, const void* record, std::size_t size);
 
-// Reads a decoded FindBatch's entries in order.
+// True when `entries` entries fill exactly the bytes of `batch`, each record
+// within its bound: a batch copied out of the shared section is checked so
+// before it is read.
+bool CheckBatch(const std::string& batch, std::uint32_t entries);
+
+// Reads a checked batch's entries in order.
 class FindBatchReader {
 public:
     explicit FindBatchReader(const Message& batch) : batch_(&batch.batch) {}

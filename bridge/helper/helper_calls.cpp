@@ -51,8 +51,9 @@ Message ResultReply(std::int64_t result, DWORD lastError) {
 
 PluginCalls* PluginCalls::current_ = nullptr;
 
-PluginCalls::PluginCalls(HMODULE plugin, Mailbox& inbox, HANDLE out)
-    : fs_(FindExports(plugin)), inbox_(inbox), out_(out) {
+PluginCalls::PluginCalls(HMODULE plugin, Mailbox& inbox, HANDLE out,
+                         const bridge::SharedBatches& batches)
+    : fs_(FindExports(plugin)), inbox_(inbox), out_(out), batches_(batches) {
     current_ = this;
 }
 
@@ -107,7 +108,7 @@ Message PluginCalls::FindNextBatch(int most, bool recordWanted) {
     Message reply(Kind::FindBatch);
     if (!recordWanted) {
         bridge::AppendFindEntry(&reply, fs_.FsFindNext(nullptr, nullptr), nullptr, 0);
-        return reply;
+        return Publish(reply);
     }
     // Reads ahead: the plugin's own FsFindNext, in order, up to the end of
     // the listing (its first FALSE), `most` entries or the batch's bytes.
@@ -119,11 +120,22 @@ Message PluginCalls::FindNextBatch(int most, bool recordWanted) {
         bridge::AppendFindEntry(&reply, found, &record, sizeof(record));
         if (!found) {
             listingOpen_ = false;
-            return reply;
+            return Publish(reply);
         }
     }
     listingOpen_ = true;
-    return reply;
+    return Publish(reply);
+}
+
+Message PluginCalls::Publish(const Message& batch) {
+    // The 64-bit side has copied this region's last batch: it asked for the
+    // batch after it, which went into the other region.
+    char* region = batches_.Region(nextRegion_);
+    std::memcpy(region, batch.batch.data(), batch.batch.size());
+    Message published(Kind::FindBatch);
+    published.Add(nextRegion_).Add(batch.batchEntries).Add(static_cast<std::int64_t>(batch.batch.size()));
+    nextRegion_ = (nextRegion_ + 1) % bridge::kBatchRegions;
+    return published;
 }
 
 Message PluginCalls::Run(const Message& request) {

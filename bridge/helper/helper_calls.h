@@ -9,6 +9,7 @@
 
 #include <optional>
 
+#include "bridge/channel.h"
 #include "bridge/helper/mailbox.h"
 #include "bridge/protocol.h"
 #include "tools/host/wfx_module.h"
@@ -17,7 +18,7 @@ namespace helper {
 
 class PluginCalls {
 public:
-    PluginCalls(HMODULE plugin, Mailbox& inbox, HANDLE out);
+    PluginCalls(HMODULE plugin, Mailbox& inbox, HANDLE out, const bridge::SharedBatches& batches);
     PluginCalls(const PluginCalls&) = delete;
     PluginCalls& operator=(const PluginCalls&) = delete;
 
@@ -32,6 +33,9 @@ private:
     bridge::Message RootName(int size, DWORD hostError);
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
     bridge::Message FindNextBatch(int most, bool recordWanted);
+    // The FindBatch message for a batch: its entries written into the next
+    // region of the shared section.
+    bridge::Message Publish(const bridge::Message& batch);
     void Send(const bridge::Message& message);
     bridge::Message AwaitAnswer(bridge::Kind kind);
 
@@ -51,6 +55,8 @@ private:
     WfxExports fs_;
     Mailbox& inbox_;
     HANDLE out_;
+    const bridge::SharedBatches& batches_;
+    std::uint32_t nextRegion_ = 0;
 };
 
 }  // namespace helper

@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <string>
 
+#include "bridge/channel.h"
 #include "bridge/helper/helper_calls.h"
 #include "bridge/helper/mailbox.h"
 
@@ -18,19 +19,21 @@ constexpr UINT kPipeClosed = 0;
 constexpr UINT kBadCommandLine = 2;
 constexpr UINT kNoPlugin = 3;
 
-// "--pipes IN OUT": the inherited handles, as the 64-bit side wrote them.
-bool ReadPipeHandles(HANDLE* in, HANDLE* out) {
-    const wchar_t* at = std::wcsstr(GetCommandLineW(), L" --pipes ");
+// "--pipes IN OUT SECTION": the inherited handles, as the 64-bit side wrote
+// them: its pipe's read end, the other pipe's write end, the batch section.
+bool ReadInheritedHandles(HANDLE (&handles)[3]) {
+    const wchar_t* at = std::wcsstr(GetCommandLineW(), L" --pipes");
     if (at == nullptr) return false;
-    wchar_t* end = nullptr;
-    const unsigned long inValue = std::wcstoul(at + 9, &end, 10);
-    if (end == at + 9 || *end != L' ') return false;
-    const wchar_t* next = end + 1;
-    const unsigned long outValue = std::wcstoul(next, &end, 10);
-    if (end == next || (*end != L'\0' && *end != L' ')) return false;
-    *in = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(inValue));
-    *out = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(outValue));
-    return inValue != 0 && outValue != 0;
+    at += 8;
+    for (HANDLE& handle : handles) {
+        if (*at != L' ') return false;
+        wchar_t* end = nullptr;
+        const unsigned long value = std::wcstoul(at + 1, &end, 10);
+        if (end == at + 1 || value == 0) return false;
+        handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+        at = end;
+    }
+    return *at == L'\0';
 }
 
 // The plugin module beside this program, by absolute path: never found
@@ -49,15 +52,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // No error boxes: a fault ends this process quietly and the 64-bit side
     // answers the call with its failure value.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    HANDLE in = nullptr, out = nullptr;
-    if (!ReadPipeHandles(&in, &out)) return kBadCommandLine;
+    HANDLE inherited[3] = {};
+    if (!ReadInheritedHandles(inherited)) return kBadCommandLine;
+    bridge::SharedBatches batches;
+    if (!batches.Open(inherited[2])) return kBadCommandLine;
     const std::wstring pluginPath = PluginBesideMe();
     HMODULE plugin = pluginPath.empty()
                          ? nullptr
                          : LoadLibraryExW(pluginPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (plugin == nullptr) return kNoPlugin;
-    helper::Mailbox mailbox(in);
-    helper::PluginCalls calls(plugin, mailbox, out);
+    helper::Mailbox mailbox(inherited[0]);
+    helper::PluginCalls calls(plugin, mailbox, inherited[1], batches);
     if (!calls.Ready() || !mailbox.Start()) return kNoPlugin;
     calls.Serve();  // returns only when the pipe breaks
     return kPipeClosed;

@@ -97,16 +97,26 @@ BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
         if (!pending.entries.AtEnd()) return FALSE;
         const std::optional<Message> reply =
             link.Call(bridge::RequestOf(Kind::FindNext, context).Add(1).Add(0));
+        Message batch;
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
-        if (!reply || !bridge::FindBatchReader(*reply).Next(&result, &ignored, sizeof(ignored))) return FALSE;
+        if (!reply) return FALSE;
+        if (!link.CopyBatch(*reply, &batch) ||
+            !bridge::FindBatchReader(batch).Next(&result, &ignored, sizeof(ignored))) {
+            link.Fault();
+            return FALSE;
+        }
         return result;
     }
     if (pending.entries.AtEnd()) {
-        std::optional<Message> reply = link.Call(
+        const std::optional<Message> reply = link.Call(
             bridge::RequestOf(Kind::FindNext, context).Add(kReadAheadEntries).Add(1));
-        if (!reply || reply->batchEntries == 0) return FALSE;
-        pending.batch = std::move(*reply);
+        if (!reply) return FALSE;
+        if (!link.CopyBatch(*reply, &pending.batch) || pending.batch.batchEntries == 0) {
+            pending.Drop();
+            link.Fault();
+            return FALSE;
+        }
         pending.entries = bridge::FindBatchReader(pending.batch);
         pending.generation = link.Generation();
     }

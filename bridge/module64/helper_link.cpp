@@ -43,33 +43,33 @@ struct Pipe {
     }
 };
 
-// Starts the helper with exactly the two given handles inherited: they are
-// made inheritable for the call only, and listed, so that no other handle of
-// the host's reaches the child.
-bool CreateHelperProcess(const std::wstring& path, HANDLE childIn, HANDLE childOut,
+// Starts the helper with exactly the given handles inherited (its ends of
+// the pipes and the batch section): they are made inheritable for the call
+// only, and listed, so that no other handle of the host's reaches the child.
+bool CreateHelperProcess(const std::wstring& path, const std::vector<HANDLE>& inherited,
                          PROCESS_INFORMATION* process) {
     SIZE_T listSize = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     std::vector<char> listBytes(listSize);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
     if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize)) return false;
-    HANDLE inherited[2] = {childIn, childOut};
-    const bool listed = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                  inherited, sizeof(inherited), nullptr, nullptr);
-    std::wstring commandLine = L"\"" + path + L"\" --pipes " +
-                               std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(childIn))) + L" " +
-                               std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(childOut)));
+    std::vector<HANDLE> listed = inherited;
+    const bool limited = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed.data(),
+                                                   listed.size() * sizeof(HANDLE), nullptr, nullptr);
+    // Handle values fit 32 bits in every process, so the 32-bit helper reads them as they are.
+    std::wstring commandLine = L"\"" + path + L"\" --pipes";
+    for (HANDLE handle : inherited) {
+        commandLine += L" " + std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(handle)));
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
-    startup.lpAttributeList = listed ? list : nullptr;
-    SetHandleInformation(childIn, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    SetHandleInformation(childOut, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    startup.lpAttributeList = limited ? list : nullptr;
     const BOOL created = CreateProcessW(
         path.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-        CREATE_NO_WINDOW | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
+        CREATE_NO_WINDOW | (limited ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
         &startup.StartupInfo, process);
-    SetHandleInformation(childIn, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(childOut, HANDLE_FLAG_INHERIT, 0);
+    for (HANDLE handle : inherited) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
     DeleteProcThreadAttributeList(list);
     return created != FALSE;
 }
@@ -108,6 +108,7 @@ HelperLink::~HelperLink() {
     toHelper_.Reset();
     fromHelper_.Reset();
     process_.Reset();
+    batches_.Reset();
     DeleteCriticalSection(&lock_);
 }
 
@@ -179,9 +180,11 @@ bool HelperLink::Start() {
     const std::wstring folder = ModuleFolder();
     if (folder.empty()) return false;
     Pipe down, up;
-    if (!down.Create() || !up.Create()) return false;
+    if (!down.Create() || !up.Create() || !batches_.Create()) return false;
     PROCESS_INFORMATION info{};
-    if (!CreateHelperProcess(folder + kHelperName, down.read.Get(), up.write.Get(), &info)) {
+    if (!CreateHelperProcess(folder + kHelperName, {down.read.Get(), up.write.Get(), batches_.Section()},
+                             &info)) {
+        batches_.Reset();
         return false;
     }
     CloseHandle(info.hThread);
@@ -246,9 +249,20 @@ Message HelperLink::Answer(const Message& callback) const {
     }
 }
 
+bool HelperLink::CopyBatch(const Message& reply, Message* batch) const {
+    const char* region = batches_.Region(static_cast<std::uint32_t>(reply.Int(0)));
+    const std::uint32_t entries = static_cast<std::uint32_t>(reply.Int(1));
+    const std::uint32_t bytes = static_cast<std::uint32_t>(reply.Int(2));
+    if (region == nullptr || bytes > kBatchRegionBytes) return false;
+    batch->batch.assign(region, bytes);
+    batch->batchEntries = entries;
+    return CheckBatch(batch->batch, entries);
+}
+
 void HelperLink::Stop() {
     toHelper_.Reset();
     fromHelper_.Reset();
+    batches_.Reset();
     if (!process_.Valid()) return;
     if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
         TerminateProcess(process_.Get(), 1);

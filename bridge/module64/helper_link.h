@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "bridge/channel.h"
 #include "bridge/protocol.h"
 #include "engine/unique_handle.h"
 #include "plugin/wfx_api.h"
@@ -63,6 +64,11 @@ public:
     // when the request comes from inside one of the host's callbacks.
     std::optional<Message> Call(const Message& request);
 
+    // A FindBatch reply's entries, copied out of the shared section into
+    // `batch` and checked. False when they do not make a batch: the caller
+    // then ends the helper.
+    bool CopyBatch(const Message& reply, Message* batch) const;
+
     // Ends the helper after a reply that made no sense to the caller.
     void Fault() { Stop(); }
 
@@ -84,6 +90,7 @@ private:
     UniqueHandle process_;
     UniqueHandle toHelper_;
     UniqueHandle fromHelper_;
+    SharedBatches batches_;
     bool inCall_ = false;
     bool helperInitialised_ = false;  // the running helper has served FsInit
     std::uint32_t generation_ = 0;
