@@ -268,15 +268,20 @@ std::size_t TrimmedLength(const char* bytes, std::size_t size) {
 
 }  // namespace
 
-void AppendFindEntry(Message* batch, std::int32_t result, const void* record, std::size_t size) {
+bool BatchWriter::Append(std::int32_t result, const void* record, std::size_t size) {
     const char* bytes = static_cast<const char*>(record);
     size = size == 0 ? 0 : TrimmedLength(bytes, size);
-    if (size > kFindRecordBytes) throw std::invalid_argument("find record over its bound");
-    PutU32(batch->batch, static_cast<std::uint32_t>(result));
-    batch->batch.push_back(static_cast<char>(size));
-    batch->batch.push_back(static_cast<char>(size >> 8));
-    batch->batch.append(bytes, size);
-    ++batch->batchEntries;
+    if (size > kFindRecordBytes || static_cast<std::size_t>(end_ - at_) < 6 + size) return false;
+    // Straight into the region: this runs once per listing entry.
+    const std::uint8_t header[6] = {
+        static_cast<std::uint8_t>(result),       static_cast<std::uint8_t>(result >> 8),
+        static_cast<std::uint8_t>(result >> 16), static_cast<std::uint8_t>(result >> 24),
+        static_cast<std::uint8_t>(size),         static_cast<std::uint8_t>(size >> 8)};
+    std::memcpy(at_, header, sizeof(header));
+    if (size != 0) std::memcpy(at_ + sizeof(header), bytes, size);
+    at_ += sizeof(header) + size;
+    ++entries_;
+    return true;
 }
 
 bool CheckBatch(const std::string& batch, std::uint32_t entries) {

@@ -46,7 +46,7 @@ constexpr std::uint32_t kMaxTextBytes = 32 * 1024;
 constexpr std::uint32_t kMaxBatchEntries = 8192;
 // A batch is closed once its entries pass this many bytes; with the largest
 // entry it stays well inside kMaxPayloadBytes.
-constexpr std::uint32_t kBatchBytesTarget = 256 * 1024;
+constexpr std::uint32_t kBatchBytesTarget = 512 * 1024;
 // The host's WIN32_FIND_DATAA, the same 320 bytes in both editions.
 constexpr std::uint32_t kFindRecordBytes = 320;
 // The shared section: two regions, each room for a full batch.
@@ -98,10 +98,9 @@ constexpr std::int32_t kHasRequest = 4;
 using Text = std::optional<std::string>;
 
 // One decoded or to-be-encoded message: its numbers ('i' and 'q') and texts,
-// each in schema order. A FindBatch also holds its entries, encoded as they
-// lie in the shared section, so a listing costs no allocation per entry:
-// AppendFindEntry adds to them and FindBatchReader reads them back. They
-// are not part of the message's own bytes.
+// each in schema order. On the 64-bit side a FindBatch also holds its
+// entries, copied out of the shared section as they lay there, which
+// FindBatchReader reads; they are not part of the message's own bytes.
 struct Message {
     Kind kind{};
     std::vector<std::int64_t> numbers;
@@ -152,9 +151,22 @@ bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* ou
 // exceeds kMaxPayloadBytes or is 0.
 bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length);
 
-// Adds one listing entry, the export's result and the find record it wrote,
-// to a FindBatch message.
-void AppendFindEntry(Message* batch, std::int32_t result, const void* record, std::size_t size);
+// Writes listing entries, each the export's result and the find record it
+// wrote, into a region of the shared section, as FindBatch carries them.
+class BatchWriter {
+public:
+    BatchWriter(char* region, std::size_t size) : start_(region), at_(region), end_(region + size) {}
+    // False, writing nothing, when the entry does not fit what is left.
+    bool Append(std::int32_t result, const void* record, std::size_t size);
+    std::size_t Bytes() const { return static_cast<std::size_t>(at_ - start_); }
+    std::uint32_t Entries() const { return entries_; }
+
+private:
+    char* start_;
+    char* at_;
+    char* end_;
+    std::uint32_t entries_ = 0;
+};
 
 // True when `entries` entries fill exactly the bytes of `batch`, each record
 // within its bound: a batch copied out of the shared section is checked so

@@ -105,37 +105,31 @@ Message PluginCalls::AwaitAnswer(Kind kind) {
 }
 
 Message PluginCalls::FindNextBatch(int most, bool recordWanted) {
-    Message reply(Kind::FindBatch);
-    if (!recordWanted) {
-        bridge::AppendFindEntry(&reply, fs_.FsFindNext(nullptr, nullptr), nullptr, 0);
-        return Publish(reply);
-    }
-    // Reads ahead: the plugin's own FsFindNext, in order, up to the end of
-    // the listing (its first FALSE), `most` entries or the batch's bytes.
-    most = std::clamp(most, 1, static_cast<int>(bridge::kMaxBatchEntries));
-    reply.batch.reserve(bridge::kBatchBytesTarget + sizeof(WIN32_FIND_DATAA) + 6);
-    for (int entry = 0; entry < most && reply.batch.size() < bridge::kBatchBytesTarget; ++entry) {
-        WIN32_FIND_DATAA record;
-        const BOOL found = fs_.FsFindNext(nullptr, &record);
-        bridge::AppendFindEntry(&reply, found, &record, sizeof(record));
-        if (!found) {
-            listingOpen_ = false;
-            return Publish(reply);
-        }
-    }
-    listingOpen_ = true;
-    return Publish(reply);
-}
-
-Message PluginCalls::Publish(const Message& batch) {
     // The 64-bit side has copied this region's last batch: it asked for the
     // batch after it, which went into the other region.
-    char* region = batches_.Region(nextRegion_);
-    std::memcpy(region, batch.batch.data(), batch.batch.size());
-    Message published(Kind::FindBatch);
-    published.Add(nextRegion_).Add(batch.batchEntries).Add(static_cast<std::int64_t>(batch.batch.size()));
+    const std::uint32_t region = nextRegion_;
     nextRegion_ = (nextRegion_ + 1) % bridge::kBatchRegions;
-    return published;
+    bridge::BatchWriter batch(batches_.Region(region), bridge::kBatchRegionBytes);
+    if (!recordWanted) {
+        batch.Append(fs_.FsFindNext(nullptr, nullptr), nullptr, 0);
+    } else {
+        // Reads ahead: the plugin's own FsFindNext, in order, up to the end
+        // of the listing (its first FALSE), `most` entries or the batch's
+        // bytes. A region holds a whole batch and one more record.
+        most = std::clamp(most, 1, static_cast<int>(bridge::kMaxBatchEntries));
+        listingOpen_ = true;
+        while (listingOpen_ && batch.Entries() < static_cast<std::uint32_t>(most) &&
+               batch.Bytes() < bridge::kBatchBytesTarget) {
+            WIN32_FIND_DATAA record;
+            const BOOL found = fs_.FsFindNext(nullptr, &record);
+            batch.Append(found, &record, sizeof(record));
+            listingOpen_ = found != FALSE;
+        }
+    }
+    return std::move(Message(Kind::FindBatch)
+                         .Add(region)
+                         .Add(batch.Entries())
+                         .Add(static_cast<std::int64_t>(batch.Bytes())));
 }
 
 Message PluginCalls::Run(const Message& request) {

@@ -32,10 +32,9 @@ private:
     bridge::Message Run(const bridge::Message& request);
     bridge::Message RootName(int size, DWORD hostError);
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
+    // Reads entries into the next region of the shared section and returns
+    // the FindBatch that names them.
     bridge::Message FindNextBatch(int most, bool recordWanted);
-    // The FindBatch message for a batch: its entries written into the next
-    // region of the shared section.
-    bridge::Message Publish(const bridge::Message& batch);
     void Send(const bridge::Message& message);
     bridge::Message AwaitAnswer(bridge::Kind kind);
 

@@ -24,7 +24,7 @@ static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout
 // Entries the helper reads ahead per round trip once a listing is past its
 // first entry: the plugin's own FsFindNext, in order, only earlier. A batch
 // also ends at its bytes' bound.
-constexpr int kReadAheadEntries = 4096;
+constexpr int kReadAheadEntries = 8192;
 
 // A call's texts, or false when one is longer than the protocol carries:
 // the export then fails without reaching the helper.
