@@ -173,6 +173,18 @@ bool IsCallback(Kind kind) {
     return kind == Kind::Progress || kind == Kind::Log || kind == Kind::Request;
 }
 
+bool IsRequest(Kind kind) { return RequestSchema(kind) != nullptr; }
+
+Next Classify(Kind request, Kind received) {
+    if (!IsRequest(request)) return Next::Fault;
+    if (IsCallback(received)) return Next::Callback;
+    return received == ReplyTo(request) ? Next::Reply : Next::Fault;
+}
+
+bool Answers(Kind callback, Kind received) {
+    return IsCallback(callback) && received == AnswerTo(callback);
+}
+
 namespace {
 
 // Appends the message's payload to `out`.
@@ -182,11 +194,20 @@ void EncodeInto(const Message& message, std::string& out) {
     if (schema == nullptr) throw std::invalid_argument("unknown message kind");
     out.push_back(static_cast<char>(message.kind));
     std::size_t number = 0, text = 0;
+    // A field the message lacks is the same fault as one too many.
+    const auto nextNumber = [&]() {
+        if (number == message.numbers.size()) throw std::invalid_argument("fields do not match the schema");
+        return message.numbers[number++];
+    };
+    const auto nextText = [&]() -> const Text& {
+        if (text == message.texts.size()) throw std::invalid_argument("fields do not match the schema");
+        return message.texts[text++];
+    };
     for (const char* field = schema; *field != '\0'; ++field) {
         switch (*field) {
-        case 'i': PutInt(out, message.numbers.at(number++)); break;
-        case 'q': PutU64(out, static_cast<std::uint64_t>(message.numbers.at(number++))); break;
-        case 't': PutText(out, message.texts.at(text++)); break;
+        case 'i': PutInt(out, nextNumber()); break;
+        case 'q': PutU64(out, static_cast<std::uint64_t>(nextNumber())); break;
+        case 't': PutText(out, nextText()); break;
         }
     }
     if (number != message.numbers.size() || text != message.texts.size()) {

@@ -135,6 +135,17 @@ Kind ReplyTo(Kind request);
 // The answer that a callback waits for.
 Kind AnswerTo(Kind callback);
 bool IsCallback(Kind kind);
+// Whether the 64-bit side sends a kind as a request of its own.
+bool IsRequest(Kind kind);
+
+// What the 64-bit side does with a message the helper sent while `request`
+// runs: a callback is answered and the wait goes on, the request's reply
+// ends it, and anything else breaks the conversation.
+enum class Next { Callback, Reply, Fault };
+Next Classify(Kind request, Kind received);
+// Whether a message from the 64-bit side is the answer that `callback` waits
+// for; any other message in its place breaks the conversation.
+bool Answers(Kind callback, Kind received);
 
 // The payload of a message. Throws std::invalid_argument when the message
 // does not match its schema or a field exceeds its bound (a programming

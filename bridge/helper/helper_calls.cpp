@@ -76,7 +76,7 @@ void PluginCalls::Serve() {
         // next FsFindNext then finds it waiting.
         if (listingOpen_ && !prefetched_) prefetched_ = FindNextBatch(prefetchMost_, true);
         const Message request = inbox_.Next();
-        if (request.kind >= Kind::ProgressAnswer) ExitProcess(kExitProtocolFault);  // unasked answer
+        if (!bridge::IsRequest(request.kind)) ExitProcess(kExitProtocolFault);  // unasked answer
         const bool batchWanted = request.kind == Kind::FindNext && request.Int(3) != 0;
         if (batchWanted && prefetched_) {
             Send(*prefetched_);
@@ -98,9 +98,9 @@ void PluginCalls::Send(const Message& message) {
     if (!bridge::SendMessage(out_, message)) ExitProcess(kExitPipeBroken);
 }
 
-Message PluginCalls::AwaitAnswer(Kind kind) {
+Message PluginCalls::AwaitAnswer(Kind callback) {
     Message answer = inbox_.Next();
-    if (answer.kind != kind) ExitProcess(kExitProtocolFault);
+    if (!bridge::Answers(callback, answer.kind)) ExitProcess(kExitProtocolFault);
     return answer;
 }
 
@@ -218,12 +218,12 @@ int __stdcall PluginCalls::Progress(int pluginNr, char* source, char* target, in
                        .Add(PluginText(source))
                        .Add(PluginText(target))
                        .Add(percent));
-    return current_->AwaitAnswer(Kind::ProgressAnswer).Int(0);
+    return current_->AwaitAnswer(Kind::Progress).Int(0);
 }
 
 void __stdcall PluginCalls::Log(int pluginNr, int msgType, char* text) {
     current_->Send(Message(Kind::Log).Add(pluginNr).Add(msgType).Add(PluginText(text)));
-    current_->AwaitAnswer(Kind::LogAnswer);
+    current_->AwaitAnswer(Kind::Log);
 }
 
 BOOL __stdcall PluginCalls::Request(int pluginNr, int requestType, char* title, char* text,
@@ -239,7 +239,7 @@ BOOL __stdcall PluginCalls::Request(int pluginNr, int requestType, char* title, 
                        .Add(PluginText(text))
                        .Add(std::move(shown))
                        .Add(maxlen));
-    const Message answer = current_->AwaitAnswer(Kind::RequestAnswer);
+    const Message answer = current_->AwaitAnswer(Kind::Request);
     const Text& answered = answer.TextAt(0);
     if (returned != nullptr && maxlen > 0 && answered) {
         const std::size_t length = std::min<std::size_t>(answered->size(), maxlen - 1);

@@ -36,7 +36,8 @@ private:
     // the FindBatch that names them.
     bridge::Message FindNextBatch(int most, bool recordWanted);
     void Send(const bridge::Message& message);
-    bridge::Message AwaitAnswer(bridge::Kind kind);
+    // The 64-bit side's answer to `callback`; anything else ends the process.
+    bridge::Message AwaitAnswer(bridge::Kind callback);
 
     // The callbacks handed to the plugin's FsInit; plain functions, so they
     // reach the one instance through `current_`.

@@ -210,11 +210,9 @@ bool HelperLink::Converse(const Message& request, Message* reply) {
     if (!SendMessage(toHelper_.Get(), request)) return false;
     for (;;) {
         if (!ReceiveMessage(fromHelper_.Get(), Sender::Helper, reply)) return false;
-        if (IsCallback(reply->kind)) {
-            if (!SendMessage(toHelper_.Get(), Answer(*reply))) return false;
-            continue;
-        }
-        return reply->kind == ReplyTo(request.kind);
+        const Next next = Classify(request.kind, reply->kind);
+        if (next != Next::Callback) return next == Next::Reply;
+        if (!SendMessage(toHelper_.Get(), Answer(*reply))) return false;
     }
 }
 

@@ -75,8 +75,13 @@ struct HostRun {
 class HostProgramTest : public E2eTest {
 protected:
     HostRun Run(const std::string& script, const std::string& plugin = "") {
-        WriteBytes(root_ + "\\script.txt", script);
-        const std::string outputFile = root_ + "\\output.txt";
+        // Files of their own for each run: a process that Wine starts beside
+        // the host (its background services) may inherit and keep the last
+        // run's output open, which a reused name would then read back.
+        const std::string run = std::to_string(++runs_);
+        const std::string scriptFile = root_ + "\\script" + run + ".txt";
+        WriteBytes(scriptFile, script);
+        const std::string outputFile = root_ + "\\output" + run + ".txt";
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         HANDLE output = CreateFileA(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                     CREATE_ALWAYS, 0, nullptr);
@@ -86,23 +91,26 @@ protected:
         startup.hStdOutput = output;
         startup.hStdError = output;
         std::string command = "\"" + BesideTestProgram(kHostProgram) + "\" --script \"" +
-                              root_ + "\\script.txt\" " + plugin;
+                              scriptFile + "\" " + plugin;
         PROCESS_INFORMATION process = {};
-        HostRun run = {9999, ""};
+        HostRun result = {9999, ""};
         if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                            local_.c_str(), &startup, &process)) {
             WaitForSingleObject(process.hProcess, INFINITE);
-            GetExitCodeProcess(process.hProcess, &run.status);
+            GetExitCodeProcess(process.hProcess, &result.status);
             CloseHandle(process.hThread);
             CloseHandle(process.hProcess);
         }
         CloseHandle(output);
-        run.output = ReadBytes(outputFile);
-        for (std::size_t at; (at = run.output.find("\r\n")) != std::string::npos;) {
-            run.output.erase(at, 1);
+        result.output = ReadBytes(outputFile);
+        for (std::size_t at; (at = result.output.find("\r\n")) != std::string::npos;) {
+            result.output.erase(at, 1);
         }
-        return run;
+        return result;
     }
+
+private:
+    int runs_ = 0;
 };
 
 TEST_F(HostProgramTest, AModuleWithoutTheExportsIsReportedNotCalled) {

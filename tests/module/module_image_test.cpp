@@ -1,10 +1,11 @@
-// The built corvanel.wfx read back as a PE file: what the host's loader sees
-// of it before any code runs.
+// The built corvanel.wfx, corvanel.wfx64 and corvanel_helper.exe read back as
+// PE files: what the loader sees of each before any code runs.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cctype>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,33 +35,69 @@ std::string Lower(std::string text) {
     return text;
 }
 
-class ModuleImage : public ::testing::Test {
+// One built file and what its headers must say.
+struct BuiltImage {
+    const char* file;
+    WORD machine;
+    WORD magic;
+    bool plugin;       // a DLL with the plugin's exports; otherwise a program exporting nothing
+    WORD subsystem;    // 0 for a DLL, whose subsystem nothing reads
+    WORD dllFlags;     // DllCharacteristics that must all be set
+};
+
+constexpr WORD kAslrAndDep =
+    IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE | IMAGE_DLLCHARACTERISTICS_NX_COMPAT;
+
+const BuiltImage kBuiltImages[] = {
+    {"corvanel.wfx", IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC, true, 0, kAslrAndDep},
+    // Loaded by the file manager's 64-bit edition: addresses anywhere in
+    // the 64-bit space.
+    {"corvanel.wfx64", IMAGE_FILE_MACHINE_AMD64, IMAGE_NT_OPTIONAL_HDR64_MAGIC, true, 0,
+     kAslrAndDep | IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA},
+    // Started by corvanel.wfx64: a window-subsystem program, so that no
+    // console flashes up.
+    {"corvanel_helper.exe", IMAGE_FILE_MACHINE_I386, IMAGE_NT_OPTIONAL_HDR32_MAGIC, false,
+     IMAGE_SUBSYSTEM_WINDOWS_GUI, kAslrAndDep},
+};
+
+// Named by its file in the tests' output.
+void PrintTo(const BuiltImage& image, std::ostream* out) { *out << image.file; }
+
+class ModuleImage : public ::testing::TestWithParam<BuiltImage> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(image.LoadFile(BuiltModulePath())) << "not a PE32 image: " << BuiltModulePath();
+        path = BuiltFilePath(GetParam().file);
+        ASSERT_TRUE(image.LoadFile(path)) << "not a PE image of a known machine: " << path;
     }
+    std::string path;
     PeImage image;
 };
 
-TEST_F(ModuleImage, IsA32BitDllForI386) {
+TEST_P(ModuleImage, IsBuiltForItsMachineAsADllOrAProgram) {
+    const BuiltImage& expected = GetParam();
     const IMAGE_FILE_HEADER& header = image.FileHeader();
-    EXPECT_EQ(IMAGE_FILE_MACHINE_I386, header.Machine);
-    EXPECT_EQ(IMAGE_NT_OPTIONAL_HDR32_MAGIC, image.OptionalHeader().Magic);
-    EXPECT_TRUE(header.Characteristics & IMAGE_FILE_DLL) << std::hex << header.Characteristics;
-    EXPECT_TRUE(header.Characteristics & IMAGE_FILE_32BIT_MACHINE);
+    EXPECT_EQ(expected.machine, header.Machine);
+    EXPECT_EQ(expected.magic, image.Magic());
+    EXPECT_EQ(expected.plugin, (header.Characteristics & IMAGE_FILE_DLL) != 0)
+        << std::hex << header.Characteristics;
+    EXPECT_EQ(expected.machine == IMAGE_FILE_MACHINE_I386,
+              (header.Characteristics & IMAGE_FILE_32BIT_MACHINE) != 0);
+    if (expected.subsystem != 0) {
+        EXPECT_EQ(expected.subsystem, image.Subsystem());
+    }
 }
 
-TEST_F(ModuleImage, ExportsExactlyThePluginEntryPointsUndecorated) {
+TEST_P(ModuleImage, ExportsExactlyThePluginEntryPointsUndecorated) {
     PeExports exports;
     ASSERT_TRUE(image.ReadExports(&exports));
     std::vector<std::string> names = exports.names;
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(kExports, names);
+    EXPECT_EQ(GetParam().plugin ? kExports : std::vector<std::string>{}, names);
     // An entry reachable by ordinal only would be an export the list misses.
     EXPECT_EQ(exports.names.size(), exports.functionCount);
 }
 
-TEST_F(ModuleImage, ImportsFromWindowsSystemDllsOnly) {
+TEST_P(ModuleImage, ImportsFromWindowsSystemDllsOnly) {
     std::vector<std::string> dlls;
     ASSERT_TRUE(image.ReadImportedDlls(&dlls));
     std::set<std::string> imported;
@@ -73,15 +110,17 @@ TEST_F(ModuleImage, ImportsFromWindowsSystemDllsOnly) {
     EXPECT_EQ(0u, image.Directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT).Size);
 }
 
-TEST_F(ModuleImage, IsMarkedForAslrAndDepAndCanBeRelocated) {
-    const WORD flags = image.OptionalHeader().DllCharacteristics;
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE) << std::hex << flags;
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT) << std::hex << flags;
-    // Without relocations the loader cannot move the module, whatever the
+TEST_P(ModuleImage, IsMarkedForAslrAndDepAndCanBeRelocated) {
+    const WORD flags = image.DllCharacteristics();
+    EXPECT_EQ(GetParam().dllFlags, flags & GetParam().dllFlags) << std::hex << flags;
+    // Without relocations the loader cannot move the image, whatever the
     // flag says.
     EXPECT_FALSE(image.FileHeader().Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
     EXPECT_GT(image.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC).Size, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Built, ModuleImage, ::testing::ValuesIn(kBuiltImages),
+                         [](const auto& info) { return FileTestName(info.param.file); });
 
 // The loader accepts the module, manifest and relocations included, and its
 // code runs: the one entry point that needs no engine answers.

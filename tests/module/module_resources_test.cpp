@@ -1,10 +1,12 @@
-// The built corvanel.wfx's resources, read back through Windows' own resource
-// and version functions from the module mapped as data: the icon the host
+// The resources of the built corvanel.wfx and corvanel.wfx64, read back
+// through Windows' own resource and version functions from the module mapped
+// as data (the 64-bit one too, from this 32-bit program): the icon the host
 // shows, the manifest the loader reads and the version record.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,11 +57,21 @@ BOOL CALLBACK CollectId(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR ids) {
     return TRUE;
 }
 
-class ModuleResources : public ::testing::Test {
+// Both editions' modules carry the same resources.
+const char* const kModules[] = {"corvanel.wfx", "corvanel.wfx64"};
+
+std::string TestName(const ::testing::TestParamInfo<const char*>& info) {
+    return FileTestName(info.param);
+}
+
+class ModuleResources : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        module = LoadLibraryExA(BuiltModulePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        ASSERT_NE(nullptr, module) << BuiltModulePath() << " error " << GetLastError();
+        path = BuiltFilePath(GetParam());
+        // Mapped as a data file, which serves a 64-bit module in this 32-bit
+        // process too (Wine refuses LOAD_LIBRARY_AS_IMAGE_RESOURCE for it).
+        module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(nullptr, module) << path << " error " << GetLastError();
     }
     void TearDown() override {
         if (module != nullptr) FreeLibrary(module);
@@ -69,6 +81,7 @@ protected:
         EnumResourceNamesW(module, type, CollectId, reinterpret_cast<LONG_PTR>(&ids));
         return ids;
     }
+    std::string path;
     HMODULE module = nullptr;
 };
 
@@ -97,7 +110,7 @@ void ExpectSquare24BitImage(HMODULE module, std::vector<BYTE>& group,
                                                     LR_DEFAULTCOLOR));
 }
 
-TEST_F(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
+TEST_P(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
     EXPECT_EQ(std::set<WORD>{kIconGroup}, IdsOfType(MAKEINTRESOURCEW(14)));
     std::vector<BYTE> group = ResourceBytes(module, MAKEINTRESOURCEW(kIconGroup), MAKEINTRESOURCEW(14));
     ASSERT_GE(group.size(), sizeof(GroupIconHeader));
@@ -119,7 +132,7 @@ TEST_F(ModuleResources, IconGroup103HoldsFourSquare24BitImages) {
 
 // Identifier 2 is the one the loader reads for a DLL; a manifest under 1
 // would be ignored, and a malformed one makes loading fail on Windows.
-TEST_F(ModuleResources, ManifestIsAnEmptyAssemblyUnderTheDllIdentifier) {
+TEST_P(ModuleResources, ManifestIsAnEmptyAssemblyUnderTheDllIdentifier) {
     EXPECT_EQ(std::set<WORD>{2}, IdsOfType(MAKEINTRESOURCEW(24)));
     const std::vector<BYTE> bytes = ResourceBytes(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24));
     const std::string text(bytes.begin(), bytes.end());
@@ -138,7 +151,6 @@ TEST_F(ModuleResources, ManifestIsAnEmptyAssemblyUnderTheDllIdentifier) {
     ACTCTXA context = {};
     context.cbSize = sizeof context;
     context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-    const std::string path = BuiltModulePath();
     context.lpSource = path.c_str();
     context.lpResourceName = MAKEINTRESOURCEA(2);
     HANDLE activation = CreateActCtxA(&context);
@@ -151,8 +163,8 @@ struct VersionText {
     const char* value;  // nullptr: any text but an empty one
 };
 
+// OriginalFilename is each module's own file name.
 const VersionText kVersionTexts[] = {
-    {"OriginalFilename", "corvanel.wfx"},
     {"ProductName", "Corvanel"},
     {"InternalName", "corvanel"},
     {"FileVersion", CORVANEL_VERSION_TEXT},
@@ -160,7 +172,8 @@ const VersionText kVersionTexts[] = {
     {"FileDescription", nullptr},
 };
 
-// The fixed part: both versions, and the file marked a DLL for 32-bit Windows.
+// The fixed part: both versions, and the file marked a DLL for Windows NT
+// (the value both editions carry).
 void ExpectFixedVersion(const std::vector<BYTE>& info) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
@@ -177,8 +190,12 @@ void ExpectFixedVersion(const std::vector<BYTE>& info) {
     EXPECT_EQ(static_cast<DWORD>(VOS_NT_WINDOWS32), fixed->dwFileOS);
 }
 
-TEST(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
-    const std::string path = BuiltModulePath();
+INSTANTIATE_TEST_SUITE_P(Built, ModuleResources, ::testing::ValuesIn(kModules), TestName);
+
+class ModuleVersion : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
+    const std::string path = BuiltFilePath(GetParam());
     DWORD unused = 0;
     const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &unused);
     ASSERT_GT(size, 0u) << "no version resource, error " << GetLastError();
@@ -196,7 +213,9 @@ TEST(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
     EXPECT_EQ(1200, translation[1]);
     char block[64];
     wsprintfA(block, "\\StringFileInfo\\%04x%04x\\", translation[0], translation[1]);
-    for (const VersionText& expected : kVersionTexts) {
+    std::vector<VersionText> expectedTexts(std::begin(kVersionTexts), std::end(kVersionTexts));
+    expectedTexts.push_back({"OriginalFilename", GetParam()});
+    for (const VersionText& expected : expectedTexts) {
         SCOPED_TRACE(expected.field);
         char* value = nullptr;
         ASSERT_TRUE(VerQueryValueA(info.data(), (std::string(block) + expected.field).c_str(),
@@ -208,5 +227,7 @@ TEST(ModuleVersion, RecordNamesTheModuleAndItsVersion) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Built, ModuleVersion, ::testing::ValuesIn(kModules), TestName);
 
 }  // namespace

@@ -1,19 +1,26 @@
 #!/usr/bin/env python3
 """Checks the installable archive as the file manager will read it: exactly
-the module, pluginst.inf and the readme at its top level, the module the
-build made, and an install description whose fields name a file-system
-plugin to put in its own folder.
+both editions' modules, the helper, pluginst.inf and the readme at its top
+level, the modules and the helper the build made, and an install description
+whose fields name a file-system plugin to put in its own folder.
 
     check_archive.py ZIP MODULE VERSION
+
+The 64-bit module and the helper are read from MODULE's folder.
 
 Prints each fault and exits 1 when there is one.
 """
 
 import configparser
+import os
 import sys
 import zipfile
 
-MEMBERS = {"corvanel.wfx", "pluginst.inf", "readme.txt"}
+# The file manager's 32-bit edition loads corvanel.wfx; its 64-bit edition
+# loads corvanel.wfx64 from the same folder, which runs corvanel.wfx in
+# corvanel_helper.exe beside it.
+BUILT = ("corvanel.wfx", "corvanel.wfx64", "corvanel_helper.exe")
+MEMBERS = set(BUILT) | {"pluginst.inf", "readme.txt"}
 INSTALL_FIELDS = {"type": "wfx", "file": "corvanel.wfx", "defaultdir": "corvanel"}
 PROG_ID = "corvanel_win32.Corvanel"
 
@@ -57,14 +64,17 @@ def archive_faults(zip_path, module_path, version):
             return [f"archive holds {sorted(names)}, expected {sorted(MEMBERS)}"]
         members = {name: archive.read(name) for name in names}
     faults = []
-    with open(module_path, "rb") as module:
-        if members["corvanel.wfx"] != module.read():
-            faults.append(f"corvanel.wfx in the archive is not {module_path}")
+    for name in BUILT:
+        path = os.path.join(os.path.dirname(module_path), name)
+        with open(path, "rb") as built:
+            if members[name] != built.read():
+                faults.append(f"{name} in the archive is not {path}")
     faults += text_faults("pluginst.inf", members["pluginst.inf"])
     faults += install_faults(members["pluginst.inf"], version)
     faults += text_faults("readme.txt", members["readme.txt"])
-    if PROG_ID.encode() not in members["readme.txt"]:
-        faults.append(f"readme.txt does not name the engine's ProgID {PROG_ID}")
+    for name in (PROG_ID,) + BUILT:
+        if name.encode() not in members["readme.txt"]:
+            faults.append(f"readme.txt does not name {name}")
     return faults
 
 

@@ -13,6 +13,16 @@ bool Fits(uint64_t offset, uint64_t length, size_t size) {
     return offset <= size && length <= size - offset;
 }
 
+// An optional header of `size` bytes. It may stop after fewer than sixteen
+// directories; the ones it leaves out stay zero.
+template <class Header>
+bool ReadOptional(const uint8_t* at, size_t size, Header* header) {
+    if (size < offsetof(Header, DataDirectory)) return false;
+    *header = Header{};
+    std::memcpy(header, at, std::min(size, sizeof *header));
+    return true;
+}
+
 }  // namespace
 
 bool PeImage::Load(std::vector<uint8_t> bytes) {
@@ -30,15 +40,23 @@ bool PeImage::Load(std::vector<uint8_t> bytes) {
     IMAGE_FILE_HEADER fileHeader;
     std::memcpy(&fileHeader, bytes.data() + ntOffset + sizeof signature, sizeof fileHeader);
 
-    // The optional header may stop after fewer than sixteen directories; the
-    // ones it leaves out stay zero.
+    // The machine fixes which optional header the image must have.
     const uint64_t optionalOffset = ntOffset + sizeof signature + sizeof fileHeader;
     const size_t optionalSize = fileHeader.SizeOfOptionalHeader;
-    if (optionalSize < offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory)) return false;
-    if (!Fits(optionalOffset, optionalSize, bytes.size())) return false;
-    IMAGE_OPTIONAL_HEADER32 optional{};
-    std::memcpy(&optional, bytes.data() + optionalOffset, std::min(optionalSize, sizeof optional));
-    if (optional.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return false;
+    if (optionalSize < sizeof(WORD) || !Fits(optionalOffset, optionalSize, bytes.size())) return false;
+    const uint8_t* optionalBytes = bytes.data() + optionalOffset;
+    WORD magic = 0;
+    std::memcpy(&magic, optionalBytes, sizeof magic);
+    IMAGE_OPTIONAL_HEADER32 optional32{};
+    IMAGE_OPTIONAL_HEADER64 optional64{};
+    if (fileHeader.Machine == IMAGE_FILE_MACHINE_I386 && magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+        if (!ReadOptional(optionalBytes, optionalSize, &optional32)) return false;
+    } else if (fileHeader.Machine == IMAGE_FILE_MACHINE_AMD64 &&
+               magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        if (!ReadOptional(optionalBytes, optionalSize, &optional64)) return false;
+    } else {
+        return false;
+    }
 
     const uint64_t sectionsOffset = optionalOffset + optionalSize;
     const uint64_t sectionsSize =
@@ -50,7 +68,8 @@ bool PeImage::Load(std::vector<uint8_t> bytes) {
     }
 
     fileHeader_ = fileHeader;
-    optional_ = optional;
+    optional32_ = optional32;
+    optional64_ = optional64;
     bytes_ = std::move(bytes);
     return true;
 }
@@ -64,9 +83,12 @@ bool PeImage::LoadFile(const std::string& path) {
 }
 
 IMAGE_DATA_DIRECTORY PeImage::Directory(unsigned index) const {
-    const unsigned present =
-        std::min<DWORD>(optional_.NumberOfRvaAndSizes, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
-    return index < present ? optional_.DataDirectory[index] : IMAGE_DATA_DIRECTORY{};
+    const DWORD count =
+        IsPe32Plus() ? optional64_.NumberOfRvaAndSizes : optional32_.NumberOfRvaAndSizes;
+    const IMAGE_DATA_DIRECTORY* table =
+        IsPe32Plus() ? optional64_.DataDirectory : optional32_.DataDirectory;
+    const unsigned present = std::min<DWORD>(count, IMAGE_NUMBEROF_DIRECTORY_ENTRIES);
+    return index < present ? table[index] : IMAGE_DATA_DIRECTORY{};
 }
 
 bool PeImage::FileOffset(DWORD rva, DWORD length, size_t* offset) const {

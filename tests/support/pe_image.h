@@ -1,9 +1,11 @@
 #pragma once
-// Reads a 32-bit PE image (PE32) from its file bytes, the way a loader sees
-// it but without loading it: the file and optional headers, the data
-// directories, the exported names and the names of the imported DLLs. Every
-// read is checked against the bytes held, so a malformed image makes Load or
-// a table read return false and never reads outside them.
+// Reads a PE image from its file bytes, the way a loader sees it but without
+// loading it: the file and optional headers, the data directories, the
+// exported names and the names of the imported DLLs. A 32-bit image (PE32,
+// i386) or a 64-bit one (PE32+, x86-64), each with the optional header its
+// machine takes. Every read is checked against the bytes held, so a
+// malformed image makes Load or a table read return false and never reads
+// outside them.
 
 #include <windows.h>
 
@@ -19,14 +21,24 @@ struct PeExports {
 
 class PeImage {
 public:
-    // False when the bytes are not a PE32 image whose headers and section
-    // table fit in them.
+    // False when the bytes are not a PE32 image for i386 or a PE32+ image
+    // for x86-64 whose headers and section table fit in them.
     bool Load(std::vector<uint8_t> bytes);
     bool LoadFile(const std::string& path);
 
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
     const IMAGE_FILE_HEADER& FileHeader() const { return fileHeader_; }
-    const IMAGE_OPTIONAL_HEADER32& OptionalHeader() const { return optional_; }
+    bool IsPe32Plus() const { return optional64_.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC; }
+    // The optional header of a PE32 image (all zero for a PE32+ one), and of
+    // a PE32+ image (all zero for a PE32 one).
+    const IMAGE_OPTIONAL_HEADER32& OptionalHeader() const { return optional32_; }
+    const IMAGE_OPTIONAL_HEADER64& OptionalHeader64() const { return optional64_; }
+    // Fields of both kinds, from the one the image has.
+    WORD Magic() const { return IsPe32Plus() ? optional64_.Magic : optional32_.Magic; }
+    WORD Subsystem() const { return IsPe32Plus() ? optional64_.Subsystem : optional32_.Subsystem; }
+    WORD DllCharacteristics() const {
+        return IsPe32Plus() ? optional64_.DllCharacteristics : optional32_.DllCharacteristics;
+    }
     // An absent directory reads as zero address and size.
     IMAGE_DATA_DIRECTORY Directory(unsigned index) const;
 
@@ -45,6 +57,7 @@ private:
 
     std::vector<uint8_t> bytes_;
     IMAGE_FILE_HEADER fileHeader_{};
-    IMAGE_OPTIONAL_HEADER32 optional_{};
+    IMAGE_OPTIONAL_HEADER32 optional32_{};
+    IMAGE_OPTIONAL_HEADER64 optional64_{};
     std::vector<IMAGE_SECTION_HEADER> sections_;
 };
