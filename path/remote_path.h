@@ -9,8 +9,12 @@
 
 #include "path/lead_bytes.h"
 
-// Every text field lives in a buffer of this size; with its terminator a
-// field holds at most kRemoteTextLimit bytes of text.
+// Every text field lives in a zero-filled buffer of MAX_PATH (260) bytes, the
+// size of the host's own name fields. Texts go in with a bound of 259 bytes
+// including the terminator (MAX_PATH - 1), the same bound the listing puts on
+// the engine's names in the host's cFileName: so a name that the listing can
+// show is a name a path can carry back, at most 258 bytes, and the buffer's
+// last byte always stays zero.
 constexpr std::size_t kRemoteTextBuffer = 260;
 constexpr std::size_t kRemoteTextLimit = 258;
 

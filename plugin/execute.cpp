@@ -64,7 +64,9 @@ void ShowProperties(IStorageBrowser* engine, PathLevel level) {
 int Execute(HWND mainWin, const char* hostPath, const char* verb) {
     PluginState& state = GetPluginState();
     OwnedRemotePath path;
-    if (!ParseHostPath(hostPath, path)) return FS_EXEC_ERROR;
+    const ParsedHostPath parsed = ParseHostPath(hostPath, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits) return FS_EXEC_ERROR;
     if (Equal(verb, kOpenVerb)) return Open(mainWin, state.engine, path.Record());
     if (Equal(verb, kPropertiesVerb)) ShowProperties(state.engine, state.listingLevel);
     return FS_EXEC_OK;

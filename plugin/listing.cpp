@@ -173,7 +173,9 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     ZeroFindData(*findData);
 
     OwnedRemotePath path;
-    if (!ParseHostPath(hostPath, path)) {
+    const ParsedHostPath parsed = ParseHostPath(hostPath, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }

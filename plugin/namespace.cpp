@@ -3,6 +3,8 @@
 // (the object whose key ends in "/") inside a bucket. Placeholder entries
 // exist only in the listing: FsDeleteFile and FsRenMovFile keep them away
 // from the engine.
+#include "plugin/namespace.h"
+
 #include <string>
 
 #include "engine/bstr.h"
@@ -57,20 +59,28 @@ BOOL MakeDirectory(const char* hostPath) {
     // Written before the path is looked at, so a refused path leaves Account.
     state.listingLevel = PathLevel::Account;
     OwnedRemotePath path;
-    if (!ParseHostPath(hostPath, path) || state.engine == nullptr) return FALSE;
+    const ParsedHostPath parsed = ParseHostPath(hostPath, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits || state.engine == nullptr) return FALSE;
     return ToBool(CreateAtLevel(*state.engine, state.listingLevel, path.Record()));
 }
+
+}  // namespace
 
 BOOL DeleteFileAt(const char* hostPath) {
     PluginState& state = GetPluginState();
     OwnedRemotePath path;
-    if (!ParseHostPath(hostPath, path)) return FALSE;
+    const ParsedHostPath parsed = ParseHostPath(hostPath, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits) return FALSE;
     // A placeholder entry exists only in the listing: "deleting" it succeeds.
     if (IsPlaceholderPath(path.Record())) return TRUE;
     if (state.engine == nullptr) return FALSE;
     return ToBool(EngineChanged(
         [&](VARIANT_BOOL* ok) { return state.engine->DeleteObject(path.Record(), ok); }));
 }
+
+namespace {
 
 // A folder is removed by deleting the object named by the host's path as
 // received with "/" added, through the whole FsDeleteFile road: it is parsed
@@ -96,7 +106,9 @@ BOOL RemoveAtLevel(IStorageBrowser* engine, PathLevel level, const char* hostPat
 BOOL RemoveDirectoryAt(const char* hostPath) {
     PluginState& state = GetPluginState();
     OwnedRemotePath path;
-    if (!ParseHostPath(hostPath, path)) return FALSE;
+    const ParsedHostPath parsed = ParseHostPath(hostPath, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits) return FALSE;
     return RemoveAtLevel(state.engine, state.listingLevel, hostPath, path.Record());
 }
 

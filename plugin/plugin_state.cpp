@@ -5,6 +5,10 @@ PluginState& GetPluginState() {
     return state;
 }
 
-bool ParseHostPath(const char* hostPath, OwnedRemotePath& path) {
-    return SplitRemotePath(hostPath, &GetPluginState().listingLevel, path.Record());
+ParsedHostPath ParseHostPath(const char* hostPath, OwnedRemotePath& path) {
+    ParsedHostPath parsed;
+    PathLevel level = PathLevel::Root;
+    parsed.fits = SplitRemotePath(hostPath, &level, path.Record());
+    if (hostPath != nullptr) parsed.level = level;  // the parser leaves a null path's level unset
+    return parsed;
 }

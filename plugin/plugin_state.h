@@ -3,10 +3,20 @@
 // module, no lock: the host calls one entry point at a time and finishes one
 // listing before it starts another.
 
+#include <optional>
+
 #include "engine/event_handler.h"
 #include "engine/storage_browser.h"
 #include "path/remote_path.h"
 #include "plugin/wfx_api.h"
+
+// What parsing a host path found: its level (none for a null path) and
+// whether every component fits its field; when one does not, the caller
+// refuses with its failure result.
+struct ParsedHostPath {
+    std::optional<PathLevel> level;
+    bool fits = false;
+};
 
 struct PluginState {
     int pluginNumber = 0;
@@ -22,11 +32,15 @@ struct PluginState {
     // cookie from the last First operation.
     PathLevel listingLevel = PathLevel::Account;
     ListingCookie listingCookie = 0;
+
+    // Every entry point that parses a path leaves its level here, where the
+    // listing's next FsFindNext reads it; a null path leaves the level as it was.
+    void StoreLevelOf(const ParsedHostPath& parsed) {
+        if (parsed.level) listingLevel = *parsed.level;
+    }
 };
 
 PluginState& GetPluginState();
 
-// Parses a host path into `path`, writing its level to listingLevel as every
-// path-taking entry point does. False when the path is null or a component
-// does not fit: the caller then refuses with its failure result.
-[[nodiscard]] bool ParseHostPath(const char* hostPath, OwnedRemotePath& path);
+// Parses a host path into `path`, in the calling thread's code page.
+[[nodiscard]] ParsedHostPath ParseHostPath(const char* hostPath, OwnedRemotePath& path);

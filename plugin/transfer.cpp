@@ -17,6 +17,7 @@
 #include "engine/event_handler.h"
 #include "engine/storage_browser.h"
 #include "path/remote_path.h"
+#include "plugin/namespace.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 
@@ -119,7 +120,9 @@ int GetFile(char* remoteName, const char* localName, int copyFlags,
     if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
     if (localName == nullptr) return FS_FILE_READERROR;
     OwnedRemotePath path;
-    if (!ParseHostPath(remoteName, path)) return FS_FILE_READERROR;
+    const ParsedHostPath parsed = ParseHostPath(remoteName, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits) return FS_FILE_READERROR;
     if (IsPlaceholderPath(path.Record())) return FS_FILE_EXISTS;
     const UniqueBstr local = ToBstr(localName);
     // Without the overwrite flag the host expects FS_FILE_EXISTS, asks the
@@ -132,7 +135,7 @@ int GetFile(char* remoteName, const char* localName, int copyFlags,
     path.Record().size = RemoteSize(remoteInfo);
     if (FAILED(StartDownload(*state.engine, path.Record(), local))) return FS_FILE_READERROR;
     if (RelayProgress(Direction::Download) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
-    if (move) FsDeleteFile(remoteName);  // a failed deletion leaves a copy: still a success
+    if (move) DeleteFileAt(remoteName);  // a failed deletion leaves a copy: still a success
     return FS_FILE_OK;
 }
 
@@ -151,8 +154,9 @@ int PutFile(const char* localName, const char* remoteName, int copyFlags) {
     // The first report comes before the remote path is looked at.
     if (HostAsksAbort(localName, remoteName, 0)) return FS_FILE_USERABORT;
     OwnedRemotePath path;
-    if (!ParseHostPath(remoteName, path)) return FS_FILE_READERROR;
-    if (state.listingLevel != PathLevel::Object) return FS_FILE_READERROR;
+    const ParsedHostPath parsed = ParseHostPath(remoteName, path);
+    state.StoreLevelOf(parsed);
+    if (!parsed.fits || parsed.level != PathLevel::Object) return FS_FILE_READERROR;
     const UniqueBstr local = ToBstr(localName);
     if (FAILED(StartUpload(*state.engine, local, path.Record()))) return FS_FILE_READERROR;
     if (RelayProgress(Direction::Upload) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
