@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/support/fake_engine.h"
+#include "tests/support/scripted_engine.h"
 
 class EntryPool {
 public:

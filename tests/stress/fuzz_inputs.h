@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/fake_engine.h"
+#include "tests/support/scripted_engine.h"
 
 // splitmix64: small, fast and good enough to drive a fuzzer.
 class Random {
