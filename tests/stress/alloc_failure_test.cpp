@@ -140,7 +140,7 @@ std::vector<Scenario> Scenarios() {
     };
 }
 
-// The plugin as FsInit leaves it, with the fault engine and a connected
+// The plugin as FsInit leaves it, with the scripted engine and a connected
 // progress record; remade before every run.
 class AllocationFailureTest : public ::testing::Test {
 protected:

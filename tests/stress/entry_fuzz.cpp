@@ -1,4 +1,4 @@
-// Randomised calls of every exported entry point against the fault engine,
+// Randomised calls of every exported entry point against the scripted engine,
 // under Wine: random and adversarial paths, verbs, flags and buffer sizes in
 // both a single-byte and a double-byte thread code page, while the engine
 // fails, refuses, hands out broken entries and fires malformed events. After

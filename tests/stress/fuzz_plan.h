@@ -1,5 +1,5 @@
 #pragma once
-// The fuzzer's side of the fault engine: before each export call the driver
+// The fuzzer's script for the scripted engine: before each export call the driver
 // says which engine calls the call's paths and texts could name; every call
 // that arrives is checked against that list, then answered at random (any
 // HRESULT, any ok, entries with failing getters, odd cookies), with progress

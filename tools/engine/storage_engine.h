@@ -1,6 +1,8 @@
 #pragma once
 // The reference storage engine: IStorageBrowser over a folder of the local
 // disk (local_store.h), with a connection point for IStorageBrowserEvents.
+// The COM object itself is the shared StorageBrowserObject
+// (tools/engine_com/); this class answers its Call().
 //
 // Threading: registered as "Both"; every method may run on any thread. The
 // listing enumerations and the advised sinks sit behind their own locks.

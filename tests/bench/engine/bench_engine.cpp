@@ -2,9 +2,9 @@
 // (tests/bench/edition_bench.cpp), registered under the engine's ProgID in a
 // Wine prefix of its own, so that corvanel.wfx creates the same engine in a
 // 32-bit benchmark process and in corvanel.wfx64's helper. The reference
-// engine's server module (class factory, registration) around the stress
-// runs' engine (tests/support/scripted_engine.h) with a synthetic store; nothing
-// is on disk:
+// engine's server module (class factory, registration) around the tests'
+// scripted engine (tests/support/scripted_engine.h) playing a synthetic
+// store; nothing is on disk:
 //  - every object listing has CORVANEL_BENCH_ENTRIES entries (100,000 when
 //    unset or not a number), handed out from a pool of 1,000 made once;
 //  - a download or upload reaches 100 percent inside the call that starts
