@@ -45,7 +45,7 @@ public:
         case EngineOp::NextAccount:
         case EngineOp::NextBucket:
         case EngineOp::NextObject: {
-            ItemSpec entry;
+            ItemValues entry;
             entry.name = L"an entry with a name of some length.txt";
             entry.date = 40000.5;
             answer.item = MakeFakeItem(entry);

@@ -68,7 +68,7 @@ void RecordedScript::ScriptChange(const std::string& operation, HRESULT hr, VARI
     Script(operation, answer);
 }
 
-void RecordedScript::ScriptItem(const std::string& operation, const ItemSpec& item) {
+void RecordedScript::ScriptItem(const std::string& operation, const ItemValues& item) {
     Answer answer;
     answer.hasItem = true;
     answer.item = item;

@@ -27,7 +27,7 @@ struct Answer {
     HRESULT hr = S_OK;
     VARIANT_BOOL ok = VARIANT_TRUE;
     bool hasItem = false;
-    ItemSpec item;
+    ItemValues item;
     bool setCookie = false;  // First operations: write `cookie`
     ListingCookie cookie = 0;
     bool leaveOk = false;  // change operations: leave the caller's ok as it came
@@ -39,7 +39,7 @@ public:
     // Scripting: answers are used in order, per operation name.
     void Script(const std::string& operation, Answer answer);
     void ScriptChange(const std::string& operation, HRESULT hr, VARIANT_BOOL ok);
-    void ScriptItem(const std::string& operation, const ItemSpec& item);
+    void ScriptItem(const std::string& operation, const ItemValues& item);
     void ScriptEnd(const std::string& operation, HRESULT hr = S_OK);
 
     std::vector<std::string> calls;

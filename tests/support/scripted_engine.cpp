@@ -12,7 +12,7 @@ namespace {
 
 class FakeStorageItem final : public StorageItemObject {
 public:
-    explicit FakeStorageItem(const ItemSpec& values) : values_(values) {
+    explicit FakeStorageItem(const ItemValues& values) : values_(values) {
         InterlockedIncrement(&g_liveFakeItems);
     }
 
@@ -44,12 +44,12 @@ private:
         return result;
     }
 
-    ItemSpec values_;
+    ItemValues values_;
 };
 
 }  // namespace
 
-StorageItem* MakeFakeItem(const ItemSpec& values) { return new FakeStorageItem(values); }
+StorageItem* MakeFakeItem(const ItemValues& values) { return new FakeStorageItem(values); }
 
 ULONG RefCountOf(IUnknown* object) {
     object->AddRef();

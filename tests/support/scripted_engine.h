@@ -29,7 +29,7 @@
 // One listing entry as the tests hand it out. Each getter answers with its
 // result (a failure writes nothing); a null name makes get_Name succeed with
 // a null BSTR.
-struct ItemSpec {
+struct ItemValues {
     std::wstring name;
     bool nullName = false;
     DATE date = 0.0;
@@ -46,7 +46,7 @@ struct ItemSpec {
 extern LONG g_liveFakeItems;
 
 // A new entry with one reference for the caller.
-StorageItem* MakeFakeItem(const ItemSpec& values);
+StorageItem* MakeFakeItem(const ItemValues& values);
 
 struct EngineAnswer {
     HRESULT hr = S_OK;
