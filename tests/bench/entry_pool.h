@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/support/fake_engine.h"
+#include "tests/support/scripted_engine.h"
 
 class EntryPool {
 public:
     explicit EntryPool(int count) {
         for (int i = 0; i < count; ++i) {
-            ItemSpec entry;
+            ItemValues entry;
             wchar_t name[64];
             swprintf(name, 64, L"IMG_20240601_%06d.jpg", 123000 + i);
             entry.name = name;

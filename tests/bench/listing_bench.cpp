@@ -28,7 +28,7 @@ constexpr ListingCookie kCookie = 1;
 void ScriptBucket(FakeStorageBrowser& engine) {
     engine.calls.clear();
     for (int i = 0; i < kEntries; ++i) {
-        ItemSpec entry;
+        ItemValues entry;
         entry.name = L"photos-" + std::to_wstring(i) + L".jpg";
         entry.date = 40000.25 + i / 1440.0;
         entry.kind = i % 10 == 0 ? 1 : 3;

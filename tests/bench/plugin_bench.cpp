@@ -38,7 +38,7 @@
 #include "tests/bench/bench_support.h"
 #include "tests/bench/entry_pool.h"
 #include "tests/support/engine_registration.h"
-#include "tests/support/fault_engine.h"
+#include "tests/support/scripted_engine.h"
 #include "tests/support/worker_thread.h"
 
 namespace {
@@ -94,7 +94,7 @@ public:
 
     // Inside the engine call: takes the job and returns at once. Returns the
     // job's number for WaitDone.
-    LONG Start(FaultEngine& engine, const EngineCall& call) {
+    LONG Start(ScriptedEngine& engine, const EngineCall& call) {
         engine_ = &engine;
         download_ = call.op == EngineOp::DownloadObject;
         localName_ = call.name != nullptr ? call.name : L"";
@@ -146,7 +146,7 @@ private:
         g_checksum += moved;
     }
 
-    FaultEngine* engine_ = nullptr;
+    ScriptedEngine* engine_ = nullptr;
     bool download_ = true;
     std::wstring localName_;
     LONG started_ = 0;
@@ -162,7 +162,7 @@ private:
 // (entry_pool.h); a transfer finishes at once, or on a thread
 // of its own that raises an event every `periodMs` for `durationMs` before
 // the final one, as a real engine does.
-class BenchPlan final : public EnginePlan {
+class BenchPlan final : public EngineScript {
 public:
     BenchPlan() : pool_(kPoolEntries) {}
 
@@ -186,7 +186,7 @@ public:
         return finalEventMs_;
     }
 
-    EngineAnswer Answer(FaultEngine& engine, const EngineCall& call) override {
+    EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override {
         EngineAnswer answer;
         switch (call.op) {
         case EngineOp::FirstObject:
@@ -205,7 +205,7 @@ public:
 private:
     StorageItem* NextEntry() { return remaining_ > 0 ? pool_.Take(--remaining_) : nullptr; }
 
-    void StartTransfer(FaultEngine& engine, const EngineCall& call) {
+    void StartTransfer(ScriptedEngine& engine, const EngineCall& call) {
         if (smallFiles_) {
             smallFileEngine_.Start(engine, call);
             return;
@@ -646,7 +646,7 @@ int main(int argc, char** argv) {
     if (FAILED(CoInitialize(nullptr))) return 1;
     BenchPlan plan;
     g_plan = &plan;
-    FaultEngine engine(plan);
+    ScriptedEngine engine(plan);
     EngineRegistration registration(static_cast<IStorageBrowser&>(engine));
     IStorageBrowser* engineInterface = nullptr;
     engine.QueryInterface(IID_PPV_ARGS(&engineInterface));

@@ -61,7 +61,7 @@ TEST_F(StartupTest, CreatesTheEngineByProgIdAndConnectsTheProgressRecord) {
     ASSERT_NE(nullptr, state.progress);
     ASSERT_NE(nullptr, state.progress->EventSink());
     EXPECT_TRUE(state.progress->EventSink()->IsConnected());
-    EXPECT_EQ(static_cast<IDispatch*>(state.progress->EventSink()), engine.Point().sink);
+    EXPECT_EQ(static_cast<IDispatch*>(state.progress->EventSink()), engine.Point().Sink());
 
     // The engine's events now reach the record that transfers read.
     EXPECT_EQ(S_OK, engine.FireProgress(L"C:\\a.jpg", L"\\work\\photos\\a.jpg", 64));

@@ -20,7 +20,8 @@
 #include "plugin/wfx_api.h"
 #include "tests/stress/counting_allocator.h"
 #include "tests/support/engine_registration.h"
-#include "tests/support/fault_engine.h"
+#include "tests/support/plugin_scope.h"
+#include "tests/support/scripted_engine.h"
 
 namespace {
 
@@ -33,9 +34,9 @@ constexpr int kReportsBeforeAbort = 6;
 // Agrees to every change; every listing step yields an entry; a transfer
 // finishes while the engine call runs, and the engine repeats its final event
 // whenever the host hears from the relay, as an engine that keeps reporting.
-class AgreeingPlan final : public EnginePlan {
+class AgreeingPlan final : public EngineScript {
 public:
-    EngineAnswer Answer(FaultEngine& engine, const EngineCall& call) override {
+    EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override {
         EngineAnswer answer;
         switch (call.op) {
         case EngineOp::FirstAccount:
@@ -44,7 +45,7 @@ public:
         case EngineOp::NextAccount:
         case EngineOp::NextBucket:
         case EngineOp::NextObject: {
-            ItemSpec entry;
+            ItemValues entry;
             entry.name = L"an entry with a name of some length.txt";
             entry.date = 40000.5;
             answer.item = MakeFakeItem(entry);
@@ -57,7 +58,7 @@ public:
         return answer;
     }
 
-    void FireFinished(FaultEngine& engine) {
+    void FireFinished(ScriptedEngine& engine) {
         const bool failedBefore = AllocationLedger::Counts().failed;
         const HRESULT hr = engine.FireProgress(kEventLocalName, kEventRemoteName, 100);
         if (!failedBefore && AllocationLedger::Counts().failed) eventResultOnFailure = hr;
@@ -68,7 +69,7 @@ public:
 };
 
 AgreeingPlan g_plan;
-FaultEngine g_engine(g_plan);
+ScriptedEngine g_engine(g_plan);
 int g_reports = 0;
 
 int __stdcall HostProgress(int, char*, char*, int) {
@@ -139,7 +140,7 @@ std::vector<Scenario> Scenarios() {
     };
 }
 
-// The plugin as FsInit leaves it, with the fault engine and a connected
+// The plugin as FsInit leaves it, with the scripted engine and a connected
 // progress record; remade before every run.
 class AllocationFailureTest : public ::testing::Test {
 protected:

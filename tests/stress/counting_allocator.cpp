@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "tests/support/fault_engine.h"
+#include "tests/support/plugin_scope.h"
 
 namespace {
 

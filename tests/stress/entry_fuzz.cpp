@@ -1,4 +1,4 @@
-// Randomised calls of every exported entry point against the fault engine,
+// Randomised calls of every exported entry point against the scripted engine,
 // under Wine: random and adversarial paths, verbs, flags and buffer sizes in
 // both a single-byte and a double-byte thread code page, while the engine
 // fails, refuses, hands out broken entries and fires malformed events. After
@@ -24,7 +24,8 @@
 #include "tests/stress/fuzz_inputs.h"
 #include "tests/stress/fuzz_plan.h"
 #include "tests/support/engine_registration.h"
-#include "tests/support/fault_engine.h"
+#include "tests/support/plugin_scope.h"
+#include "tests/support/scripted_engine.h"
 #include "tests/support/path_model.h"
 #include "tests/support/thread_locale.h"
 
@@ -188,7 +189,7 @@ private:
 
     Random random_;
     FuzzPlan plan_;
-    FaultEngine engine_;
+    ScriptedEngine engine_;
     EngineRegistration registration_;
     HWND window_ = CreateWindowExA(0, "STATIC", "host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                    nullptr, nullptr);

@@ -184,10 +184,10 @@ DATE RandomDate(Random& random) {
     return static_cast<double>(random.Below(3700000)) - 700000.0 + random.Below(1000) / 1000.0;
 }
 
-ItemSpec RandomItem(Random& random) {
+ItemValues RandomItem(Random& random) {
     static const HRESULT kFailures[] = {E_FAIL, E_OUTOFMEMORY, RPC_E_DISCONNECTED, E_POINTER};
     static const LONG kKinds[] = {3, 0, 1, 2, 4, -1, 0x7fffffff};
-    ItemSpec item;
+    ItemValues item;
     item.name = RandomEngineText(random);
     item.nullName = random.Percent(5);
     item.date = RandomDate(random);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/fake_engine.h"
+#include "tests/support/scripted_engine.h"
 
 // splitmix64: small, fast and good enough to drive a fuzzer.
 class Random {
@@ -53,7 +53,7 @@ std::wstring RandomEngineText(Random& random);
 // Dates inside, at the edges of and outside what converts, NaN included.
 DATE RandomDate(Random& random);
 // An entry whose getters each may fail, possibly with a null name.
-ItemSpec RandomItem(Random& random);
+ItemValues RandomItem(Random& random);
 
 // The arguments of one progress event, last-first as dispatch has them:
 // fewer or more than three, odd types, odd percentages, null BSTRs. The

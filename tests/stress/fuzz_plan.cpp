@@ -141,7 +141,7 @@ void FuzzPlan::Check(const EngineCall& call) {
            (allowedText.empty() ? std::string(" nothing") : allowedText));
 }
 
-EngineAnswer FuzzPlan::Answer(FaultEngine& engine, const EngineCall& call) {
+EngineAnswer FuzzPlan::AnswerTo(ScriptedEngine& engine, const EngineCall& call) {
     ++engineCalls_;
     ++totalEngineCalls;
     Check(call);
@@ -154,7 +154,7 @@ EngineAnswer FuzzPlan::Answer(FaultEngine& engine, const EngineCall& call) {
     return answer;
 }
 
-EngineAnswer FuzzPlan::RandomAnswer(FaultEngine& engine, const EngineCall& call) {
+EngineAnswer FuzzPlan::RandomAnswer(ScriptedEngine& engine, const EngineCall& call) {
     static const ListingCookie kCookies[] = {0, 1, -1, 0x7fffffff, LONG(0x80000000)};
     EngineAnswer answer;
     answer.hr = RandomResult(random_);
@@ -176,7 +176,7 @@ EngineAnswer FuzzPlan::RandomAnswer(FaultEngine& engine, const EngineCall& call)
     return answer;
 }
 
-void FuzzPlan::FireRandomEvents(FaultEngine& engine, int count) {
+void FuzzPlan::FireRandomEvents(ScriptedEngine& engine, int count) {
     for (int i = 0; i < count && engine.HasSink(); ++i) {
         RandomEvent event(random_);
         engine.Fire(event.Args(), event.Count());

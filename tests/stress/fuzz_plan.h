@@ -1,5 +1,5 @@
 #pragma once
-// The fuzzer's side of the fault engine: before each export call the driver
+// The fuzzer's script for the scripted engine: before each export call the driver
 // says which engine calls the call's paths and texts could name; every call
 // that arrives is checked against that list, then answered at random (any
 // HRESULT, any ok, entries with failing getters, odd cookies), with progress
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/stress/fuzz_inputs.h"
-#include "tests/support/fault_engine.h"
+#include "tests/support/scripted_engine.h"
 #include "tests/support/path_model.h"
 
 // One engine call that an export may make. Unset fields are not compared.
@@ -36,7 +36,7 @@ inline AllowedCall Allow(EngineOp op, const PathModel& path) {
     return call;
 }
 
-class FuzzPlan final : public EnginePlan {
+class FuzzPlan final : public EngineScript {
 public:
     explicit FuzzPlan(Random& random) : random_(random) {}
 
@@ -46,10 +46,10 @@ public:
     // operation of the same export call writes.
     void ExpectNextCookie(ListingCookie cookie) { nextCookie_ = cookie; }
 
-    EngineAnswer Answer(FaultEngine& engine, const EngineCall& call) override;
+    EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override;
 
     // Fires `count` events of random shape, if a sink is connected.
-    void FireRandomEvents(FaultEngine& engine, int count);
+    void FireRandomEvents(ScriptedEngine& engine, int count);
 
     // What the current export call made of the engine.
     int EngineCalls() const { return engineCalls_; }
@@ -65,7 +65,7 @@ public:
 private:
     void Check(const EngineCall& call);
     void Report(const std::string& what);
-    EngineAnswer RandomAnswer(FaultEngine& engine, const EngineCall& call);
+    EngineAnswer RandomAnswer(ScriptedEngine& engine, const EngineCall& call);
 
     Random& random_;
     std::vector<AllowedCall> allowed_;

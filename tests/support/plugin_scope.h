@@ -10,10 +10,18 @@
 // plugin's own code runs.
 inline thread_local LONG g_outsidePluginDepth = 0;
 
+// The first use of the thread-local on a thread makes its storage, which may
+// overwrite the thread's last error; tests read that error as the plugin left
+// it, so the scopes put it back.
+
 // Marks a stretch of engine or host code.
 class OutsidePluginScope {
 public:
-    OutsidePluginScope() { ++g_outsidePluginDepth; }
+    OutsidePluginScope() {
+        const DWORD lastError = GetLastError();
+        ++g_outsidePluginDepth;
+        SetLastError(lastError);
+    }
     ~OutsidePluginScope() { --g_outsidePluginDepth; }
     OutsidePluginScope(const OutsidePluginScope&) = delete;
     OutsidePluginScope& operator=(const OutsidePluginScope&) = delete;
@@ -22,11 +30,16 @@ public:
 // Marks a call from test-side code back into the plugin.
 class PluginCodeScope {
 public:
-    PluginCodeScope() : saved_(g_outsidePluginDepth) { g_outsidePluginDepth = 0; }
+    PluginCodeScope() {
+        const DWORD lastError = GetLastError();
+        saved_ = g_outsidePluginDepth;
+        g_outsidePluginDepth = 0;
+        SetLastError(lastError);
+    }
     ~PluginCodeScope() { g_outsidePluginDepth = saved_; }
     PluginCodeScope(const PluginCodeScope&) = delete;
     PluginCodeScope& operator=(const PluginCodeScope&) = delete;
 
 private:
-    LONG saved_;
+    LONG saved_ = 0;
 };

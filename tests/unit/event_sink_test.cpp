@@ -63,8 +63,8 @@ TEST_F(EventSinkTest, ConnectsToTheEnginesConnectionPointAndHoldsOneReferenceOnI
     const ULONG pointBefore = engine.Point().RefCount();
     Connect();
     EXPECT_TRUE(sink->IsConnected());
-    EXPECT_EQ(engine.Point().cookieGiven, sink->Cookie());
-    EXPECT_EQ(static_cast<IDispatch*>(sink), engine.Point().sink);
+    EXPECT_EQ(engine.Point().Cookie(), sink->Cookie());
+    EXPECT_EQ(static_cast<IDispatch*>(sink), engine.Point().Sink());
     EXPECT_EQ(pointBefore + 1, static_cast<ULONG>(engine.Point().RefCount()));
     // The creator's reference plus the engine's.
     EXPECT_EQ(2u, RefCountOf(sink));
@@ -83,7 +83,7 @@ TEST_F(EventSinkTest, StaysUnconnectedWithoutAContainerOrWhenAdviseIsRefused) {
         EXPECT_EQ(0u, lone->Cookie());
         EXPECT_EQ(1u, RefCountOf(lone));
         EXPECT_EQ(1, source.RefCount());  // every reference it took was given back
-        EXPECT_EQ(1, source.Point().RefCount());  // the engine's own
+        EXPECT_EQ(1, source.Point().RefCount());  // its references are the engine's: none kept
         lone->Release();
     }
 }
@@ -96,7 +96,7 @@ TEST_F(EventSinkTest, ReleaseAtZeroUnadvisesBeforeReleasingTheConnectionPoint) {
     EXPECT_EQ(0u, sink->Release());
     const std::vector<std::string> expected = {"Unadvise " + std::to_string(cookie), "Release 1"};
     EXPECT_EQ(expected, engine.Point().log);
-    EXPECT_EQ(nullptr, engine.Point().sink);
+    EXPECT_EQ(nullptr, engine.Point().Sink());
 }
 
 TEST_F(EventSinkTest, EveryEventOfAnyMemberLandsInTheRecord) {

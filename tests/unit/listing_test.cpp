@@ -46,17 +46,17 @@ void PrintTo(const Shown& s, std::ostream* os) {
         << s.sizeLow << " time " << s.writeTime << "}";
 }
 
-ItemSpec Entry(const std::wstring& name, LONG kind = 3, LONGLONG size = 0, DATE date = 0.0) {
-    return ItemSpec{name, /*nullName=*/false, date, kind, size};
+ItemValues Entry(const std::wstring& name, LONG kind = 3, LONGLONG size = 0, DATE date = 0.0) {
+    return ItemValues{name, /*nullName=*/false, date, kind, size};
 }
 
-ItemSpec NamelessEntry() {
-    ItemSpec nameless;
+ItemValues NamelessEntry() {
+    ItemValues nameless;
     nameless.nullName = true;
     return nameless;
 }
 
-Answer FirstAnswer(ListingCookie cookie, bool hasItem, const ItemSpec& item = ItemSpec()) {
+Answer FirstAnswer(ListingCookie cookie, bool hasItem, const ItemValues& item = ItemValues()) {
     Answer answer;
     answer.setCookie = true;
     answer.cookie = cookie;
@@ -248,18 +248,18 @@ TEST_F(ListingTest, AFailingGetterFailsFirstAndEndsNextKeepingEarlierFields) {
     const ULONGLONG noon1970Ticks = kUnixEpochTicks + 12 * kTicksPerHour;
     struct Case {
         const char* getter;
-        HRESULT ItemSpec::*result;
+        HRESULT ItemValues::*result;
         Shown partial;
     };
     const Case cases[] = {
-        {"Name", &ItemSpec::nameResult, Shown{}},
-        {"Date", &ItemSpec::dateResult, Shown{"n"}},
-        {"Kind", &ItemSpec::kindResult, Shown{"n", 0, 0, 0, noon1970Ticks}},
-        {"Size", &ItemSpec::sizeResult, Shown{"n", FILE_ATTRIBUTE_NORMAL, 0, 0, noon1970Ticks}},
+        {"Name", &ItemValues::nameResult, Shown{}},
+        {"Date", &ItemValues::dateResult, Shown{"n"}},
+        {"Kind", &ItemValues::kindResult, Shown{"n", 0, 0, 0, noon1970Ticks}},
+        {"Size", &ItemValues::sizeResult, Shown{"n", FILE_ATTRIBUTE_NORMAL, 0, 0, noon1970Ticks}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.getter);
-        ItemSpec failing = Entry(L"n", 3, 7, noon1970);
+        ItemValues failing = Entry(L"n", 3, 7, noon1970);
         failing.*c.result = E_FAIL;
 
         engine.Script("FirstObject", FirstAnswer(1, true, failing));

@@ -73,36 +73,15 @@ const EngineClass kEngineClass = {
     L"Corvanel reference storage engine",
     &CreateStorageEngine};
 
-CStorageEngine::CStorageEngine() : root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()) {
+CStorageEngine::CStorageEngine()
+    : StorageBrowserObject(EventConnectionPoint::SinkCount::Many),
+      root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()) {
     ModuleAddRef();
 }
 
 CStorageEngine::~CStorageEngine() {
-    for (auto& sink : sinks_) sink.second->Release();
+    Events().UnadviseAll();
     ModuleRelease();
-}
-
-HRESULT CStorageEngine::QueryInterface(REFIID riid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-        IsEqualIID(riid, __uuidof(IStorageBrowser))) {
-        *object = static_cast<IStorageBrowser*>(this);
-    } else if (IsEqualIID(riid, IID_IConnectionPointContainer)) {
-        *object = static_cast<IConnectionPointContainer*>(this);
-    } else {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG CStorageEngine::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount_)); }
-
-ULONG CStorageEngine::Release() {
-    const LONG count = InterlockedDecrement(&refCount_);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
 }
 
 bool CStorageEngine::Resolve(const RemotePath& rp, StoreLocation* where) {
@@ -150,7 +129,7 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
     });
 }
 
-HRESULT CStorageEngine::FirstAccount(ListingCookie* cookie, StorageItem** item) {
+HRESULT CStorageEngine::ListAccounts(ListingCookie* cookie, StorageItem** item) {
     if (cookie == nullptr || item == nullptr) return E_POINTER;
     *item = nullptr;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
@@ -160,7 +139,7 @@ HRESULT CStorageEngine::FirstAccount(ListingCookie* cookie, StorageItem** item) 
     });
 }
 
-HRESULT CStorageEngine::FirstBucket(RemotePath path, ListingCookie* cookie, StorageItem** item) {
+HRESULT CStorageEngine::ListBuckets(const RemotePath& path, ListingCookie* cookie, StorageItem** item) {
     if (cookie == nullptr || item == nullptr) return E_POINTER;
     *item = nullptr;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
@@ -175,7 +154,7 @@ HRESULT CStorageEngine::FirstBucket(RemotePath path, ListingCookie* cookie, Stor
     });
 }
 
-HRESULT CStorageEngine::FirstObject(RemotePath path, ListingCookie* cookie, StorageItem** item) {
+HRESULT CStorageEngine::ListObjects(const RemotePath& path, ListingCookie* cookie, StorageItem** item) {
     if (cookie == nullptr || item == nullptr) return E_POINTER;
     *item = nullptr;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
@@ -189,19 +168,9 @@ HRESULT CStorageEngine::FirstObject(RemotePath path, ListingCookie* cookie, Stor
     });
 }
 
-HRESULT CStorageEngine::NextAccount(ListingCookie cookie, StorageItem** item) {
-    return NextEntry(cookie, item);
-}
-HRESULT CStorageEngine::NextBucket(ListingCookie cookie, StorageItem** item) {
-    return NextEntry(cookie, item);
-}
-HRESULT CStorageEngine::NextObject(ListingCookie cookie, StorageItem** item) {
-    return NextEntry(cookie, item);
-}
-
 // Accounts and buckets --------------------------------------------------------
 
-HRESULT CStorageEngine::CreateAccount(RemotePath path, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::AddAccount(const RemotePath& path, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         StoreLocation at;
         if (!Resolve(path, &at)) return false;
@@ -212,7 +181,7 @@ HRESULT CStorageEngine::CreateAccount(RemotePath path, VARIANT_BOOL* ok) {
     });
 }
 
-HRESULT CStorageEngine::CreateBucket(RemotePath path, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::AddBucket(const RemotePath& path, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         StoreLocation at;
         if (!Resolve(path, &at)) return false;
@@ -225,7 +194,7 @@ HRESULT CStorageEngine::CreateBucket(RemotePath path, VARIANT_BOOL* ok) {
     });
 }
 
-HRESULT CStorageEngine::RenameAccount(BSTR oldName, BSTR newName, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::RenameAccountFolder(BSTR oldName, BSTR newName, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         std::wstring from, to;
         if (!AccountPath(root_, oldName, &from) || !AccountPath(root_, newName, &to)) return false;
@@ -233,14 +202,14 @@ HRESULT CStorageEngine::RenameAccount(BSTR oldName, BSTR newName, VARIANT_BOOL* 
     });
 }
 
-HRESULT CStorageEngine::DeleteAccount(BSTR name, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::RemoveAccount(BSTR name, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         std::wstring path;
         return AccountPath(root_, name, &path) && RemoveDirectoryW(path.c_str()) != 0;
     });
 }
 
-HRESULT CStorageEngine::DeleteBucket(RemotePath path, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::RemoveBucket(const RemotePath& path, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         StoreLocation at;
         return Resolve(path, &at) && at.depth == PathLevel::Bucket &&
@@ -248,7 +217,7 @@ HRESULT CStorageEngine::DeleteBucket(RemotePath path, VARIANT_BOOL* ok) {
     });
 }
 
-HRESULT CStorageEngine::CopyBucket(RemotePath source, RemotePath target, LONG move,
+HRESULT CStorageEngine::CopyBucketFolder(const RemotePath& source, const RemotePath& target, LONG move,
                                    VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         StoreLocation from, to;
@@ -263,7 +232,7 @@ HRESULT CStorageEngine::CopyBucket(RemotePath source, RemotePath target, LONG mo
 
 // Objects and folders ---------------------------------------------------------
 
-HRESULT CStorageEngine::DeleteObject(RemotePath path, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::RemoveObject(const RemotePath& path, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         StoreLocation at;
         if (!Resolve(path, &at) || at.depth != PathLevel::Object) return false;
@@ -273,7 +242,7 @@ HRESULT CStorageEngine::DeleteObject(RemotePath path, VARIANT_BOOL* ok) {
     });
 }
 
-HRESULT CStorageEngine::CreateFolder(RemotePath path, VARIANT_BOOL* ok) {
+HRESULT CStorageEngine::AddFolder(const RemotePath& path, VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] {
         StoreLocation at;
         return Resolve(path, &at) && at.depth == PathLevel::Object &&
@@ -299,19 +268,19 @@ bool CStorageEngine::CopyOrMove(const RemotePath& source, const RemotePath& targ
                    : CopyFileW(from.path.c_str(), to.path.c_str(), TRUE) != 0;
 }
 
-HRESULT CStorageEngine::CopyObject(RemotePath source, RemotePath target, LONG move,
+HRESULT CStorageEngine::CopyObjectFile(const RemotePath& source, const RemotePath& target, LONG move,
                                    VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] { return CopyOrMove(source, target, move, false); });
 }
 
-HRESULT CStorageEngine::CopyFolder(RemotePath source, RemotePath target, LONG move,
+HRESULT CStorageEngine::CopyFolderTree(const RemotePath& source, const RemotePath& target, LONG move,
                                    VARIANT_BOOL* ok) {
     return AnswerChange(ok, [&] { return CopyOrMove(source, target, move, true); });
 }
 
 // Properties ------------------------------------------------------------------
 
-HRESULT CStorageEngine::ShowRootProperties() {
+HRESULT CStorageEngine::ReportStore() {
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
         TreeSummary summary;
         Summarize(root_, &summary);
@@ -322,7 +291,7 @@ HRESULT CStorageEngine::ShowRootProperties() {
 
 // The call names no account: the report is about the account of the latest
 // request that named one.
-HRESULT CStorageEngine::ShowAccountProperties() {
+HRESULT CStorageEngine::ReportAccount() {
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
         std::wstring account;
         {
@@ -336,85 +305,31 @@ HRESULT CStorageEngine::ShowAccountProperties() {
     });
 }
 
-// Events ----------------------------------------------------------------------
+// Dispatch --------------------------------------------------------------------
 
-HRESULT CStorageEngine::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {
-    if (point == nullptr) return E_POINTER;
-    if (!IsEqualIID(riid, __uuidof(IStorageBrowserEvents))) {
-        *point = nullptr;
-        return CONNECT_E_NOCONNECTION;
+HRESULT CStorageEngine::Call(const EngineCall& call) {
+    switch (call.op) {
+    case EngineOp::FirstAccount: return ListAccounts(call.cookieOut, call.item);
+    case EngineOp::FirstBucket: return ListBuckets(*call.path, call.cookieOut, call.item);
+    case EngineOp::FirstObject: return ListObjects(*call.path, call.cookieOut, call.item);
+    case EngineOp::NextAccount:
+    case EngineOp::NextBucket:
+    case EngineOp::NextObject: return NextEntry(call.cookie, call.item);
+    case EngineOp::CreateAccount: return AddAccount(*call.path, call.ok);
+    case EngineOp::RenameAccount: return RenameAccountFolder(call.name, call.newName, call.ok);
+    case EngineOp::DeleteAccount: return RemoveAccount(call.name, call.ok);
+    case EngineOp::CreateBucket: return AddBucket(*call.path, call.ok);
+    case EngineOp::CopyBucket:
+        return CopyBucketFolder(*call.path, *call.target, call.move, call.ok);
+    case EngineOp::DeleteBucket: return RemoveBucket(*call.path, call.ok);
+    case EngineOp::DownloadObject: return Download(*call.path, call.name, call.result);
+    case EngineOp::UploadObject: return Upload(call.name, *call.path, call.result);
+    case EngineOp::DeleteObject: return RemoveObject(*call.path, call.ok);
+    case EngineOp::CopyObject: return CopyObjectFile(*call.path, *call.target, call.move, call.ok);
+    case EngineOp::CreateFolder: return AddFolder(*call.path, call.ok);
+    case EngineOp::CopyFolder: return CopyFolderTree(*call.path, *call.target, call.move, call.ok);
+    case EngineOp::ShowRootProperties: return ReportStore();
+    case EngineOp::ShowAccountProperties: return ReportAccount();
     }
-    *point = &eventPoint_;
-    eventPoint_.AddRef();
-    return S_OK;
-}
-
-std::vector<IDispatch*> CStorageEngine::AdvisedSinks() {
-    std::vector<IDispatch*> sinks;
-    SrwLock::Shared guard(sinksLock_);
-    for (auto& sink : sinks_) {
-        sink.second->AddRef();
-        sinks.push_back(sink.second);
-    }
-    return sinks;
-}
-
-HRESULT CStorageEngine::EventPoint::QueryInterface(REFIID riid, void** object) {
-    if (object == nullptr) return E_POINTER;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IConnectionPoint)) {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    *object = this;
-    AddRef();
-    return S_OK;
-}
-
-HRESULT CStorageEngine::EventPoint::GetConnectionInterface(IID* iid) {
-    if (iid == nullptr) return E_POINTER;
-    *iid = __uuidof(IStorageBrowserEvents);
-    return S_OK;
-}
-
-HRESULT CStorageEngine::EventPoint::GetConnectionPointContainer(
-    IConnectionPointContainer** container) {
-    return engine_.QueryInterface(IID_PPV_ARGS(container));
-}
-
-HRESULT CStorageEngine::EventPoint::Advise(IUnknown* sink, DWORD* cookie) {
-    if (sink == nullptr || cookie == nullptr) return E_POINTER;
-    *cookie = 0;
-    IDispatch* events = nullptr;
-    if (FAILED(sink->QueryInterface(__uuidof(IStorageBrowserEvents),
-                                    reinterpret_cast<void**>(&events))) &&
-        FAILED(sink->QueryInterface(IID_PPV_ARGS(&events)))) {
-        return CONNECT_E_CANNOTCONNECT;
-    }
-    return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
-        SrwLock::Exclusive guard(engine_.sinksLock_);
-        try {
-            engine_.sinks_.emplace_back(++engine_.nextSinkCookie_, events);
-        } catch (...) {
-            events->Release();
-            throw;
-        }
-        *cookie = engine_.nextSinkCookie_;
-        return S_OK;
-    });
-}
-
-HRESULT CStorageEngine::EventPoint::Unadvise(DWORD cookie) {
-    IDispatch* removed = nullptr;
-    {
-        SrwLock::Exclusive guard(engine_.sinksLock_);
-        for (auto at = engine_.sinks_.begin(); at != engine_.sinks_.end(); ++at) {
-            if (at->first != cookie) continue;
-            removed = at->second;
-            engine_.sinks_.erase(at);
-            break;
-        }
-    }
-    if (removed == nullptr) return CONNECT_E_NOCONNECTION;
-    removed->Release();  // outside the lock: the sink may call back in
-    return S_OK;
+    return E_NOTIMPL;
 }

@@ -1,34 +1,13 @@
 // One listing entry handed to the engine's caller.
 #include "tools/engine/engine_module.h"
 #include "tools/engine/storage_engine.h"
+#include "tools/engine_com/storage_item_object.h"
 
 namespace {
 
-class CStorageItem final : public VtableOnly<StorageItem> {
+class CStorageItem final : public StorageItemObject {
 public:
     explicit CStorageItem(const StoreEntry& entry) : entry_(entry) { ModuleAddRef(); }
-    CStorageItem(const CStorageItem&) = delete;
-    CStorageItem& operator=(const CStorageItem&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-            !IsEqualIID(riid, __uuidof(StorageItem))) {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        *object = static_cast<StorageItem*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&refCount_));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG count = InterlockedDecrement(&refCount_);
-        if (count == 0) delete this;
-        return static_cast<ULONG>(count);
-    }
 
     // The caller owns the BSTR it receives.
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
@@ -39,13 +18,9 @@ public:
     HRESULT STDMETHODCALLTYPE get_Date(DATE* date) override { return Get(date, entry_.date); }
     HRESULT STDMETHODCALLTYPE get_Kind(LONG* kind) override { return Get(kind, entry_.kind); }
     HRESULT STDMETHODCALLTYPE get_Size(LONGLONG* size) override { return Get(size, entry_.size); }
-    // Entries describe the store as it was listed; they are not writable.
-    HRESULT STDMETHODCALLTYPE put_Name(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Date(DATE) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Kind(LONG) override { return E_NOTIMPL; }
 
 private:
-    ~CStorageItem() { ModuleRelease(); }
+    ~CStorageItem() override { ModuleRelease(); }
 
     template <typename T>
     static HRESULT Get(T* out, T value) {
@@ -54,7 +29,6 @@ private:
         return S_OK;
     }
 
-    LONG refCount_ = 1;
     const StoreEntry entry_;
 };
 

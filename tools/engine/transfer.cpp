@@ -129,19 +129,9 @@ LONG CStorageEngine::BeginTransfer() {
 void CStorageEngine::FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent) {
     SrwLock::Exclusive guard(fireLock_);
     if (transfer != currentTransfer_) return;  // silenced by a newer transfer
-    // The event's arguments last-first, as dispatch has them: the declared
-    // order is local name, remote name, percent. Borrowed, never cleared.
-    VARIANT args[3];
-    V_VT(&args[0]) = VT_I4;
-    V_I4(&args[0]) = percent;
-    V_VT(&args[1]) = VT_BSTR;
-    V_BSTR(&args[1]) = remoteName;
-    V_VT(&args[2]) = VT_BSTR;
-    V_BSTR(&args[2]) = localName;
-    DISPPARAMS params = {args, nullptr, 3, 0};
-    for (IDispatch* sink : AdvisedSinks()) {
-        sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
-                     nullptr);
+    ProgressEventArgs event(localName, remoteName, percent);
+    for (IDispatch* sink : Events().Sinks()) {
+        RaiseEvent(sink, 1, &event.params);
         sink->Release();
     }
 }
@@ -184,7 +174,7 @@ HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
     return S_OK;
 }
 
-HRESULT CStorageEngine::DownloadObject(RemotePath path, BSTR localName, LONG* result) {
+HRESULT CStorageEngine::Download(const RemotePath& path, BSTR localName, LONG* result) {
     if (result != nullptr) *result = 0;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
         StoreLocation at;
@@ -193,7 +183,7 @@ HRESULT CStorageEngine::DownloadObject(RemotePath path, BSTR localName, LONG* re
     });
 }
 
-HRESULT CStorageEngine::UploadObject(BSTR localName, RemotePath path, LONG* result) {
+HRESULT CStorageEngine::Upload(BSTR localName, const RemotePath& path, LONG* result) {
     if (result != nullptr) *result = 0;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
         StoreLocation at;

@@ -2,9 +2,9 @@
 // (tests/bench/edition_bench.cpp), registered under the engine's ProgID in a
 // Wine prefix of its own, so that corvanel.wfx creates the same engine in a
 // 32-bit benchmark process and in corvanel.wfx64's helper. The reference
-// engine's server module (class factory, registration) around the stress
-// runs' engine (tests/support/fault_engine.h) with a synthetic store; nothing
-// is on disk:
+// engine's server module (class factory, registration) around the tests'
+// scripted engine (tests/support/scripted_engine.h) playing a synthetic
+// store; nothing is on disk:
 //  - every object listing has CORVANEL_BENCH_ENTRIES entries (100,000 when
 //    unset or not a number), handed out from a pool of 1,000 made once;
 //  - a download or upload reaches 100 percent inside the call that starts
@@ -14,7 +14,7 @@
 #include <cwchar>
 
 #include "tests/bench/entry_pool.h"
-#include "tests/support/fault_engine.h"
+#include "tests/support/scripted_engine.h"
 #include "tools/engine/engine_module.h"
 
 namespace {
@@ -35,9 +35,9 @@ long EntriesFromSettings() {
 }
 
 // One listing at a time, as the plugin lists; a new FirstObject starts over.
-class SyntheticStore final : public EnginePlan {
+class SyntheticStore final : public EngineScript {
 public:
-    EngineAnswer Answer(FaultEngine& engine, const EngineCall& call) override {
+    EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override {
         EngineAnswer answer;
         switch (call.op) {
         case EngineOp::FirstObject:
@@ -70,9 +70,9 @@ private:
 // lives in the plugin's module, which may be gone by the time this one's
 // globals would be destroyed.
 HRESULT ProcessEngine(REFIID riid, void** object) {
-    static FaultEngine* const engine = [] {
+    static ScriptedEngine* const engine = [] {
         ModuleAddRef();
-        return new FaultEngine(*new SyntheticStore);
+        return new ScriptedEngine(*new SyntheticStore);
     }();
     return engine->QueryInterface(riid, object);
 }

@@ -1,20 +1,20 @@
 #pragma once
-// An engine for stress runs: every call is described to a plan, which checks
-// it and decides the answer (any HRESULT, any ok value, an entry or none, a
-// cookie) and may fire progress events of any shape meanwhile. It logs
-// nothing and allocates nothing per call, so fuzzing, allocation-failure runs
-// and the benchmark share it without it dominating what they measure.
+// What every engine object has in common, whatever answers its calls: the
+// IUnknown of IStorageBrowser and IConnectionPointContainer with an
+// interlocked count, IDispatch without type information, the connection
+// point for IStorageBrowserEvents, and the twenty engine methods, each handed
+// to Call() as one EngineCall. The reference engine answers from the store on
+// disk; the tests' scripted engine from whatever script it plays.
 //
-// Lifetime: the engine lives in the test's scope; Release never deletes it.
-// Plans hand out the recording fake's entries (MakeFakeItem), counted in
-// g_liveFakeItems.
+// Lifetime: reference count 1 for the creator; at count zero Destroy() runs,
+// which deletes the object unless the derived class keeps it.
 
 #include <windows.h>
 #include <ocidl.h>
 
 #include "engine/storage_browser.h"
-#include "tests/support/fake_engine.h"
-#include "tests/support/plugin_scope.h"
+#include "tools/engine_com/event_point.h"
+#include "tools/engine_com/vtable_only.h"
 
 // The engine's operations, in slot order (7 to 26).
 enum class EngineOp {
@@ -26,7 +26,9 @@ enum class EngineOp {
 constexpr int kEngineOpCount = 20;
 const char* OpName(EngineOp op);
 
-// One call as the engine received it. Pointers are valid during the call only.
+// One call as the engine received it. Pointers are the caller's, valid during
+// the call only; an out-pointer the operation does not have stays null, one
+// the caller passed as null is null as well.
 struct EngineCall {
     EngineOp op;
     const RemotePath* path = nullptr;    // the record, or a copy's source
@@ -35,58 +37,25 @@ struct EngineCall {
     BSTR newName = nullptr;              // RenameAccount's new name
     LONG move = 0;                       // copies: the host's Move as received
     ListingCookie cookie = 0;            // Next operations: the cookie given back
+
+    ListingCookie* cookieOut = nullptr;  // First operations
+    StorageItem** item = nullptr;        // listing steps
+    VARIANT_BOOL* ok = nullptr;          // changes
+    LONG* result = nullptr;              // downloads and uploads
 };
 
-struct EngineAnswer {
-    HRESULT hr = S_OK;
-    VARIANT_BOOL ok = VARIANT_TRUE;
-    StorageItem* item = nullptr;  // listing steps: handed over with its reference
-    bool setCookie = false;       // First operations: write `cookie`
-    ListingCookie cookie = 0;
-};
-
-class FaultEngine;
-
-class EnginePlan {
+class StorageBrowserObject : public VtableOnly<IStorageBrowser>, public IConnectionPointContainer {
 public:
-    // Runs inside the engine call, as engine code (see plugin_scope.h); may
-    // fire events on `engine`.
-    virtual EngineAnswer Answer(FaultEngine& engine, const EngineCall& call) = 0;
+    StorageBrowserObject(const StorageBrowserObject&) = delete;
+    StorageBrowserObject& operator=(const StorageBrowserObject&) = delete;
 
-protected:
-    ~EnginePlan() = default;
-};
-
-class FaultEngine final : public IStorageBrowser, public IConnectionPointContainer {
-public:
-    explicit FaultEngine(EnginePlan& plan);
-    ~FaultEngine();
-    FaultEngine(const FaultEngine&) = delete;
-    FaultEngine& operator=(const FaultEngine&) = delete;
-
-    // Fires one event to the advised sink with `count` arguments, last-first
-    // as dispatch has them; the arguments stay the caller's. S_FALSE when no
-    // sink is advised, else Invoke's HRESULT.
-    HRESULT Fire(VARIANT* argsLastFirst, UINT count);
-    // A well-formed progress event: local name, remote name, percent.
-    HRESULT FireProgress(const wchar_t* localName, const wchar_t* remoteName, LONG percent);
-    bool HasSink() const;
+    LONG RefCount() const { return refCount_; }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    // IDispatch
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*,
-                                     EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-    // IStorageBrowser
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    // IStorageBrowser: each builds its EngineCall and returns Call()'s answer.
     HRESULT STDMETHODCALLTYPE FirstAccount(ListingCookie* cookie, StorageItem** item) override;
     HRESULT STDMETHODCALLTYPE NextAccount(ListingCookie cookie, StorageItem** item) override;
     HRESULT STDMETHODCALLTYPE FirstBucket(RemotePath path, ListingCookie* cookie,
@@ -118,13 +87,20 @@ public:
     }
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid, IConnectionPoint** point) override;
 
+protected:
+    explicit StorageBrowserObject(EventConnectionPoint::SinkCount sinks) : events_(*this, sinks) {}
+    virtual ~StorageBrowserObject() = default;
+
+    // The engine's answer to one call; writes the call's out-values itself.
+    virtual HRESULT Call(const EngineCall& call) = 0;
+    // The point handed out for IStorageBrowserEvents, or null to offer no
+    // connection points at all (QueryInterface then refuses the container).
+    virtual IConnectionPoint* OfferedEventPoint() { return &events_; }
+    virtual void Destroy() { delete this; }
+
+    EventConnectionPoint& Events() { return events_; }
+
 private:
-    class EventPoint;
-
-    HRESULT Change(const EngineCall& call, VARIANT_BOOL* ok);
-    HRESULT List(const EngineCall& call, ListingCookie* cookie, StorageItem** item);
-    HRESULT Transfer(const EngineCall& call, LONG* result);
-
-    EnginePlan* plan_;
-    EventPoint* point_;
+    LONG refCount_ = 1;
+    EventConnectionPoint events_;
 };
