@@ -71,6 +71,10 @@ __CRT_UUID_DECL(IStorageBrowserEvents, 0x0422d916, 0xc11a, 0x474e, 0x94, 0x7d, 0
 // The ProgID under which the engine is registered.
 constexpr wchar_t kEngineProgId[] = L"corvanel_win32.Corvanel";
 
+// The Kind of a listing entry that is an object (a file); every other Kind
+// is a container: an account, a bucket or a folder.
+constexpr LONG kObjectKind = 3;
+
 // A change is done only when the call succeeded and the engine said yes.
 inline bool EngineAgreed(HRESULT hr, VARIANT_BOOL ok) {
     return SUCCEEDED(hr) && ok == VARIANT_TRUE;

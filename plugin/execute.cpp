@@ -14,9 +14,6 @@ namespace {
 
 constexpr char kOpenVerb[] = "open";
 constexpr char kPropertiesVerb[] = "properties";
-// The command posted to the host's main window after a creation started from
-// a placeholder entry.
-constexpr WORD kCreationStartedCommand = 104;
 
 // Exact, case-sensitive, whole-text equality; a null text equals nothing.
 bool Equal(const char* text, const char* fixed) {
@@ -48,7 +45,7 @@ int Open(HWND mainWin, IStorageBrowser* engine, RemotePath& path) {
     if (engine == nullptr) return FS_EXEC_OK;
     StartCreation(*engine, path);
     // Posted whatever the engine answered; the host handles it after we return.
-    PostMessageA(mainWin, WM_COMMAND, MAKEWPARAM(kCreationStartedCommand, 0), 0);
+    PostMessageA(mainWin, WM_COMMAND, MAKEWPARAM(kRereadCommand, 0), 0);
     return FS_EXEC_OK;
 }
 

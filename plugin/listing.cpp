@@ -23,8 +23,6 @@ namespace {
 
 // The handle of every listing that started: its state lives in PluginState.
 const HANDLE kListingHandle = nullptr;
-// An entry of this kind is an object; any other kind is shown as a directory.
-constexpr LONG kFileKind = 3;
 // The cookie FirstBucket leaves when the account has nothing to show, not
 // even the placeholder.
 constexpr ListingCookie kNoBucketListCookie = -1;
@@ -112,7 +110,7 @@ EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
     LONG kind = 0;
     if (FAILED(item->get_Kind(&kind))) return EntryFill::Failed;
     findData.dwFileAttributes =
-        kind == kFileKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
+        kind == kObjectKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
 
     LONGLONG size = 0;
     if (FAILED(item->get_Size(&size))) return EntryFill::Failed;

@@ -29,6 +29,11 @@ constexpr int FS_EXEC_OK = 0;
 constexpr int FS_EXEC_ERROR = 1;
 constexpr int FS_EXEC_YOURSELF = -1;
 
+// The command the plugin posts to the host's main window (WM_COMMAND, this in
+// the low word of wParam, lParam 0) after it started creating an account or
+// bucket from a placeholder entry: the host re-reads the directory.
+constexpr WORD kRereadCommand = 104;
+
 constexpr int FS_COPYFLAGS_OVERWRITE = 1;
 constexpr int FS_COPYFLAGS_RESUME = 2;
 constexpr int FS_COPYFLAGS_MOVE = 4;

@@ -304,7 +304,7 @@ double ListFloor(IStorageBrowser* engine) {
         if (VariantTimeToSystemTime(date, &systemTime)) {
             SystemTimeToFileTime(&systemTime, &findData.ftLastWriteTime);
         }
-        findData.dwFileAttributes = kind == 3 ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
+        findData.dwFileAttributes = kind == kObjectKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
         findData.nFileSizeHigh = static_cast<DWORD>(static_cast<ULONGLONG>(size) >> 32);
         findData.nFileSizeLow = static_cast<DWORD>(size);
         g_checksum += static_cast<unsigned char>(findData.cFileName[4]) + findData.nFileSizeLow;

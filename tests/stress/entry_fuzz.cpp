@@ -551,7 +551,7 @@ int EntryPointFuzzer::TakePostedNotices() {
     int notices = 0;
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_COMMAND && msg.wParam == 104 && msg.lParam == 0) ++notices;
+        if (msg.message == WM_COMMAND && msg.wParam == kRereadCommand && msg.lParam == 0) ++notices;
     }
     return notices;
 }

@@ -10,7 +10,7 @@ namespace {
 const CLSID kServedEngineClass = {
     0x5a1e2c3d, 0x7b44, 0x4e0b, {0x9c, 0x1a, 0x2f, 0x6d, 0x8e, 0x9b, 0x0a, 0x11}};
 const char kServedEngineClassText[] = "{5A1E2C3D-7B44-4E0B-9C1A-2F6D8E9B0A11}";
-const char kProgIdKey[] = "Software\\Classes\\corvanel_win32.Corvanel";
+const std::wstring kProgIdKey = std::wstring(L"Software\\Classes\\") + kEngineProgId;
 
 }  // namespace
 
@@ -56,8 +56,8 @@ EngineRegistration::~EngineRegistration() {
 
 bool OfferEngineProgId() {
     HKEY key;
-    const std::string clsidKey = std::string(kProgIdKey) + "\\CLSID";
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, clsidKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+    const std::wstring clsidKey = kProgIdKey + L"\\CLSID";
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, clsidKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
                         &key, nullptr) != ERROR_SUCCESS) {
         return false;
     }
@@ -68,7 +68,7 @@ bool OfferEngineProgId() {
     return written;
 }
 
-void WithdrawEngineProgId() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProgIdKey); }
+void WithdrawEngineProgId() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProgIdKey.c_str()); }
 
 void EngineRegistration::OfferProgId() { progIdOffered_ = OfferEngineProgId(); }
 

@@ -33,7 +33,7 @@ struct ItemValues {
     std::wstring name;
     bool nullName = false;
     DATE date = 0.0;
-    LONG kind = 3;
+    LONG kind = kObjectKind;
     LONGLONG size = 0;
     HRESULT nameResult = S_OK;
     HRESULT dateResult = S_OK;

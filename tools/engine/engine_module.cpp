@@ -9,13 +9,13 @@
 #include <string>
 
 #include "engine/call_guarded.h"
+#include "engine/storage_browser.h"
 
 namespace {
 
 HMODULE g_module = nullptr;
 LONG g_moduleCount = 0;
 
-constexpr wchar_t kProgId[] = L"corvanel_win32.Corvanel";
 constexpr wchar_t kClassesKey[] = L"Software\\Classes\\";
 
 class CEngineFactory final : public IClassFactory {
@@ -74,11 +74,11 @@ HRESULT Register() {
     const DWORD length = GetModuleFileNameW(g_module, modulePath, ARRAYSIZE(modulePath));
     if (length == 0 || length >= ARRAYSIZE(modulePath)) return SELFREG_E_CLASS;
     const std::wstring classKey = L"CLSID\\" + ClassIdText();
-    const std::wstring progIdKey = kProgId;
+    const std::wstring progIdKey = kEngineProgId;
     const bool written = WriteValue(progIdKey, nullptr, kEngineClass.description) &&
                          WriteValue(progIdKey + L"\\CLSID", nullptr, ClassIdText()) &&
                          WriteValue(classKey, nullptr, kEngineClass.description) &&
-                         WriteValue(classKey + L"\\ProgID", nullptr, kProgId) &&
+                         WriteValue(classKey + L"\\ProgID", nullptr, kEngineProgId) &&
                          WriteValue(classKey + L"\\InprocServer32", nullptr, modulePath) &&
                          WriteValue(classKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
     return written ? S_OK : SELFREG_E_CLASS;
@@ -86,7 +86,7 @@ HRESULT Register() {
 
 HRESULT Unregister() {
     const std::wstring classKey = kClassesKey + (L"CLSID\\" + ClassIdText());
-    const std::wstring progIdKey = kClassesKey + std::wstring(kProgId);
+    const std::wstring progIdKey = kClassesKey + std::wstring(kEngineProgId);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, classKey.c_str());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, progIdKey.c_str());
     return S_OK;

@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage_browser.h"
 #include "path/remote_path.h"
 
 // The Kind values of the listing entries; only kFileKind is a file.
-enum EntryKind : LONG { kAccountKind = 0, kBucketKind = 1, kFolderKind = 2, kFileKind = 3 };
+enum EntryKind : LONG { kAccountKind = 0, kBucketKind = 1, kFolderKind = 2, kFileKind = kObjectKind };
 
 struct StoreEntry {
     std::wstring name;

@@ -8,9 +8,6 @@
 namespace {
 
 constexpr int kPluginNumber = 1;
-// What the plugin posts to the host's window after creating an account or
-// bucket from a placeholder entry: re-read the directory.
-constexpr WPARAM kRereadCommand = 104;
 constexpr char kWindowClass[] = "CorvanelConsoleHost";
 
 // Host texts are char*, not const: the exports take them as the file
