@@ -9,6 +9,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}
 
 [ -f "$build/build.ninja" ] || "$here/tools/configure.sh"
-cmake --build "$build" -j2 --target corvanel plugin_bench wine_prefix >/dev/null
+cmake --build "$build" -j2 --target corvanel plugin_bench >/dev/null
 "$build/wine-run.sh" "$build/bin/plugin_bench.exe" "$@"
 "$here/tools/bench64.sh"

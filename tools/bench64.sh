@@ -13,7 +13,8 @@ prefix=$build/wineprefix64-bench
 
 [ -f "$build/build.ninja" ] || "$here/tools/configure.sh"
 cmake --build "$build" -j2 \
-      --target corvanel corvanel_helper edition64 edition_bench bench64_prefix >/dev/null
+      --target corvanel corvanel_helper edition64 edition_bench corvanel_bench_engine >/dev/null
+WINEARCH=win64 "$here/tools/wine-prefix.sh" "$prefix" register "$build/bin/corvanel_bench_engine.dll"
 WINEARCH=win64 "$here/tools/wine-prefix.sh" "$prefix" start
 trap 'WINEARCH=win64 "$here/tools/wine-prefix.sh" "$prefix" stop' EXIT
 "$build/wine-run-bench64.sh" "$build/bin/edition_bench64.exe" "$@"

@@ -16,13 +16,15 @@ esac
 
 "$here/tools/configure.sh"
 if [ "${CORVANEL_EDITION:-32}" = 64 ]; then
-    cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_helper edition64 e2e64_prefix
+    cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_helper edition64 corvanel_engine
     prefix="$build/wineprefix64-e2e"
     export WINEARCH=win64
 else
-    cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_host e2e_prefix
+    cmake --build "$build" -j"$(nproc)" --target corvanel corvanel_host corvanel_engine
     prefix="$build/wineprefix-e2e"
 fi
+# Makes the prefix when it is missing and registers the engine in it.
+"$here/tools/wine-prefix.sh" "$prefix" register "$build/bin/corvanel_engine.dll"
 "$here/tools/wine-prefix.sh" "$prefix" start
 trap '"$here/tools/wine-prefix.sh" "$prefix" stop' EXIT
 started=$(date +%s%N)
