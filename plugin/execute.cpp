@@ -4,8 +4,8 @@
 // account shows the engine's property dialogs. Every other verb does nothing.
 #include <cstring>
 
-#include "engine/call_guarded.h"
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
+#include "common/call_guarded.h"
 #include "path/remote_path.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"

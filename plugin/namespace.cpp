@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "engine/bstr.h"
-#include "engine/call_guarded.h"
-#include "engine/storage_browser.h"
+#include "binding/bstr.h"
+#include "binding/storage_browser.h"
+#include "common/call_guarded.h"
 #include "path/remote_path.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"

@@ -5,8 +5,8 @@
 
 #include <optional>
 
-#include "engine/event_handler.h"
-#include "engine/storage_browser.h"
+#include "binding/event_handler.h"
+#include "binding/storage_browser.h"
 #include "path/remote_path.h"
 #include "plugin/wfx_api.h"
 

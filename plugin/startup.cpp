@@ -9,9 +9,9 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/call_guarded.h"
-#include "engine/event_handler.h"
-#include "engine/storage_browser.h"
+#include "binding/event_handler.h"
+#include "binding/storage_browser.h"
+#include "common/call_guarded.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 

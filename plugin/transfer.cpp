@@ -12,10 +12,10 @@
 
 #include <cstdint>
 
-#include "engine/bstr.h"
-#include "engine/call_guarded.h"
-#include "engine/event_handler.h"
-#include "engine/storage_browser.h"
+#include "binding/bstr.h"
+#include "binding/event_handler.h"
+#include "binding/storage_browser.h"
+#include "common/call_guarded.h"
 #include "path/remote_path.h"
 #include "plugin/namespace.h"
 #include "plugin/plugin_state.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bridge/protocol.h"
-#include "engine/unique_handle.h"
+#include "common/unique_handle.h"
 
 namespace helper {
 

@@ -8,7 +8,7 @@
 
 #include "bridge/channel.h"
 #include "bridge/module64/helper_link.h"
-#include "engine/call_guarded.h"
+#include "common/call_guarded.h"
 #include "plugin/wfx_api.h"
 
 namespace {

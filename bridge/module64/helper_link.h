@@ -11,7 +11,7 @@
 
 #include "bridge/channel.h"
 #include "bridge/protocol.h"
-#include "engine/unique_handle.h"
+#include "common/unique_handle.h"
 #include "plugin/wfx_api.h"
 
 namespace bridge {

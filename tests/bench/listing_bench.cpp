@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bstr.h"
+#include "binding/bstr.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 #include "tests/support/fake_engine.h"

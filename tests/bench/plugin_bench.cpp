@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/srw_lock.h"
-#include "engine/unique_handle.h"
+#include "common/srw_lock.h"
+#include "common/unique_handle.h"
 #include "path/remote_path.h"
 #include "plugin/wfx_api.h"
 #include "tests/bench/bench_support.h"

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/bstr.h"
-#include "engine/event_sink.h"
-#include "engine/srw_lock.h"
-#include "engine/storage_browser.h"
+#include "binding/bstr.h"
+#include "binding/event_sink.h"
+#include "binding/storage_browser.h"
+#include "common/srw_lock.h"
 #include "path/remote_path.h"
 #include "tests/e2e/e2e_support.h"
 

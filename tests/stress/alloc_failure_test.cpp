@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/bstr.h"
-#include "engine/event_handler.h"
+#include "binding/bstr.h"
+#include "binding/event_handler.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 #include "tests/stress/counting_allocator.h"

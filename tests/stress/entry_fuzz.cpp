@@ -24,9 +24,9 @@
 #include "tests/stress/fuzz_inputs.h"
 #include "tests/stress/fuzz_plan.h"
 #include "tests/support/engine_registration.h"
+#include "tests/support/path_model.h"
 #include "tests/support/plugin_scope.h"
 #include "tests/support/scripted_engine.h"
-#include "tests/support/path_model.h"
 #include "tests/support/thread_locale.h"
 
 namespace {

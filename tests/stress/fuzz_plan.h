@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "tests/stress/fuzz_inputs.h"
-#include "tests/support/scripted_engine.h"
 #include "tests/support/path_model.h"
+#include "tests/support/scripted_engine.h"
 
 // One engine call that an export may make. Unset fields are not compared.
 struct AllowedCall {

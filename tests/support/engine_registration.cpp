@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
 
 namespace {
 

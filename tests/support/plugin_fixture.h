@@ -8,7 +8,7 @@
 
 #include <ostream>
 
-#include "engine/event_handler.h"
+#include "binding/event_handler.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 #include "tests/support/fake_engine.h"

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
 #include "tools/engine_com/storage_browser_object.h"
 
 // One listing entry as the tests hand it out. Each getter answers with its

@@ -1,5 +1,5 @@
 // Text between the host's 8-bit code page and the engine's BSTRs.
-#include "engine/bstr.h"
+#include "binding/bstr.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/bstr.h"
-#include "engine/storage_browser.h"
+#include "binding/bstr.h"
+#include "binding/storage_browser.h"
 #include "tests/support/slot_table_engine.h"
 
 namespace {

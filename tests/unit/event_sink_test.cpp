@@ -1,5 +1,5 @@
 // The event sink and the progress record it feeds.
-#include "engine/event_handler.h"
+#include "binding/event_handler.h"
 
 #include <gtest/gtest.h>
 #include <oleauto.h>

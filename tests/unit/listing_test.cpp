@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bstr.h"
+#include "binding/bstr.h"
 #include "plugin/wfx_api.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/plugin_fixture.h"

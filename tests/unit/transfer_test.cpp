@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/bstr.h"
-#include "engine/unique_handle.h"
+#include "binding/bstr.h"
+#include "common/unique_handle.h"
 #include "tests/support/plugin_fixture.h"
 #include "tests/support/thread_locale.h"
 #include "tests/support/worker_thread.h"

@@ -2,7 +2,7 @@
 
 #include <olectl.h>
 
-#include "engine/call_guarded.h"
+#include "common/call_guarded.h"
 
 std::vector<IDispatch*> EventConnectionPoint::Sinks() {
     std::vector<IDispatch*> sinks;

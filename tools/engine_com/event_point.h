@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/srw_lock.h"
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
+#include "common/srw_lock.h"
 
 class EventConnectionPoint final : public IConnectionPoint {
 public:

@@ -12,7 +12,7 @@
 #include <windows.h>
 #include <ocidl.h>
 
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
 #include "tools/engine_com/event_point.h"
 #include "tools/engine_com/vtable_only.h"
 

@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
 #include "tools/engine_com/vtable_only.h"
 
 class StorageItemObject : public VtableOnly<StorageItem> {

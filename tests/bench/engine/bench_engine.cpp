@@ -15,7 +15,7 @@
 
 #include "tests/bench/entry_pool.h"
 #include "tests/support/scripted_engine.h"
-#include "tools/engine/engine_module.h"
+#include "tools/reference_engine/engine_module.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/srw_lock.h"
-#include "engine/storage_browser.h"
-#include "tools/engine/local_store.h"
+#include "binding/storage_browser.h"
+#include "common/srw_lock.h"
 #include "tools/engine_com/storage_browser_object.h"
+#include "tools/reference_engine/local_store.h"
 
 // A new listing entry with one reference for the caller.
 StorageItem* MakeStorageItem(const StoreEntry& entry);

@@ -1,8 +1,8 @@
-#include "engine/event_handler.h"
+#include "binding/event_handler.h"
 
 #include <oleauto.h>
 
-#include "engine/bstr.h"
+#include "binding/bstr.h"
 
 namespace {
 

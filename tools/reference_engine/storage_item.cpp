@@ -1,7 +1,7 @@
 // One listing entry handed to the engine's caller.
-#include "tools/engine/engine_module.h"
-#include "tools/engine/storage_engine.h"
 #include "tools/engine_com/storage_item_object.h"
+#include "tools/reference_engine/engine_module.h"
+#include "tools/reference_engine/storage_engine.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include <string>
 
-#include "engine/event_sink.h"
-#include "engine/srw_lock.h"
-#include "engine/storage_browser.h"
+#include "binding/event_sink.h"
+#include "binding/storage_browser.h"
+#include "common/srw_lock.h"
 
 // One consistent reading of the record. Empty texts read as null pointers,
 // which is how the host is told that no event has named the file yet.

@@ -1,12 +1,12 @@
-#include "tools/engine/storage_engine.h"
+#include "tools/reference_engine/storage_engine.h"
 
 #include <olectl.h>
 
 #include <cstdio>
 
-#include "engine/bstr.h"
-#include "engine/call_guarded.h"
-#include "tools/engine/engine_module.h"
+#include "binding/bstr.h"
+#include "common/call_guarded.h"
+#include "tools/reference_engine/engine_module.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "engine/bstr.h"
-#include "engine/call_guarded.h"
-#include "tools/engine/storage_engine.h"
+#include "binding/bstr.h"
+#include "common/call_guarded.h"
+#include "tools/reference_engine/storage_engine.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <ocidl.h>
 #include <wrl/client.h>
 
-#include "engine/call_guarded.h"
+#include "common/call_guarded.h"
 
 namespace TEventHandlerNamespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
 #include "path/remote_path.h"
 
 // The Kind values of the listing entries; only kFileKind is a file.

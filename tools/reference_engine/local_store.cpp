@@ -1,4 +1,4 @@
-#include "tools/engine/local_store.h"
+#include "tools/reference_engine/local_store.h"
 
 #include <shlobj.h>
 

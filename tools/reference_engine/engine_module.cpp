@@ -1,15 +1,15 @@
 // An engine's module: its class factory and the four exports of an
 // in-process COM server. Registration writes the machine-wide class keys, the
 // only place from which Wine resolves a ProgID.
-#include "tools/engine/engine_module.h"
+#include "tools/reference_engine/engine_module.h"
 
 #include <objbase.h>
 #include <olectl.h>
 
 #include <string>
 
-#include "engine/call_guarded.h"
-#include "engine/storage_browser.h"
+#include "binding/storage_browser.h"
+#include "common/call_guarded.h"
 
 namespace {
 

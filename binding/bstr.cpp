@@ -1,4 +1,4 @@
-#include "engine/bstr.h"
+#include "binding/bstr.h"
 
 #include <new>
 
