@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "binding/storage_browser.h"
 #include "tools/host/command_line.h"
 #include "tools/host/progress_display.h"
 
@@ -118,8 +119,8 @@ bool ConsoleHost::Start() {
                                    &DeclineRequest);
     if (started != 0) {
         std::printf("FsInit failed (%d): the plugin could not create its storage engine. Is the "
-                    "engine \"corvanel_win32.Corvanel\" registered in this Wine prefix?\n",
-                    started);
+                    "engine \"%ls\" registered in this Wine prefix?\n",
+                    started, kEngineProgId);
         return false;
     }
     return true;
