@@ -26,9 +26,10 @@ const HANDLE kListingHandle = nullptr;
 // The cookie FirstBucket leaves when the account has nothing to show, not
 // even the placeholder.
 constexpr ListingCookie kNoBucketListCookie = -1;
-// Engine names get one byte less than cFileName holds: at most 258 bytes of
-// text and the terminator.
-constexpr int kEngineNameBound = MAX_PATH - 1;
+// Engine names get one byte less than cFileName holds: at most the bytes a
+// path field carries back (kRemoteTextLimit, 258) and the terminator.
+constexpr int kEngineNameBound = static_cast<int>(kRemoteTextLimit) + 1;
+static_assert(kEngineNameBound == MAX_PATH - 1, "one byte less than cFileName");
 
 enum class EntryFill {
     Filled,
