@@ -29,6 +29,18 @@ inline double Median(std::vector<double> values) {
     return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+inline double Ms(const FILETIME& time) {
+    return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                               time.dwLowDateTime) / 10000.0;
+}
+
+// Kernel plus user time of the calling thread, in ms.
+inline double ThreadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    return Ms(kernel) + Ms(user);
+}
+
 inline const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
 
 // The module's exports, as the host finds them.

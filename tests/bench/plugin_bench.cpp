@@ -63,18 +63,6 @@ char g_listedPath[] = "\\work\\photos";
 char g_remoteName[] = "\\work\\photos\\2009\\holiday-picture.jpg";
 volatile unsigned g_checksum = 0;  // keeps the measured work from being optimised away
 
-double Ms(const FILETIME& time) {
-    return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
-                               time.dwLowDateTime) / 10000.0;
-}
-
-// Kernel plus user time of the calling thread, in ms.
-double ThreadCpuMs() {
-    FILETIME created, exited, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-    return Ms(kernel) + Ms(user);
-}
-
 // The engine's side of small-file transfers, done as a real engine does
 // them: the call hands the job to the engine's own thread and returns; that
 // thread moves the 1 KiB (writes the local file for a download, reads it for

@@ -17,6 +17,7 @@
 #include "binding/event_handler.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
+#include "tests/bench/bench_support.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/worker_thread.h"
 
@@ -32,29 +33,7 @@ int __stdcall CountingProgress(int, char*, char*, int) {
     return 0;
 }
 
-double NowMs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Ms(const FILETIME& t) {
-    return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) |
-                               t.dwLowDateTime) /
-           10000.0;
-}
-
-// Kernel plus user time, in ms, of this thread and of the whole process.
-double ThreadCpuMs() {
-    FILETIME created, exited, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-    return Ms(kernel) + Ms(user);
-}
+// Kernel plus user time of the whole process, in ms.
 double ProcessCpuMs() {
     FILETIME created, exited, kernel, user;
     GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
