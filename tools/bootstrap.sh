@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes a Debian machine ready to build and test the plugin: the i686 and
 # x86_64 mingw-w64 cross toolchains, 32-bit and 64-bit Wine, CMake, Ninja and
-# GoogleTest's sources. Idempotent: when everything is present it only checks
-# and exits.
+# GoogleTest's sources, and what the real-host walks need (tools/real-host/).
+# Idempotent: when everything is present it only checks and exits.
 set -euo pipefail
 
 need=()
@@ -14,6 +14,15 @@ for pkg in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 \
            googletest wine wine32:i386 wine64 zip unzip python3 clang libclang-rt-14-dev; do
     have_pkg "$pkg" || need+=("$pkg")
 done
+# The real-host walks, when there is a Double Commander source to build:
+# Free Pascal and Lazarus to build it, an X server, keys, pictures and the
+# clipboard to walk it.
+if "$(dirname "$0")/real-host/build.sh" --where >/dev/null 2>&1; then
+    for pkg in make fpc fpc-source lazarus-ide lcl-2.2 lcl-units-2.2 lazarus-src-2.2 \
+               lcl-utils-2.2 xvfb xdotool xclip imagemagick; do
+        have_pkg "$pkg" || need+=("$pkg")
+    done
+fi
 
 if [ ${#need[@]} -eq 0 ]; then
     exit 0
