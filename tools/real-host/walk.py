@@ -95,6 +95,11 @@ def within(condition, limit):
         return None
 
 
+def said(text):
+    """A message box's text on one line, without the title and dashes Ctrl+C adds."""
+    return " / ".join(line for line in text.splitlines()[2:] if line)
+
+
 def wine_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
@@ -389,6 +394,17 @@ class Walk:
         wait_until(f"{what} to equal {source}",
                    lambda: target.is_file() and target.read_bytes() == source.read_bytes(), limit)
 
+    def copy_ended(self, limit=90.0):
+        """Waits for the copy's progress window to close; a message on the way
+        (an error) gets Escape and is noted."""
+        def ended():
+            text = self.message()
+            if text:
+                self.note(f"the file manager said: {said(text)}")
+                self.answer("Escape")
+            return not self.desk.windows(PROGRESS)
+        wait_until("the copy's progress window to close", ended, limit)
+
     def copy_onto(self, name, target, key, asks):
         """Copies `name` onto the existing `target`; checks that the file manager
         asks first and answers with `key`. Returns what the target held before."""
@@ -396,10 +412,10 @@ class Walk:
         self.copy(name)
         text = self.question_or(f"{target} to change", lambda: target.read_bytes() != kept)
         self.check(asks, text is not None and text.find("Overwrite:") > 0,
-                   f"no question: {target} was replaced" if text is None else f"the message was {text!r}")
+                   f"no question: {target} was replaced" if text is None else f"it said: {said(text)}")
         if text:
             self.answer(key)
-        self.desk.wait_no_window(PROGRESS, "the copy's progress window to close", limit=60)
+        self.copy_ended()
         return kept
 
     # The steps -------------------------------------------------------------------
@@ -479,7 +495,7 @@ class Walk:
         self.desk.picture("cancelled")
         stopped = within(lambda: self.settled(target), 30) in ("gone", "stopped")
         gone = within(lambda: not target.exists(), 30 if self.layout.edition == 64 else 0)
-        self.desk.wait_no_window(PROGRESS, "the copy's progress window to close", limit=90)
+        self.copy_ended()
         if self.layout.edition == 64:
             self.check("Cancel: the local file stops growing", stopped, "it grew to the whole object")
             self.check("Cancel: the partial local file is gone", gone, f"{target} is still there")
@@ -576,10 +592,10 @@ class Walk:
         # A message comes either way: the question, or the error that it cannot be downloaded.
         text = within(self.message, 20)
         self.check("F5 on a placeholder asks no overwrite question", text is None or "Overwrite:" not in text,
-                   f"it asked: {text!r}")
+                   f"it asked: {said(text or '')}")
         if text:
             self.answer("Escape")
-        self.desk.wait_no_window(PROGRESS, "the copy's progress window to close")
+        self.copy_ended()
         self.check("F5 on a placeholder writes no local file", not (self.layout.local / PLACEHOLDER).exists(),
                    "the local file is there")
 
