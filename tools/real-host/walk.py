@@ -95,6 +95,12 @@ def within(condition, limit):
         return None
 
 
+def overwrite_question(text):
+    """Whether a message is the question before replacing a file: "Overwrite:
+    ... With file: ...", or "File ... exists, overwrite?" """
+    return bool(text) and re.search(r"^Overwrite:|exists, overwrite\?", text, re.M) is not None
+
+
 def said(text):
     """A message box's text on one line, without the title and dashes Ctrl+C adds."""
     return " / ".join(line for line in text.splitlines()[2:] if line)
@@ -280,18 +286,23 @@ class Walk:
         print(f"NOTE {text}", flush=True)
 
     def run(self, steps):
+        """Runs the steps in turn; stops when the file manager is gone, or after
+        three steps in a row could not go on."""
+        stuck = 0
         for step in steps:
             try:
                 step()
+                stuck = 0
             except StepFailed as failure:
                 self.check(step.__doc__.splitlines()[0].rstrip("."), False, str(failure))
+                stuck += 1
                 for _ in range(3):  # closes what the step left open: Escape is No, Cancel, Skip
                     if not self.desk.windows(DIALOGS):
                         break
                     self.desk.keys("Escape")
                     within(lambda: not self.desk.windows(DIALOGS), 5)
             self.desk.picture(step.__name__)
-            if self.program is None or self.program.poll() is not None:
+            if self.program is None or self.program.poll() is not None or stuck == 3:
                 break
 
     # Reading the panels and the message boxes ---------------------------------
@@ -411,7 +422,7 @@ class Walk:
         kept = target.read_bytes()
         self.copy(name)
         text = self.question_or(f"{target} to change", lambda: target.read_bytes() != kept)
-        self.check(asks, text is not None and text.find("Overwrite:") > 0,
+        self.check(asks, overwrite_question(text),
                    f"no question: {target} was replaced" if text is None else f"it said: {said(text)}")
         if text:
             self.answer(key)
@@ -591,7 +602,7 @@ class Walk:
         self.copy(PLACEHOLDER, typed="Create")
         # A message comes either way: the question, or the error that it cannot be downloaded.
         text = within(self.message, 20)
-        self.check("F5 on a placeholder asks no overwrite question", text is None or "Overwrite:" not in text,
+        self.check("F5 on a placeholder asks no overwrite question", not overwrite_question(text),
                    f"it asked: {said(text or '')}")
         if text:
             self.answer("Escape")
