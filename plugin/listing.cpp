@@ -14,30 +14,11 @@
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
 #include "path/remote_path.h"
+#include "plugin/listing.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 
 using Microsoft::WRL::ComPtr;
-
-namespace {
-
-// The handle of every listing that started: its state lives in PluginState.
-const HANDLE kListingHandle = nullptr;
-// The cookie FirstBucket leaves when the account has nothing to show, not
-// even the placeholder.
-constexpr ListingCookie kNoBucketListCookie = -1;
-// Engine names get one byte less than cFileName holds: at most the bytes a
-// path field carries back (kRemoteTextLimit, 258) and the terminator.
-constexpr int kEngineNameBound = static_cast<int>(kRemoteTextLimit) + 1;
-static_assert(kEngineNameBound == MAX_PATH - 1, "one byte less than cFileName");
-
-enum class EntryFill {
-    Filled,
-    Undeliverable,  // no name, or one that would have to be shortened
-    Failed,         // a getter failed
-};
-
-enum class ListStep { Delivered, Ended, Failed };
 
 HRESULT FirstAtLevel(IStorageBrowser& engine, PathLevel level, RemotePath record,
                      ListingCookie* cookie, StorageItem** item) {
@@ -62,6 +43,26 @@ HRESULT NextAtLevel(IStorageBrowser& engine, PathLevel level, ListingCookie cook
         return engine.NextObject(cookie, item);
     }
 }
+
+namespace {
+
+// The handle of every listing that started: its state lives in PluginState.
+const HANDLE kListingHandle = nullptr;
+// The cookie FirstBucket leaves when the account has nothing to show, not
+// even the placeholder.
+constexpr ListingCookie kNoBucketListCookie = -1;
+// Engine names get one byte less than cFileName holds: at most the bytes a
+// path field carries back (kRemoteTextLimit, 258) and the terminator.
+constexpr int kEngineNameBound = static_cast<int>(kRemoteTextLimit) + 1;
+static_assert(kEngineNameBound == MAX_PATH - 1, "one byte less than cFileName");
+
+enum class EntryFill {
+    Filled,
+    Undeliverable,  // no name, or one that would have to be shortened
+    Failed,         // a getter failed
+};
+
+enum class ListStep { Delivered, Ended, Failed };
 
 void ZeroFindData(WIN32_FIND_DATAA& findData) { std::memset(&findData, 0, sizeof(findData)); }
 
@@ -96,13 +97,10 @@ private:
 EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
     if (item == nullptr) return EntryFill::Failed;
     const LastErrorKeeper keeper;
-    {
-        UniqueBstr name;
-        if (FAILED(item->get_Name(name.Put()))) return EntryFill::Failed;
-        // A shortened name would address a different object.
-        if (!ToAnsiInto(name.Get(), findData.cFileName, kEngineNameBound)) {
-            return EntryFill::Undeliverable;
-        }
+    switch (ReadListedName(*item, findData.cFileName)) {
+    case NameRead::Read: break;
+    case NameRead::Undeliverable: return EntryFill::Undeliverable;
+    case NameRead::Failed: return EntryFill::Failed;
     }
     DATE date = 0.0;
     if (FAILED(item->get_Date(&date))) return EntryFill::Failed;
@@ -162,6 +160,16 @@ HANDLE AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& 
     }
 }
 
+// The host's listing teaches the plugin the folder's names: each entry
+// delivered is collected, and the end reached makes them known.
+void Learn(FolderKnowledge& knowledge, ListStep step, const WIN32_FIND_DATAA& findData) {
+    switch (step) {
+    case ListStep::Delivered: knowledge.Collect(findData.cFileName); break;
+    case ListStep::Ended: knowledge.EndListing(); break;
+    case ListStep::Failed: knowledge.Forget(); break;
+    }
+}
+
 HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     PluginState& state = GetPluginState();
     // Reset even when the call is refused: a later FsFindNext must not go on
@@ -181,11 +189,16 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     if (state.engine == nullptr) return INVALID_HANDLE_VALUE;
 
     const PathLevel level = state.listingLevel;
+    state.knowledge.BeginListing(FolderName::Of(level, path.Record()), state.clock());
     ComPtr<StorageItem> item;
     if (FAILED(FirstAtLevel(*state.engine, level, path.Record(), &state.listingCookie, &item))) {
+        state.knowledge.Forget();
         return INVALID_HANDLE_VALUE;
     }
-    switch (DeliverFrom(std::move(item), *state.engine, level, state.listingCookie, *findData)) {
+    const ListStep step =
+        DeliverFrom(std::move(item), *state.engine, level, state.listingCookie, *findData);
+    Learn(state.knowledge, step, *findData);
+    switch (step) {
     case ListStep::Delivered:
         return kListingHandle;
     case ListStep::Ended:
@@ -204,14 +217,24 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
 
     ComPtr<StorageItem> item;
     if (FAILED(NextAtLevel(*state.engine, state.listingLevel, state.listingCookie, &item))) {
+        state.knowledge.Forget();
         return FALSE;
     }
     const ListStep step = DeliverFrom(std::move(item), *state.engine, state.listingLevel,
                                       state.listingCookie, *findData);
+    Learn(state.knowledge, step, *findData);
     return step == ListStep::Delivered ? TRUE : FALSE;
 }
 
 }  // namespace
+
+NameRead ReadListedName(StorageItem& item, char (&name)[MAX_PATH]) {
+    UniqueBstr text;
+    if (FAILED(item.get_Name(text.Put()))) return NameRead::Failed;
+    // A shortened name would address a different object.
+    return ToAnsiInto(text.Get(), name, kEngineNameBound) ? NameRead::Read
+                                                           : NameRead::Undeliverable;
+}
 
 HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {
     return CallGuarded<HANDLE>(INVALID_HANDLE_VALUE, [&] { return FindFirst(Path, FindData); });

@@ -67,9 +67,14 @@ std::wstring ParentOf(const std::wstring& path);
 // Creates every missing directory from `base` (which exists) down to `path`.
 bool MakeDirectories(const std::wstring& base, const std::wstring& path);
 
-// Copies a directory tree to `target`, which must not exist yet. A failure
-// part-way leaves what was copied so far.
+// Copies a directory tree to `target`. A `target` that exists already is
+// merged into, as an object store copies every object below a prefix: same
+// names are replaced, a file never replaces a folder nor the other way. A
+// failure part-way leaves what was copied so far.
 bool CopyTree(const std::wstring& source, const std::wstring& target);
+
+// Deletes a directory tree; false when anything in it stayed.
+bool RemoveTree(const std::wstring& directory);
 
 struct TreeSummary {
     int directories = 0;
