@@ -6,16 +6,15 @@
 namespace {
 
 // A name in the thread's code page, widened and upper-cased: equal folds are
-// the same name for a store that ignores letter case.
-std::wstring Fold(const char* name) {
-    const int length = static_cast<int>(std::strlen(name));
-    if (length == 0) return std::wstring();
-    const int wide = MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, nullptr, 0);
-    if (wide <= 0) return std::wstring();
-    std::wstring folded(static_cast<std::size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, &folded[0], wide);
-    CharUpperBuffW(&folded[0], static_cast<DWORD>(wide));
-    return folded;
+// the same name for a store that ignores letter case. The UTF-16 units are
+// kept as bytes, so one string type serves every text here.
+std::string Fold(const char* name) {
+    wchar_t wide[MAX_PATH];
+    const int length = static_cast<int>(strnlen(name, MAX_PATH));
+    const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, wide, MAX_PATH);
+    if (units <= 0) return std::string();
+    CharUpperBuffW(wide, static_cast<DWORD>(units));
+    return std::string(reinterpret_cast<const char*>(wide), static_cast<std::size_t>(units) * sizeof(wchar_t));
 }
 
 }  // namespace
@@ -44,11 +43,17 @@ void FolderKnowledge::Swap(FolderKnowledge& other) noexcept {
     std::swap(locale_, other.locale_);
     std::swap(listedAt_, other.listedAt_);
     collected_.swap(other.collected_);
+    std::swap(used_, other.used_);
     counts_.swap(other.counts_);
 }
 
 void FolderKnowledge::BeginListing(FolderName folder, ULONGLONG listedAt) {
-    Forget();
+    // The names' block is kept: the host lists folders of the same size
+    // again and again, and a block grown afresh each time costs every entry.
+    phase_ = Phase::Nothing;
+    ++generation_;
+    used_ = 0;
+    counts_.clear();
     folder_ = std::move(folder);
     locale_ = GetThreadLocale();
     listedAt_ = listedAt;
@@ -57,10 +62,19 @@ void FolderKnowledge::BeginListing(FolderName folder, ULONGLONG listedAt) {
 
 void FolderKnowledge::Collect(const char* name) {
     if (phase_ != Phase::Collecting) return;
-    // A name that failed to go in must not leave a listing that looks whole.
-    phase_ = Phase::Nothing;
-    collected_.append(name, std::strlen(name) + 1);
-    phase_ = Phase::Collecting;
+    // Room for the longest name a listing shows, so the copy needs no
+    // measuring first: one pass, up to and with the terminator.
+    if (used_ + MAX_PATH > collected_.size()) {
+        // A name that failed to go in must not leave a listing that looks whole.
+        phase_ = Phase::Nothing;
+        collected_.resize(2 * collected_.size() + MAX_PATH);
+        phase_ = Phase::Collecting;
+    }
+    char* out = &collected_[used_];
+    const char* const start = out;
+    for (std::size_t left = MAX_PATH - 1; left != 0 && *name != '\0'; --left) *out++ = *name++;
+    *out++ = '\0';
+    used_ += static_cast<std::size_t>(out - start);
 }
 
 void FolderKnowledge::EndListing() {
@@ -95,13 +109,13 @@ bool FolderKnowledge::Follows(const FolderName& folder) const {
 }
 
 void FolderKnowledge::Index() {
-    if (collected_.empty()) return;
+    if (used_ == 0) return;
     // Whatever fails part-way leaves nothing half-known behind.
     phase_ = Phase::Nothing;
-    for (const char* name = collected_.data(); name < collected_.data() + collected_.size();
+    for (const char* name = collected_.data(); name < collected_.data() + used_;
          name += std::strlen(name) + 1) {
         ++counts_[Fold(name)];
     }
-    std::string().swap(collected_);
+    used_ = 0;
     phase_ = Phase::Known;
 }

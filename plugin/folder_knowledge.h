@@ -14,7 +14,7 @@
 #include <windows.h>
 
 #include <string>
-#include <unordered_map>
+#include <map>
 
 #include "path/remote_path.h"
 
@@ -84,8 +84,10 @@ private:
     FolderName folder_;
     LCID locale_ = 0;
     ULONGLONG listedAt_ = 0;
-    // The names collected, each ended by NUL: copying a name in is all a
-    // listing pays per entry. Folded into counts_ at the first question.
+    // The names collected, each ended by NUL, in the first used_ bytes:
+    // copying a name in is all a listing pays per entry. Folded into counts_
+    // at the first question; the block stays for the next listing.
     std::string collected_;
-    std::unordered_map<std::wstring, unsigned> counts_;  // folded name: entries with it
+    std::size_t used_ = 0;
+    std::map<std::string, unsigned> counts_;  // folded name: entries with it
 };

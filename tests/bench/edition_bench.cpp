@@ -158,7 +158,7 @@ bool Transfer(const Module& module, char* localName, int count, std::vector<doub
     for (int i = 0; i < count; ++i) {
         const double start = NowMs();
         const int result = i % 2 == 0 ? module.getFile(g_remoteName, localName, 0, &info)
-                                      : module.putFile(localName, g_remoteName, 0);
+                                      : module.putFile(localName, g_remoteName, FS_COPYFLAGS_OVERWRITE);
         const double end = NowMs();
         if (result != FS_FILE_OK) {
             std::fprintf(stderr, "%s: transfer %d returned %d\n", kModuleName, i, result);
