@@ -467,6 +467,15 @@ double SmallStraight(IStorageBrowser* engine, bool download, const std::string& 
     return elapsed;
 }
 
+// The local file that small uploads read.
+void WriteSmallFile(const std::string& name) {
+    const UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    char data[kSmallFileBytes] = {};
+    DWORD written = 0;
+    WriteFile(file.Get(), data, kSmallFileBytes, &written, nullptr);
+}
+
 // Downloads go to a new name each (deleted again between transfers, out of
 // the timing), uploads read one 1 KiB file. The engine is idle at the start
 // of every timed transfer.
@@ -477,13 +486,7 @@ void MeasureSmallFiles(const Module& module, IStorageBrowser* engine, const std:
     CreateDirectoryA(folder.c_str(), nullptr);
     std::string uploaded = folder + "\\put.bin";
     std::string downloaded = folder + "\\got.bin";
-    {
-        const UniqueHandle file(CreateFileA(uploaded.c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        char data[kSmallFileBytes] = {};
-        DWORD written = 0;
-        WriteFile(file.Get(), data, kSmallFileBytes, &written, nullptr);
-    }
+    WriteSmallFile(uploaded);
     OwnedRemotePath path;
     std::strcpy(path.Record().account, "work");
     std::strcpy(path.Record().bucket, "photos");
@@ -577,13 +580,7 @@ void MeasureUploadCheck(const Module& module, const std::string& folder) {
     g_plan->MoveSmallFiles();
     CreateDirectoryA(folder.c_str(), nullptr);
     std::string uploaded = folder + "\\put.bin";
-    {
-        const UniqueHandle file(CreateFileA(uploaded.c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        char data[kSmallFileBytes] = {};
-        DWORD written = 0;
-        WriteFile(file.Get(), data, kSmallFileBytes, &written, nullptr);
-    }
+    WriteSmallFile(uploaded);
     // Rounds take turns, checked first in every other one.
     std::vector<double> checked, unchecked;
     for (int round = 0; round < kCheckRounds * 2; ++round) {
