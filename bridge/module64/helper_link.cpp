@@ -176,7 +176,16 @@ bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch) 
     // sign-in) may then come to the front instead of opening behind it.
     AllowSetForegroundWindow(processId_);
     inCall_ = true;
-    const bool conversed = Converse(request, reply, watch);
+    bool conversed = false;
+    try {
+        conversed = Converse(request, reply, watch);
+    } catch (...) {
+        // Out of memory part-way: the helper may be waiting for an answer
+        // that will not come, so it is not asked anything more.
+        inCall_ = false;
+        Stop(true);
+        throw;
+    }
     inCall_ = false;
     if (!conversed) {
         Stop(watch != nullptr && watch->stopped);
