@@ -254,7 +254,9 @@ bool HelperLink::Receive(Message* message, Watch* watch) {
         switch (fromHelper_.Receive(message, wait)) {
         case HelperPipe::Wait::Message: return true;
         case HelperPipe::Wait::Broken: return false;
-        case HelperPipe::Wait::Quiet: break;
+        case HelperPipe::Wait::Quiet:
+            if (!watched) return false;  // an unwatched wait has no time limit
+            break;
         }
         // The texts stay valid and unchanged until the host's callback returns.
         CallbackText source(watch->source), target(watch->target);
