@@ -270,10 +270,15 @@ TEST_F(PluginTransferTest, AfterAnAbortTheNextTransferReportsOnlyItself) {
     for (const ProgressReport& report : Reports()) {
         EXPECT_EQ(std::string::npos, report.target.find("slow")) << report.percent << "%";
     }
+#ifdef _WIN64
+    // corvanel.wfx64 ends the aborted copy with its helper and deletes the partial file.
+    EXPECT_FALSE(IsFile(Local("slow.bin")));
+#else
     // The aborted copy goes on in the engine; wait for it before the folder goes.
     for (int wait = 0; wait < 600 && ReadBytes(Local("slow.bin")).size() < (4u << 20); ++wait) {
         Sleep(50);
     }
+#endif
 }
 
 TEST_F(PluginTransferTest, AQuarterGigabyteGoesUpAndComesBackIdentical) {

@@ -188,11 +188,25 @@ void Summarize(const std::wstring& directory, TreeSummary* summary) {
     }
 }
 
+namespace {
+
+// Whether `name` ends with the value of the environment variable `variable`.
+bool EndsWithSetting(const wchar_t* variable, const std::wstring& name) {
+    wchar_t setting[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(variable, setting, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || name.size() < length) return false;
+    return name.compare(name.size() - length, length, setting) == 0;
+}
+
+}  // namespace
+
 void CrashWhenNamed(const std::wstring& name) {
-    wchar_t crashName[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"CORVANEL_CRASH_NAME", crashName, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || name.size() < length) return;
-    if (name.compare(name.size() - length, length, crashName) == 0) {
+    if (EndsWithSetting(L"CORVANEL_CRASH_NAME", name)) {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_ACCESS_VIOLATION));
     }
+}
+
+void StallWhenNamed(const std::wstring& name) {
+    if (!EndsWithSetting(L"CORVANEL_STALL_NAME", name)) return;
+    for (;;) Sleep(INFINITE);
 }

@@ -88,3 +88,7 @@ void Summarize(const std::wstring& directory, TreeSummary* summary);
 // CORVANEL_CRASH_NAME is set and `name` ends with it, the process ends at
 // once, as it would on an access violation inside the engine.
 void CrashWhenNamed(const std::wstring& name);
+// A stall on request, for tests of what a host sees when an engine call never
+// returns (a network that stopped answering): when CORVANEL_STALL_NAME is set
+// and `name` ends with it, the calling thread blocks for good.
+void StallWhenNamed(const std::wstring& name);

@@ -116,6 +116,7 @@ HRESULT CStorageEngine::StartListing(std::vector<StoreEntry> entries, ListingCoo
                                      StorageItem** item) {
     *cookie = 0;
     if (entries.empty()) return S_OK;  // no item: the list is empty
+    StallWhenNamed(entries.front().name);
     SrwLock::Exclusive guard(stateLock_);
     *cookie = ++nextCookie_;
     if (enumerations_.size() >= kMaxEnumerations) enumerations_.erase(enumerations_.begin());
@@ -139,6 +140,7 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
             return S_OK;
         }
         CrashWhenNamed(listing.entries[listing.next].name);
+        StallWhenNamed(listing.entries[listing.next].name);
         *item = MakeStorageItem(listing.entries[listing.next++]);
         return S_OK;
     });
