@@ -1,5 +1,6 @@
 #include "plugin/folder_knowledge.h"
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -60,21 +61,28 @@ void FolderKnowledge::BeginListing(FolderName folder, ULONGLONG listedAt) {
     phase_ = Phase::Collecting;
 }
 
-void FolderKnowledge::Collect(const char* name) {
-    if (phase_ != Phase::Collecting) return;
+void FolderKnowledge::Collect(const char* name, std::size_t length) {
+    if (phase_ != Phase::Collecting || length >= MAX_PATH) return;
     // Room for the longest name a listing shows, so the copy needs no
-    // measuring first: one pass, up to and with the terminator.
+    // measuring first.
     if (used_ + MAX_PATH > collected_.size()) {
         // A name that failed to go in must not leave a listing that looks whole.
         phase_ = Phase::Nothing;
         collected_.resize(2 * collected_.size() + MAX_PATH);
         phase_ = Phase::Collecting;
     }
+    // Most names are short: a copy of fixed size, which the compiler makes a
+    // few moves, reads past the name into the rest of its MAX_PATH buffer.
+    // Copying is all a listing pays per entry.
+    constexpr std::size_t kShortName = 32;
     char* out = &collected_[used_];
-    const char* const start = out;
-    for (std::size_t left = MAX_PATH - 1; left != 0 && *name != '\0'; --left) *out++ = *name++;
-    *out++ = '\0';
-    used_ += static_cast<std::size_t>(out - start);
+    if (length < kShortName) {
+        std::memcpy(out, name, kShortName);
+    } else {
+        std::memcpy(out, name, length);
+    }
+    out[length] = '\0';
+    used_ += length + 1;
 }
 
 void FolderKnowledge::EndListing() {

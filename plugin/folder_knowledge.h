@@ -47,8 +47,10 @@ public:
     // Forgets what was known and collects a listing of `folder` that began at
     // `listedAt` (milliseconds of the plugin's clock).
     void BeginListing(FolderName folder, ULONGLONG listedAt);
-    // One name of the listing being collected, as the host was shown it.
-    void Collect(const char* name);
+    // One name of the listing being collected, as the host was shown it:
+    // `length` bytes and a terminator, in a buffer of MAX_PATH bytes (a find
+    // record's cFileName).
+    void Collect(const char* name, std::size_t length);
     // The listing reached its end: what it collected is now known.
     void EndListing();
     // Frees everything; the next check lists again. Allocates nothing.

@@ -94,10 +94,10 @@ private:
 
 // Reads the entry's getters in the order Name, Date, Kind, Size and stops at
 // the first that fails, leaving what the earlier ones wrote.
-EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
+EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData, std::size_t* nameLength) {
     if (item == nullptr) return EntryFill::Failed;
     const LastErrorKeeper keeper;
-    switch (ReadListedName(*item, findData.cFileName)) {
+    switch (ReadListedName(*item, findData.cFileName, nameLength)) {
     case NameRead::Read: break;
     case NameRead::Undeliverable: return EntryFill::Undeliverable;
     case NameRead::Failed: return EntryFill::Failed;
@@ -120,12 +120,13 @@ EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
 }
 
 // Fills findData from `item`, or, when that entry cannot be delivered, from
-// the level's next entries until one can or the list ends. Every item is
-// released on the way, whatever happens.
+// the level's next entries until one can or the list ends; *nameLength is
+// the name's length of a delivered entry. Every item is released on the way,
+// whatever happens.
 ListStep DeliverFrom(ComPtr<StorageItem> item, IStorageBrowser& engine, PathLevel level,
-                     ListingCookie cookie, WIN32_FIND_DATAA& findData) {
+                     ListingCookie cookie, WIN32_FIND_DATAA& findData, std::size_t* nameLength) {
     while (item) {
-        const EntryFill fill = FillFindData(item.Get(), findData);
+        const EntryFill fill = FillFindData(item.Get(), findData, nameLength);
         if (fill == EntryFill::Filled) return ListStep::Delivered;
         if (fill == EntryFill::Failed) return ListStep::Failed;
         ZeroFindData(findData);  // the refused name may have left bytes behind
@@ -162,9 +163,10 @@ HANDLE AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& 
 
 // The host's listing teaches the plugin the folder's names: each entry
 // delivered is collected, and the end reached makes them known.
-void Learn(FolderKnowledge& knowledge, ListStep step, const WIN32_FIND_DATAA& findData) {
+void Learn(FolderKnowledge& knowledge, ListStep step, const WIN32_FIND_DATAA& findData,
+           std::size_t nameLength) {
     switch (step) {
-    case ListStep::Delivered: knowledge.Collect(findData.cFileName); break;
+    case ListStep::Delivered: knowledge.Collect(findData.cFileName, nameLength); break;
     case ListStep::Ended: knowledge.EndListing(); break;
     case ListStep::Failed: knowledge.Forget(); break;
     }
@@ -195,9 +197,10 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
         state.knowledge.Forget();
         return INVALID_HANDLE_VALUE;
     }
-    const ListStep step =
-        DeliverFrom(std::move(item), *state.engine, level, state.listingCookie, *findData);
-    Learn(state.knowledge, step, *findData);
+    std::size_t nameLength = 0;
+    const ListStep step = DeliverFrom(std::move(item), *state.engine, level, state.listingCookie,
+                                      *findData, &nameLength);
+    Learn(state.knowledge, step, *findData, nameLength);
     switch (step) {
     case ListStep::Delivered:
         return kListingHandle;
@@ -220,20 +223,23 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
         state.knowledge.Forget();
         return FALSE;
     }
+    std::size_t nameLength = 0;
     const ListStep step = DeliverFrom(std::move(item), *state.engine, state.listingLevel,
-                                      state.listingCookie, *findData);
-    Learn(state.knowledge, step, *findData);
+                                      state.listingCookie, *findData, &nameLength);
+    Learn(state.knowledge, step, *findData, nameLength);
     return step == ListStep::Delivered ? TRUE : FALSE;
 }
 
 }  // namespace
 
-NameRead ReadListedName(StorageItem& item, char (&name)[MAX_PATH]) {
+NameRead ReadListedName(StorageItem& item, char (&name)[MAX_PATH], std::size_t* length) {
     UniqueBstr text;
     if (FAILED(item.get_Name(text.Put()))) return NameRead::Failed;
     // A shortened name would address a different object.
-    return ToAnsiInto(text.Get(), name, kEngineNameBound) ? NameRead::Read
-                                                           : NameRead::Undeliverable;
+    const int written = ToAnsiInto(text.Get(), name, kEngineNameBound);
+    if (written == 0) return NameRead::Undeliverable;
+    *length = static_cast<std::size_t>(written - 1);
+    return NameRead::Read;
 }
 
 HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {

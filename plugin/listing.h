@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 #include "binding/storage_browser.h"
 #include "path/remote_path.h"
 
@@ -22,5 +24,5 @@ enum class NameRead {
 };
 
 // An entry's name as the listing shows it to the host, into `name` (the
-// size of the host's cFileName).
-NameRead ReadListedName(StorageItem& item, char (&name)[MAX_PATH]);
+// size of the host's cFileName), and its length in bytes.
+NameRead ReadListedName(StorageItem& item, char (&name)[MAX_PATH], std::size_t* length);

@@ -34,9 +34,10 @@ bool ListInto(FolderKnowledge& knowledge, IStorageBrowser& engine, PathLevel lev
     if (FAILED(FirstAtLevel(engine, level, folder, &cookie, &item))) return false;
     while (item) {
         char name[MAX_PATH];
-        const NameRead read = ReadListedName(*item.Get(), name);
+        std::size_t length = 0;
+        const NameRead read = ReadListedName(*item.Get(), name, &length);
         if (read == NameRead::Failed) return false;
-        if (read == NameRead::Read) knowledge.Collect(name);
+        if (read == NameRead::Read) knowledge.Collect(name, length);
         if (FAILED(NextAtLevel(engine, level, cookie, item.ReleaseAndGetAddressOf()))) return false;
     }
     knowledge.EndListing();
