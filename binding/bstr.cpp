@@ -33,15 +33,14 @@ std::string ToAnsi(const wchar_t* text) {
     return result;
 }
 
-bool ToAnsiInto(const wchar_t* text, char* buffer, int bufferSize) {
-    if (bufferSize <= 0) return false;
+int ToAnsiInto(const wchar_t* text, char* buffer, int bufferSize) {
+    if (bufferSize <= 0) return 0;
     buffer[0] = '\0';
-    if (text == nullptr) return false;
+    if (text == nullptr) return 0;
     // Fails with ERROR_INSUFFICIENT_BUFFER rather than cutting the text; the
     // buffer may then hold a partial text, so it is emptied again.
-    if (WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, buffer, bufferSize, nullptr, nullptr) <= 0) {
-        buffer[0] = '\0';
-        return false;
-    }
-    return true;
+    const int written =
+        WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, buffer, bufferSize, nullptr, nullptr);
+    if (written <= 0) buffer[0] = '\0';
+    return written > 0 ? written : 0;
 }

@@ -51,7 +51,7 @@ UniqueBstr ToBstr(const char* text);
 std::string ToAnsi(const wchar_t* text);
 
 // The same conversion straight into a caller's buffer of bufferSize bytes,
-// terminator included. Returns false, leaving buffer[0] as NUL when there is
-// room for it, when the text is null, does not convert, or does not fit:
-// callers never see a shortened text.
-bool ToAnsiInto(const wchar_t* text, char* buffer, int bufferSize);
+// terminator included. Returns the bytes written, the terminator counted; 0,
+// leaving buffer[0] as NUL when there is room for it, when the text is null,
+// does not convert, or does not fit: callers never see a shortened text.
+int ToAnsiInto(const wchar_t* text, char* buffer, int bufferSize);

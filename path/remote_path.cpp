@@ -47,6 +47,24 @@ public:
         return {t.p + start, end - start};
     }
 
+    // Offset of the last backslash character before `end`, or kNone.
+    std::size_t FindLastBackslash(Text t, std::size_t end) const {
+        std::size_t last = kNone;
+        for (std::size_t i = 0; i < end; i += CharLength(t, i)) {
+            if (t.p[i] == '\\') last = i;
+        }
+        return last;
+    }
+
+    // The end of the text without its trailing backslash characters.
+    std::size_t EndBeforeTrailingBackslashes(Text t) const {
+        std::size_t end = 0;
+        for (std::size_t i = 0; i < t.n; i += CharLength(t, i)) {
+            if (t.p[i] != '\\') end = i + CharLength(t, i);
+        }
+        return end;
+    }
+
     // Takes the next component off the front of *rest: up to, not including,
     // the next backslash, or all of it when there is none or the backslash
     // comes first.
@@ -134,4 +152,13 @@ bool IsPlaceholderPath(const RemotePath& rp) {
 bool SameRemotePath(const RemotePath& a, const RemotePath& b) {
     return Equal(a.account, b.account) && Equal(a.bucket, b.bucket) &&
            Equal(a.key, b.key) && a.size == b.size;
+}
+
+LastComponent FindLastComponent(const char* path, const LeadByteRanges& leadBytes) {
+    const Scanner scan(leadBytes);
+    const Text text{path, std::strlen(path)};
+    const std::size_t end = scan.EndBeforeTrailingBackslashes(text);
+    const std::size_t slash = scan.FindLastBackslash(text, end);
+    if (slash == kNone) return {0, 0, end};
+    return {slash, slash + 1, end - (slash + 1)};
 }

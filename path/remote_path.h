@@ -91,3 +91,15 @@ bool IsPlaceholderPath(const RemotePath& rp);
 
 // True when the three texts and the sizes are pairwise equal.
 bool SameRemotePath(const RemotePath& a, const RemotePath& b);
+
+// A host path cut before its last component: the first `parentLength` bytes
+// are the path of the folder whose listing shows that component, which is the
+// `leafLength` bytes at `leafOffset`. Trailing backslashes belong to neither;
+// a path without a backslash is all leaf, in the root. Offsets are character
+// boundaries in the given code page.
+struct LastComponent {
+    std::size_t parentLength;
+    std::size_t leafOffset;
+    std::size_t leafLength;
+};
+LastComponent FindLastComponent(const char* path, const LeadByteRanges& leadBytes);

@@ -43,6 +43,9 @@ void StartCreation(IStorageBrowser& engine, RemotePath& path) {
 int Open(HWND mainWin, IStorageBrowser* engine, RemotePath& path) {
     if (!IsPlaceholderEntry(path)) return FS_EXEC_YOURSELF;
     if (engine == nullptr) return FS_EXEC_OK;
+    // The engine names what it creates: whatever was known of a folder may
+    // no longer be all of it.
+    GetPluginState().knowledge.Forget();
     StartCreation(*engine, path);
     // Posted whatever the engine answered; the host handles it after we return.
     PostMessageA(mainWin, WM_COMMAND, MAKEWPARAM(kRereadCommand, 0), 0);
@@ -51,6 +54,8 @@ int Open(HWND mainWin, IStorageBrowser* engine, RemotePath& path) {
 
 void ShowProperties(IStorageBrowser* engine, PathLevel level) {
     if (engine == nullptr) return;
+    // The engine's dialogs may change the store (an account added there).
+    GetPluginState().knowledge.Forget();
     switch (level) {
     case PathLevel::Root: engine->ShowRootProperties(); break;
     case PathLevel::Account: engine->ShowAccountProperties(); break;

@@ -14,30 +14,11 @@
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
 #include "path/remote_path.h"
+#include "plugin/listing.h"
 #include "plugin/plugin_state.h"
 #include "plugin/wfx_api.h"
 
 using Microsoft::WRL::ComPtr;
-
-namespace {
-
-// The handle of every listing that started: its state lives in PluginState.
-const HANDLE kListingHandle = nullptr;
-// The cookie FirstBucket leaves when the account has nothing to show, not
-// even the placeholder.
-constexpr ListingCookie kNoBucketListCookie = -1;
-// Engine names get one byte less than cFileName holds: at most the bytes a
-// path field carries back (kRemoteTextLimit, 258) and the terminator.
-constexpr int kEngineNameBound = static_cast<int>(kRemoteTextLimit) + 1;
-static_assert(kEngineNameBound == MAX_PATH - 1, "one byte less than cFileName");
-
-enum class EntryFill {
-    Filled,
-    Undeliverable,  // no name, or one that would have to be shortened
-    Failed,         // a getter failed
-};
-
-enum class ListStep { Delivered, Ended, Failed };
 
 HRESULT FirstAtLevel(IStorageBrowser& engine, PathLevel level, RemotePath record,
                      ListingCookie* cookie, StorageItem** item) {
@@ -62,6 +43,26 @@ HRESULT NextAtLevel(IStorageBrowser& engine, PathLevel level, ListingCookie cook
         return engine.NextObject(cookie, item);
     }
 }
+
+namespace {
+
+// The handle of every listing that started: its state lives in PluginState.
+const HANDLE kListingHandle = nullptr;
+// The cookie FirstBucket leaves when the account has nothing to show, not
+// even the placeholder.
+constexpr ListingCookie kNoBucketListCookie = -1;
+// Engine names get one byte less than cFileName holds: at most the bytes a
+// path field carries back (kRemoteTextLimit, 258) and the terminator.
+constexpr int kEngineNameBound = static_cast<int>(kRemoteTextLimit) + 1;
+static_assert(kEngineNameBound == MAX_PATH - 1, "one byte less than cFileName");
+
+enum class EntryFill {
+    Filled,
+    Undeliverable,  // no name, or one that would have to be shortened
+    Failed,         // a getter failed
+};
+
+enum class ListStep { Delivered, Ended, Failed };
 
 void ZeroFindData(WIN32_FIND_DATAA& findData) { std::memset(&findData, 0, sizeof(findData)); }
 
@@ -93,16 +94,13 @@ private:
 
 // Reads the entry's getters in the order Name, Date, Kind, Size and stops at
 // the first that fails, leaving what the earlier ones wrote.
-EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
+EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData, std::size_t* nameLength) {
     if (item == nullptr) return EntryFill::Failed;
     const LastErrorKeeper keeper;
-    {
-        UniqueBstr name;
-        if (FAILED(item->get_Name(name.Put()))) return EntryFill::Failed;
-        // A shortened name would address a different object.
-        if (!ToAnsiInto(name.Get(), findData.cFileName, kEngineNameBound)) {
-            return EntryFill::Undeliverable;
-        }
+    switch (ReadListedName(*item, findData.cFileName, nameLength)) {
+    case NameRead::Read: break;
+    case NameRead::Undeliverable: return EntryFill::Undeliverable;
+    case NameRead::Failed: return EntryFill::Failed;
     }
     DATE date = 0.0;
     if (FAILED(item->get_Date(&date))) return EntryFill::Failed;
@@ -122,12 +120,13 @@ EntryFill FillFindData(StorageItem* item, WIN32_FIND_DATAA& findData) {
 }
 
 // Fills findData from `item`, or, when that entry cannot be delivered, from
-// the level's next entries until one can or the list ends. Every item is
-// released on the way, whatever happens.
+// the level's next entries until one can or the list ends; *nameLength is
+// the name's length of a delivered entry. Every item is released on the way,
+// whatever happens.
 ListStep DeliverFrom(ComPtr<StorageItem> item, IStorageBrowser& engine, PathLevel level,
-                     ListingCookie cookie, WIN32_FIND_DATAA& findData) {
+                     ListingCookie cookie, WIN32_FIND_DATAA& findData, std::size_t* nameLength) {
     while (item) {
-        const EntryFill fill = FillFindData(item.Get(), findData);
+        const EntryFill fill = FillFindData(item.Get(), findData, nameLength);
         if (fill == EntryFill::Filled) return ListStep::Delivered;
         if (fill == EntryFill::Failed) return ListStep::Failed;
         ZeroFindData(findData);  // the refused name may have left bytes behind
@@ -162,6 +161,17 @@ HANDLE AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& 
     }
 }
 
+// The host's listing teaches the plugin the folder's names: each entry
+// delivered is collected, and the end reached makes them known.
+void Learn(FolderKnowledge& knowledge, ListStep step, const WIN32_FIND_DATAA& findData,
+           std::size_t nameLength) {
+    switch (step) {
+    case ListStep::Delivered: knowledge.Collect(findData.cFileName, nameLength); break;
+    case ListStep::Ended: knowledge.EndListing(); break;
+    case ListStep::Failed: knowledge.Forget(); break;
+    }
+}
+
 HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     PluginState& state = GetPluginState();
     // Reset even when the call is refused: a later FsFindNext must not go on
@@ -181,11 +191,17 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     if (state.engine == nullptr) return INVALID_HANDLE_VALUE;
 
     const PathLevel level = state.listingLevel;
+    state.knowledge.BeginListing(FolderName::Of(level, path.Record()), state.clock());
     ComPtr<StorageItem> item;
     if (FAILED(FirstAtLevel(*state.engine, level, path.Record(), &state.listingCookie, &item))) {
+        state.knowledge.Forget();
         return INVALID_HANDLE_VALUE;
     }
-    switch (DeliverFrom(std::move(item), *state.engine, level, state.listingCookie, *findData)) {
+    std::size_t nameLength = 0;
+    const ListStep step = DeliverFrom(std::move(item), *state.engine, level, state.listingCookie,
+                                      *findData, &nameLength);
+    Learn(state.knowledge, step, *findData, nameLength);
+    switch (step) {
     case ListStep::Delivered:
         return kListingHandle;
     case ListStep::Ended:
@@ -204,14 +220,27 @@ BOOL FindNext(WIN32_FIND_DATAA* findData) {
 
     ComPtr<StorageItem> item;
     if (FAILED(NextAtLevel(*state.engine, state.listingLevel, state.listingCookie, &item))) {
+        state.knowledge.Forget();
         return FALSE;
     }
+    std::size_t nameLength = 0;
     const ListStep step = DeliverFrom(std::move(item), *state.engine, state.listingLevel,
-                                      state.listingCookie, *findData);
+                                      state.listingCookie, *findData, &nameLength);
+    Learn(state.knowledge, step, *findData, nameLength);
     return step == ListStep::Delivered ? TRUE : FALSE;
 }
 
 }  // namespace
+
+NameRead ReadListedName(StorageItem& item, char (&name)[MAX_PATH], std::size_t* length) {
+    UniqueBstr text;
+    if (FAILED(item.get_Name(text.Put()))) return NameRead::Failed;
+    // A shortened name would address a different object.
+    const int written = ToAnsiInto(text.Get(), name, kEngineNameBound);
+    if (written == 0) return NameRead::Undeliverable;
+    *length = static_cast<std::size_t>(written - 1);
+    return NameRead::Read;
+}
 
 HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {
     return CallGuarded<HANDLE>(INVALID_HANDLE_VALUE, [&] { return FindFirst(Path, FindData); });

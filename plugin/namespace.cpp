@@ -5,6 +5,7 @@
 // from the engine.
 #include "plugin/namespace.h"
 
+#include <optional>
 #include <string>
 
 #include "binding/bstr.h"
@@ -12,6 +13,7 @@
 #include "common/call_guarded.h"
 #include "path/remote_path.h"
 #include "plugin/plugin_state.h"
+#include "plugin/target_check.h"
 #include "plugin/wfx_api.h"
 
 namespace {
@@ -62,7 +64,10 @@ BOOL MakeDirectory(const char* hostPath) {
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
     state.StoreLevelOf(parsed);
     if (!parsed.fits || state.engine == nullptr) return FALSE;
-    return ToBool(CreateAtLevel(*state.engine, state.listingLevel, path.Record()));
+    PlannedChange creation(state.knowledge, hostPath, PlannedChange::Effect::Adds);
+    if (!CreateAtLevel(*state.engine, state.listingLevel, path.Record())) return FALSE;
+    creation.Succeeded();
+    return TRUE;
 }
 
 }  // namespace
@@ -76,8 +81,13 @@ BOOL DeleteFileAt(const char* hostPath) {
     // A placeholder entry exists only in the listing: "deleting" it succeeds.
     if (IsPlaceholderPath(path.Record())) return TRUE;
     if (state.engine == nullptr) return FALSE;
-    return ToBool(EngineChanged(
-        [&](VARIANT_BOOL* ok) { return state.engine->DeleteObject(path.Record(), ok); }));
+    PlannedChange deletion(state.knowledge, hostPath, PlannedChange::Effect::Removes);
+    if (!EngineChanged(
+            [&](VARIANT_BOOL* ok) { return state.engine->DeleteObject(path.Record(), ok); })) {
+        return FALSE;
+    }
+    deletion.Succeeded();
+    return TRUE;
 }
 
 namespace {
@@ -92,11 +102,7 @@ BOOL RemoveFolder(const char* hostPath) {
 
 BOOL RemoveAtLevel(IStorageBrowser* engine, PathLevel level, const char* hostPath,
                    const RemotePath& path) {
-    switch (level) {
-    case PathLevel::Root: return FALSE;  // the account list itself
-    case PathLevel::Object: return RemoveFolder(hostPath);
-    default: break;
-    }
+    if (level == PathLevel::Object) return RemoveFolder(hostPath);
     if (engine == nullptr) return FALSE;
     if (level == PathLevel::Account) return ToBool(DeleteAccountNamed(*engine, path.account));
     return ToBool(
@@ -109,7 +115,11 @@ BOOL RemoveDirectoryAt(const char* hostPath) {
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
     state.StoreLevelOf(parsed);
     if (!parsed.fits) return FALSE;
-    return RemoveAtLevel(state.engine, state.listingLevel, hostPath, path.Record());
+    if (state.listingLevel == PathLevel::Root) return FALSE;  // the account list itself
+    PlannedChange removal(state.knowledge, hostPath, PlannedChange::Effect::Removes);
+    if (!RemoveAtLevel(state.engine, state.listingLevel, hostPath, path.Record())) return FALSE;
+    removal.Succeeded();
+    return TRUE;
 }
 
 // The host hears of a bucket copy only at its start and end: the engine does
@@ -152,7 +162,20 @@ bool TransferAtLevel(const PluginState& state, PathLevel level, const RemotePath
     }
 }
 
-int RenameOrCopy(const char* oldName, const char* newName, BOOL move,
+// The engine's store copy, with the plugin following what it changed.
+bool TransferFollowed(PluginState& state, PathLevel level, const char* oldName,
+                      const char* newName, const RemotePath& from, const RemotePath& to, BOOL move,
+                      const RemoteInfoStruct* remoteInfo) {
+    PlannedChange added(state.knowledge, newName, PlannedChange::Effect::Adds);
+    std::optional<PlannedChange> removed;
+    if (move != FALSE) removed.emplace(state.knowledge, oldName, PlannedChange::Effect::Removes);
+    if (!TransferAtLevel(state, level, from, to, move, remoteInfo)) return false;
+    added.Succeeded();
+    if (removed) removed->Succeeded();
+    return true;
+}
+
+int RenameOrCopy(const char* oldName, const char* newName, BOOL move, BOOL overWrite,
                  const RemoteInfoStruct* remoteInfo) {
     // Both levels stay local until the paths pass every check below.
     PathLevel fromLevel = PathLevel::Root;
@@ -164,7 +187,10 @@ int RenameOrCopy(const char* oldName, const char* newName, BOOL move,
         return FS_FILE_READERROR;
     }
     if (SameRemotePath(from.Record(), to.Record())) return FS_FILE_OK;
-    if (IsPlaceholderPath(from.Record()) || IsPlaceholderPath(to.Record())) return FS_FILE_EXISTS;
+    // A placeholder is no entry: refused, and no overwrite question asked.
+    if (IsPlaceholderPath(from.Record()) || IsPlaceholderPath(to.Record())) {
+        return FS_FILE_NOTSUPPORTED;
+    }
     if (fromLevel != toLevel) return FS_FILE_READERROR;
 
     PluginState& state = GetPluginState();
@@ -173,7 +199,17 @@ int RenameOrCopy(const char* oldName, const char* newName, BOOL move,
     // the source away under its old name.
     if (fromLevel == PathLevel::Account && move == FALSE) return FS_FILE_NOTSUPPORTED;
     if (state.engine == nullptr) return FS_FILE_READERROR;
-    return TransferAtLevel(state, fromLevel, from.Record(), to.Record(), move, remoteInfo)
+    // Asked first without OverWrite, the host asks the user when told the
+    // target exists, and calls again with it.
+    if (overWrite == FALSE) {
+        switch (LookUpTarget(state, newName, oldName)) {
+        case TargetState::Taken: return FS_FILE_EXISTS;
+        case TargetState::Unknown: return FS_FILE_READERROR;
+        case TargetState::Free: break;
+        }
+    }
+    return TransferFollowed(state, fromLevel, oldName, newName, from.Record(), to.Record(), move,
+                            remoteInfo)
                ? FS_FILE_OK
                : FS_FILE_READERROR;
 }
@@ -194,8 +230,7 @@ BOOL __stdcall FsDeleteFile(char* RemoteName) {
 
 int __stdcall FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWrite,
                            RemoteInfoStruct* RemoteInfo) {
-    // OverWrite is not read: the engine decides what happens to an existing target.
-    (void)OverWrite;
-    return CallGuarded<int>(FS_FILE_READERROR,
-                            [&] { return RenameOrCopy(OldName, NewName, Move, RemoteInfo); });
+    return CallGuarded<int>(FS_FILE_READERROR, [&] {
+        return RenameOrCopy(OldName, NewName, Move, OverWrite, RemoteInfo);
+    });
 }

@@ -8,6 +8,7 @@
 #include "binding/event_handler.h"
 #include "binding/storage_browser.h"
 #include "path/remote_path.h"
+#include "plugin/folder_knowledge.h"
 #include "plugin/wfx_api.h"
 
 // What parsing a host path found: its level (none for a null path) and
@@ -32,6 +33,10 @@ struct PluginState {
     // cookie from the last First operation.
     PathLevel listingLevel = PathLevel::Account;
     ListingCookie listingCookie = 0;
+    // The names of the folder last listed, for the checks before a change
+    // that could replace an entry; and the clock that dates them.
+    FolderKnowledge knowledge;
+    ULONGLONG(WINAPI* clock)() = &GetTickCount64;
 
     // Every entry point that parses a path leaves its level here, where the
     // listing's next FsFindNext reads it; a null path leaves the level as it was.

@@ -19,6 +19,7 @@
 #include "path/remote_path.h"
 #include "plugin/namespace.h"
 #include "plugin/plugin_state.h"
+#include "plugin/target_check.h"
 #include "plugin/wfx_api.h"
 
 namespace {
@@ -123,7 +124,9 @@ int GetFile(char* remoteName, const char* localName, int copyFlags,
     const ParsedHostPath parsed = ParseHostPath(remoteName, path);
     state.StoreLevelOf(parsed);
     if (!parsed.fits) return FS_FILE_READERROR;
-    if (IsPlaceholderPath(path.Record())) return FS_FILE_EXISTS;
+    // A placeholder is no object: there is nothing to download, and nothing
+    // for the host to ask an overwrite question about.
+    if (IsPlaceholderPath(path.Record())) return FS_FILE_NOTSUPPORTED;
     const UniqueBstr local = ToBstr(localName);
     // Without the overwrite flag the host expects FS_FILE_EXISTS, asks the
     // user and calls again with the flag.
@@ -143,23 +146,34 @@ int PutFile(const char* localName, const char* remoteName, int copyFlags) {
     PluginState& state = GetPluginState();
     if (state.progress != nullptr) state.progress->Reset();
     const bool move = HasFlag(copyFlags, FS_COPYFLAGS_MOVE);
+    const bool overwrite = HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE);
     if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
     // The host has seen an object of that name; replacing it needs the user's
     // consent, which the host asks for when told FS_FILE_EXISTS.
     if (HasFlag(copyFlags, FS_COPYFLAGS_EXISTS_SAMECASE | FS_COPYFLAGS_EXISTS_DIFFERENTCASE) &&
-        !HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE)) {
+        !overwrite) {
         return FS_FILE_EXISTS;
     }
     if (!CanTransfer(state) || localName == nullptr) return FS_FILE_READERROR;
-    // The first report comes before the remote path is looked at.
-    if (HostAsksAbort(localName, remoteName, 0)) return FS_FILE_USERABORT;
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(remoteName, path);
     state.StoreLevelOf(parsed);
     if (!parsed.fits || parsed.level != PathLevel::Object) return FS_FILE_READERROR;
+    // Hosts that give no hint have not looked: the plugin does, before the
+    // first report, so that an existing object is never replaced unasked.
+    if (!overwrite) {
+        switch (LookUpTarget(state, remoteName)) {
+        case TargetState::Taken: return FS_FILE_EXISTS;
+        case TargetState::Unknown: return FS_FILE_READERROR;
+        case TargetState::Free: break;
+        }
+    }
+    if (HostAsksAbort(localName, remoteName, 0)) return FS_FILE_USERABORT;
     const UniqueBstr local = ToBstr(localName);
+    PlannedChange upload(state.knowledge, remoteName, PlannedChange::Effect::Adds);
     if (FAILED(StartUpload(*state.engine, local, path.Record()))) return FS_FILE_READERROR;
     if (RelayProgress(Direction::Upload) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
+    upload.Succeeded();
     if (move) DeleteLocalFile(local);
     return FS_FILE_OK;
 }

@@ -12,7 +12,7 @@
 #include "bridge/channel.h"
 #include "bridge/helper/mailbox.h"
 #include "bridge/protocol.h"
-#include "tools/host/wfx_module.h"
+#include "common/wfx_module.h"
 
 namespace helper {
 

@@ -2,9 +2,17 @@
 // locale and last error, to corvanel.wfx in the helper process and hands
 // back what the plugin returned and wrote there. When the helper cannot be
 // reached the export answers with its failure value.
+//
+// The host can stop what the engine is doing, which the plugin itself cannot
+// (the engine has no way to be told): a transfer that the host aborts once
+// the engine has begun it, and a listing, transfer or store copy whose helper
+// has been silent for a second and whose host then answers the progress
+// callback with abort, end the helper, and with it the engine; the next call
+// starts a new one. A download stopped so loses its partial local file.
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "bridge/channel.h"
 #include "bridge/module64/helper_link.h"
@@ -17,6 +25,7 @@ using bridge::HelperLink;
 using bridge::Kind;
 using bridge::Message;
 using bridge::Text;
+using bridge::Watch;
 
 static_assert(sizeof(WIN32_FIND_DATAA) == bridge::kFindRecordBytes, "same layout in both editions");
 static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout in both editions");
@@ -54,12 +63,46 @@ int Forward(Message request, int failure) {
     return ResultOf(HelperLink::Instance().Call(request), failure);
 }
 
+// The local file of a download that was stopped part-way, once the helper,
+// and the engine's handle on the file with it, has gone: the user agreed to
+// replace it, and a partial file must not pass for a whole one. The name is
+// read with the thread's code page, as the plugin reads it for the engine.
+void DeletePartialDownload(const char* localName) {
+    const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, localName, -1, nullptr, 0);
+    if (units <= 0) return;
+    std::wstring name(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_THREAD_ACP, 0, localName, -1, &name[0], units) != units) return;
+    DeleteFileW(name.c_str());
+}
+
+// A transfer or store copy that the host can stop, answered with
+// FS_FILE_USERABORT when it did. A transfer aborted at a report after its
+// first (the plugin's report before it calls the engine) is aborted in the
+// engine: the helper is ended with it. `localName` is a download's target.
+int Stoppable(Message request, int failure, const char* localName) {
+    HelperLink& link = HelperLink::Instance();
+    HelperLink::Hold hold(link);
+    Watch watch(request.TextAt(0), request.TextAt(1));
+    const std::optional<Message> reply = link.Call(request, &watch);
+    const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
+    const bool abortedInEngine =
+        transfer && reply && watch.abortAfterFirst && reply->Int(0) == FS_FILE_USERABORT;
+    if (abortedInEngine) link.End();
+    // The engine had the transfer once the host let the first report pass.
+    if ((abortedInEngine || watch.stopped) && localName != nullptr && watch.reports > 0) {
+        DeletePartialDownload(localName);
+    }
+    if (watch.stopped) return FS_FILE_USERABORT;
+    return ResultOf(reply, failure);
+}
+
 // Entries the helper read ahead of the host, kept until the host asks for
 // them or starts another listing. Guarded by the link's hold.
 struct ReadAhead {
     Message batch;
     bridge::FindBatchReader entries;
     std::uint32_t generation = 0;  // the helper they came from
+    Text path;                     // the listed path, shown while the helper is silent
 
     void Drop() { entries = bridge::FindBatchReader(); }
 };
@@ -71,11 +114,15 @@ ReadAhead& Pending() {
 HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
-    Pending().Drop();
+    ReadAhead& pending = Pending();
+    pending.Drop();
     Message request = bridge::RequestOf(Kind::FindFirst, context);
     if (!Texts({path}, &request)) return INVALID_HANDLE_VALUE;
     request.Add(findData != nullptr ? Text(bridge::TrimRecord(findData, sizeof(*findData))) : std::nullopt);
-    const std::optional<Message> reply = link.Call(request);
+    pending.path = request.TextAt(0);
+    Watch watch(pending.path, std::nullopt);
+    const std::optional<Message> reply = link.Call(request, &watch);
+    if (watch.stopped) SetLastError(ERROR_CANCELLED);
     if (!reply) return INVALID_HANDLE_VALUE;
     const Text& record = reply->TextAt(0);
     if (findData != nullptr && record && !bridge::UntrimRecord(*record, findData, sizeof(*findData))) {
@@ -91,12 +138,13 @@ BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
     HelperLink::Hold hold(link);
     ReadAhead& pending = Pending();
     if (pending.generation != link.Generation()) pending.Drop();
+    Watch watch(pending.path, std::nullopt);
     if (findData == nullptr) {
         // The plugin refuses a null record before it reads anything: what
         // was read ahead stays for the next call.
         if (!pending.entries.AtEnd()) return FALSE;
         const std::optional<Message> reply =
-            link.Call(bridge::RequestOf(Kind::FindNext, context).Add(1).Add(0));
+            link.Call(bridge::RequestOf(Kind::FindNext, context).Add(1).Add(0), &watch);
         Message batch;
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
@@ -110,7 +158,7 @@ BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
     }
     if (pending.entries.AtEnd()) {
         const std::optional<Message> reply = link.Call(
-            bridge::RequestOf(Kind::FindNext, context).Add(kReadAheadEntries).Add(1));
+            bridge::RequestOf(Kind::FindNext, context).Add(kReadAheadEntries).Add(1), &watch);
         if (!reply) return FALSE;
         if (!link.CopyBatch(*reply, &pending.batch) || pending.batch.batchEntries == 0) {
             pending.Drop();
@@ -197,7 +245,7 @@ int __stdcall FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWri
         Message request = bridge::RequestOf(Kind::RenMovFile, context);
         if (!Texts({OldName, NewName}, &request)) return FS_FILE_READERROR;
         request.Add(Move).Add(OverWrite).Add(RemoteInfoBytes(RemoteInfo));
-        return Forward(std::move(request), FS_FILE_READERROR);
+        return Stoppable(std::move(request), FS_FILE_READERROR, nullptr);
     });
 }
 
@@ -218,7 +266,7 @@ int __stdcall FsGetFile(char* RemoteName, char* LocalName, int CopyFlags,
         Message request = bridge::RequestOf(Kind::GetFile, context);
         if (!Texts({RemoteName, LocalName}, &request)) return FS_FILE_READERROR;
         request.Add(CopyFlags).Add(RemoteInfoBytes(RemoteInfo));
-        return Forward(std::move(request), FS_FILE_READERROR);
+        return Stoppable(std::move(request), FS_FILE_READERROR, LocalName);
     });
 }
 
@@ -228,6 +276,6 @@ int __stdcall FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
         Message request = bridge::RequestOf(Kind::PutFile, context);
         if (!Texts({LocalName, RemoteName}, &request)) return FS_FILE_READERROR;
         request.Add(CopyFlags);
-        return Forward(std::move(request), FS_FILE_READERROR);
+        return Stoppable(std::move(request), FS_FILE_READERROR, nullptr);
     });
 }

@@ -15,6 +15,10 @@ constexpr wchar_t kHelperName[] = L"corvanel_helper.exe";
 // How long an ended helper is given to leave once its pipes are closed; it
 // leaves at once unless it is stuck, and is then ended by force.
 constexpr DWORD kHelperExitWaitMs = 5000;
+// A watched request's helper counts as stalled once it has sent nothing for
+// this long; the host is then asked every kAskAgainMs whether to stop it.
+constexpr DWORD kQuietMs = 1000;
+constexpr DWORD kAskAgainMs = 100;
 
 // The folder this module was loaded from, with its trailing backslash.
 std::wstring ModuleFolder() {
@@ -82,6 +86,15 @@ struct CallbackText {
     Text copy;
 };
 
+// A progress report of the helper's and the host's answer: what the request
+// shows from now on while the helper is silent.
+void NotePassedOn(const Message& report, const Message& answer, Watch* watch) {
+    watch->source = report.TextAt(0);
+    watch->target = report.TextAt(1);
+    watch->percent = report.Int(1);
+    if (++watch->reports > 1 && answer.Int(0) != 0) watch->abortAfterFirst = true;
+}
+
 }  // namespace
 
 CallContext CurrentContext() {
@@ -132,7 +145,7 @@ int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc
     return result;
 }
 
-std::optional<Message> HelperLink::Call(const Message& request) {
+std::optional<Message> HelperLink::Call(const Message& request, Watch* watch) {
     Hold hold(*this);
     if (inCall_) return std::nullopt;
     if (!Running()) {
@@ -143,13 +156,13 @@ std::optional<Message> HelperLink::Call(const Message& request) {
         if (initCalled_ && request.kind != Kind::Init) {
             Message ignored;
             if (!Exchange(RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(CallbackMask()),
-                          &ignored)) {
+                          &ignored, nullptr)) {
                 return std::nullopt;
             }
         }
     }
     Message reply;
-    if (!Exchange(request, &reply)) return std::nullopt;
+    if (!Exchange(request, &reply, watch)) return std::nullopt;
     return reply;
 }
 
@@ -157,12 +170,25 @@ int HelperLink::CallbackMask() const {
     return (progress_ ? kHasProgress : 0) | (log_ ? kHasLog : 0) | (request_ ? kHasRequest : 0);
 }
 
-bool HelperLink::Exchange(const Message& request, Message* reply) {
+bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch) {
+    // The host's process is the foreground one while the user works in it: a
+    // window that the engine opens for the request (its properties, a
+    // sign-in) may then come to the front instead of opening behind it.
+    AllowSetForegroundWindow(processId_);
     inCall_ = true;
-    const bool conversed = Converse(request, reply);
+    bool conversed = false;
+    try {
+        conversed = Converse(request, reply, watch);
+    } catch (...) {
+        // Out of memory part-way: the helper may be waiting for an answer
+        // that will not come, so it is not asked anything more.
+        inCall_ = false;
+        Stop(true);
+        throw;
+    }
     inCall_ = false;
     if (!conversed) {
-        Stop();
+        Stop(watch != nullptr && watch->stopped);
         return false;
     }
     if (request.kind == Kind::Init) helperInitialised_ = true;
@@ -179,26 +205,28 @@ bool HelperLink::Running() {
 bool HelperLink::Start() {
     const std::wstring folder = ModuleFolder();
     if (folder.empty()) return false;
-    Pipe down, up;
-    if (!down.Create() || !up.Create() || !batches_.Create()) return false;
+    Pipe down;
+    UniqueHandle upWrite;
     PROCESS_INFORMATION info{};
-    if (!CreateHelperProcess(folder + kHelperName, {down.read.Get(), up.write.Get(), batches_.Section()},
+    if (!down.Create() || !fromHelper_.Create(&upWrite) || !batches_.Create() ||
+        !CreateHelperProcess(folder + kHelperName, {down.read.Get(), upWrite.Get(), batches_.Section()},
                              &info)) {
+        fromHelper_.Reset();
         batches_.Reset();
         return false;
     }
     CloseHandle(info.hThread);
     process_.Reset(info.hProcess);
+    processId_ = info.dwProcessId;
     helperInitialised_ = false;
     toHelper_ = std::move(down.write);
-    fromHelper_ = std::move(up.read);
     ++generation_;
     // The helper's ends are its own now: when it ends, reads here see a
     // broken pipe instead of waiting forever.
     down.read.Reset();
-    up.write.Reset();
+    upWrite.Reset();
     Message ready;
-    if (!ReceiveMessage(fromHelper_.Get(), Sender::Helper, &ready) || ready.kind != Kind::Ready ||
+    if (fromHelper_.Receive(&ready, INFINITE) != HelperPipe::Wait::Message || ready.kind != Kind::Ready ||
         ready.Int(0) != static_cast<std::int32_t>(kProtocolVersion)) {
         Stop();
         return false;
@@ -206,13 +234,37 @@ bool HelperLink::Start() {
     return true;
 }
 
-bool HelperLink::Converse(const Message& request, Message* reply) {
+bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) {
     if (!SendMessage(toHelper_.Get(), request)) return false;
     for (;;) {
-        if (!ReceiveMessage(fromHelper_.Get(), Sender::Helper, reply)) return false;
+        if (!Receive(reply, watch)) return false;
         const Next next = Classify(request.kind, reply->kind);
         if (next != Next::Callback) return next == Next::Reply;
-        if (!SendMessage(toHelper_.Get(), Answer(*reply))) return false;
+        const Message answer = Answer(*reply);
+        if (watch != nullptr && reply->kind == Kind::Progress) NotePassedOn(*reply, answer, watch);
+        if (!SendMessage(toHelper_.Get(), answer)) return false;
+    }
+}
+
+bool HelperLink::Receive(Message* message, Watch* watch) {
+    // Without a progress callback the host has no way to stop a request.
+    const bool watched = watch != nullptr && progress_ != nullptr;
+    DWORD wait = watched ? kQuietMs : INFINITE;
+    for (;;) {
+        switch (fromHelper_.Receive(message, wait)) {
+        case HelperPipe::Wait::Message: return true;
+        case HelperPipe::Wait::Broken: return false;
+        case HelperPipe::Wait::Quiet:
+            if (!watched) return false;  // an unwatched wait has no time limit
+            break;
+        }
+        // The texts stay valid and unchanged until the host's callback returns.
+        CallbackText source(watch->source), target(watch->target);
+        if (progress_(pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
+            watch->stopped = true;
+            return false;
+        }
+        wait = kAskAgainMs;
     }
 }
 
@@ -257,7 +309,8 @@ bool HelperLink::CopyBatch(const Message& reply, Message* batch) const {
     return CheckBatch(batch->batch, entries);
 }
 
-void HelperLink::Stop() {
+void HelperLink::Stop(bool now) {
+    if (now && process_.Valid()) TerminateProcess(process_.Get(), 1);
     toHelper_.Reset();
     fromHelper_.Reset();
     batches_.Reset();

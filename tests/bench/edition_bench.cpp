@@ -21,7 +21,13 @@
 //    timed, to show where the time goes;
 //  - the time of one transfer, downloads and uploads in turn, whose engine
 //    reaches 100 percent inside the call that starts it: the median and mean
-//    of 1,000 after 50 unmeasured.
+//    of 1,000 after 50 unmeasured;
+//  - downloads that the host cancels at the relay's first report (the engine
+//    never finishes them), each followed by one ordinary download: the time
+//    from the host's abort answer to the export's return (for corvanel.wfx64
+//    the helper ended and the partial local file deleted) and that next
+//    download's time (for corvanel.wfx64 a new helper started and FsInit
+//    repeated in it first), the median of 10.
 // Not a test: tools/bench64.sh builds it, registers the engine in the build's
 // benchmark prefix and runs it under Wine.
 #include <windows.h>
@@ -43,18 +49,24 @@ constexpr int kInitRepeats = 20;
 constexpr int kListings = 5;
 constexpr int kTransfers = 1000;
 constexpr int kWarmUpTransfers = 50;
+constexpr int kCancels = 10;
 constexpr double kSlowCallUs = 20.0;
 constexpr double kListingTarget = 2.0;  // bridge listing time over the in-process one
 constexpr double kAddedTargetMs = 1.0;  // bridge transfer time minus the in-process one
 
 char g_listedPath[] = "\\work\\photos";
 char g_remoteName[] = "\\work\\photos\\2009\\holiday-picture.jpg";
+char g_endlessName[] = "\\work\\photos\\endless.bin";  // the engine never finishes it
 volatile unsigned g_checksum = 0;  // keeps the listed records from being optimised away
 int g_progressCalls = 0;
+int g_abortFromCall = 0;  // the progress call, counted by g_progressCalls, that aborts; 0: none
+double g_abortedAtMs = 0;
 
 int __stdcall HostProgress(int, char*, char*, int) {
     ++g_progressCalls;
-    return 0;
+    if (g_abortFromCall == 0 || g_progressCalls < g_abortFromCall) return 0;
+    g_abortedAtMs = NowMs();
+    return 1;
 }
 
 #ifdef _WIN64
@@ -78,17 +90,19 @@ struct Figures {
     double slowCalls = 0;
     double slowMs = 0;
     double restMs = 0;
+    double cancelReturnMs = 0;  // the host's abort answer to the export's return, median
+    double nextCallMs = 0;      // the download after a cancel, median
 
-    static constexpr const char* kFormat = "%lf %lf %lf %lf %lf %lf %lf %lf %lf %lf";
+    static constexpr const char* kFormat = "%lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf %lf";
     bool Parse(const std::string& line) {
         return std::sscanf(line.c_str(), kFormat, &initFirstMs, &initAgainMs, &listingMs, &entries,
                            &transferUs, &transferMeanUs, &progressCalls, &slowCalls, &slowMs,
-                           &restMs) == 10;
+                           &restMs, &cancelReturnMs, &nextCallMs) == 12;
     }
     void Print() const {
-        std::printf("%.4f %.4f %.4f %.0f %.3f %.3f %.2f %.0f %.4f %.4f\n", initFirstMs, initAgainMs,
-                    listingMs, entries, transferUs, transferMeanUs, progressCalls, slowCalls,
-                    slowMs, restMs);
+        std::printf("%.4f %.4f %.4f %.0f %.3f %.3f %.2f %.0f %.4f %.4f %.4f %.4f\n", initFirstMs,
+                    initAgainMs, listingMs, entries, transferUs, transferMeanUs, progressCalls,
+                    slowCalls, slowMs, restMs, cancelReturnMs, nextCallMs);
     }
 };
 
@@ -158,7 +172,7 @@ bool Transfer(const Module& module, char* localName, int count, std::vector<doub
     for (int i = 0; i < count; ++i) {
         const double start = NowMs();
         const int result = i % 2 == 0 ? module.getFile(g_remoteName, localName, 0, &info)
-                                      : module.putFile(localName, g_remoteName, 0);
+                                      : module.putFile(localName, g_remoteName, FS_COPYFLAGS_OVERWRITE);
         const double end = NowMs();
         if (result != FS_FILE_OK) {
             std::fprintf(stderr, "%s: transfer %d returned %d\n", kModuleName, i, result);
@@ -185,6 +199,37 @@ bool MeasureTransfers(const Module& module, Figures* figures) {
     return true;
 }
 
+// Each cancelled download writes to a local file that is there before it,
+// as the engine's partial file would be.
+bool MeasureCancels(const Module& module, Figures* figures) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string partial = std::string(temp) + "corvanel-bench-cancelled.bin";
+    std::string next = std::string(temp) + "corvanel-bench-never-created.bin";
+    RemoteInfoStruct info{4096, 0, {0, 0}, 0};
+    std::vector<double> returns, nextCalls;
+    for (int i = 0; i < kCancels; ++i) {
+        CloseHandle(CreateFileA(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        g_progressCalls = 0;
+        g_abortFromCall = 2;  // the first is the plugin's own, before it calls the engine
+        const int result = module.getFile(g_endlessName, &partial[0], FS_COPYFLAGS_OVERWRITE, &info);
+        returns.push_back(NowMs() - g_abortedAtMs);
+        g_abortFromCall = 0;
+        const double start = NowMs();
+        const int nextResult = module.getFile(g_remoteName, &next[0], 0, &info);
+        nextCalls.push_back(NowMs() - start);
+        if (result != FS_FILE_USERABORT || nextResult != FS_FILE_OK) {
+            std::fprintf(stderr, "%s: the cancel returned %d, the next download %d\n", kModuleName,
+                         result, nextResult);
+            return false;
+        }
+    }
+    DeleteFileA(partial.c_str());
+    figures->cancelReturnMs = Median(returns);
+    figures->nextCallMs = Median(nextCalls);
+    return true;
+}
+
 int Measure() {
     Module module;
     if (!module.Load(BesideThisProgram(kModuleName)) || !module.Lists() || !module.Transfers()) {
@@ -206,7 +251,10 @@ int Measure() {
     }
     figures.initAgainMs = Median(times);
     // The listing comes first: an upload needs the object level listed.
-    if (!MeasureListing(module, &figures) || !MeasureTransfers(module, &figures)) return 1;
+    if (!MeasureListing(module, &figures) || !MeasureTransfers(module, &figures) ||
+        !MeasureCancels(module, &figures)) {
+        return 1;
+    }
     figures.Print();
     return 0;
 }
@@ -319,6 +367,15 @@ int Compare(int rounds) {
                 inProcess.MedianOf(&Figures::initFirstMs), bridge.MedianOf(&Figures::initFirstMs),
                 Listed(bridge.Each(&Figures::initFirstMs), " %.1f").c_str(),
                 inProcess.MedianOf(&Figures::initAgainMs), bridge.MedianOf(&Figures::initAgainMs));
+    std::printf("download cancelled at the relay's first report, then one ordinary download "
+                "(median of %d per process, median of rounds):\n  abort answer to return: (a) %.3f "
+                "ms, (b) %.3f ms\n  the next download: (a) %.3f ms, (b) %.3f ms; over an ordinary "
+                "transfer: (a) %.3f ms, (b) %.3f ms (the restart)\n",
+                kCancels, inProcess.MedianOf(&Figures::cancelReturnMs),
+                bridge.MedianOf(&Figures::cancelReturnMs), inProcess.MedianOf(&Figures::nextCallMs),
+                bridge.MedianOf(&Figures::nextCallMs),
+                inProcess.MedianOf(&Figures::nextCallMs) - inProcess.MedianOf(&Figures::transferUs) / 1000.0,
+                bridge.MedianOf(&Figures::nextCallMs) - bridge.MedianOf(&Figures::transferUs) / 1000.0);
     return 0;
 }
 

@@ -12,6 +12,10 @@
 //    transfers made straight on the engine (start, then wait for its 100
 //    event), taking turns;
 //  - the relay's CPU time per second of transfer;
+//  - the look before an upload: 200 uploads of 1 KiB into a folder of 1,000
+//    objects, each first checking that its name is free, against the same
+//    uploads with the overwrite flag (no check); and one upload into a folder
+//    of 10,000 objects that nothing is known of, with and without the check;
 //  - the process's memory before and after 1,000,000 listing entries and
 //    10,000 transfers: committed and resident (GetProcessMemoryInfo; Wine
 //    leaves PrivateUsage 0, PagefileUsage carries the commit), and the C
@@ -53,7 +57,11 @@ constexpr int kMemoryTransfers = 10000;
 constexpr int kSmallTransfers = 200;
 constexpr DWORD kSmallFileBytes = 1024;
 constexpr double kSmallFileTarget = 1.2;  // through the exports over straight on the engine
-constexpr int kPoolEntries = 1000;
+constexpr int kPoolEntries = 10000;  // every entry of the largest folder its own name
+constexpr int kCheckedFolderEntries = 1000;
+constexpr int kLargeFolderEntries = 10000;
+constexpr int kCheckRounds = 7;
+constexpr double kCheckTarget = 1.3;  // checked uploads over the same with the overwrite flag
 constexpr double kListingTarget = 1.1;   // plugin time per entry over the floor's
 constexpr double kDelayTargetMs = 10.0;  // one poll period, median
 constexpr double kCpuTargetMsPerSecond = 10.0;  // 1% of one core
@@ -61,6 +69,7 @@ constexpr double kGrowthTargetKiB = 64.0;
 
 char g_listedPath[] = "\\work\\photos";
 char g_remoteName[] = "\\work\\photos\\2009\\holiday-picture.jpg";
+char g_elsewhere[] = "\\work\\elsewhere";
 volatile unsigned g_checksum = 0;  // keeps the measured work from being optimised away
 
 // The engine's side of small-file transfers, done as a real engine does
@@ -429,12 +438,13 @@ struct SmallFileRound {
 std::wstring Widened(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 // One transfer through the module, as the host makes it: a download to a
-// name that does not exist yet, without the overwrite flag.
+// name that does not exist yet, without the overwrite flag; an upload that
+// replaces the object the last one made, with it.
 double SmallThroughPlugin(const Module& module, bool download, std::string& localName) {
     RemoteInfoStruct info{kSmallFileBytes, 0, {0, 0}, 0};
     const double start = NowMs();
     const int result = download ? module.getFile(g_remoteName, &localName[0], 0, &info)
-                                : module.putFile(&localName[0], g_remoteName, 0);
+                                : module.putFile(&localName[0], g_remoteName, FS_COPYFLAGS_OVERWRITE);
     const double elapsed = NowMs() - start;
     if (result != FS_FILE_OK) std::printf("  small-file transfer returned %d\n", result);
     return elapsed;
@@ -457,6 +467,15 @@ double SmallStraight(IStorageBrowser* engine, bool download, const std::string& 
     return elapsed;
 }
 
+// The local file that small uploads read.
+void WriteSmallFile(const std::string& name) {
+    const UniqueHandle file(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    char data[kSmallFileBytes] = {};
+    DWORD written = 0;
+    WriteFile(file.Get(), data, kSmallFileBytes, &written, nullptr);
+}
+
 // Downloads go to a new name each (deleted again between transfers, out of
 // the timing), uploads read one 1 KiB file. The engine is idle at the start
 // of every timed transfer.
@@ -467,13 +486,7 @@ void MeasureSmallFiles(const Module& module, IStorageBrowser* engine, const std:
     CreateDirectoryA(folder.c_str(), nullptr);
     std::string uploaded = folder + "\\put.bin";
     std::string downloaded = folder + "\\got.bin";
-    {
-        const UniqueHandle file(CreateFileA(uploaded.c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        char data[kSmallFileBytes] = {};
-        DWORD written = 0;
-        WriteFile(file.Get(), data, kSmallFileBytes, &written, nullptr);
-    }
+    WriteSmallFile(uploaded);
     OwnedRemotePath path;
     std::strcpy(path.Record().account, "work");
     std::strcpy(path.Record().bucket, "photos");
@@ -532,6 +545,74 @@ void MeasureSmallFiles(const Module& module, IStorageBrowser* engine, const std:
     std::printf("  target: at most %.1f x straight, both ways: %s\n", kSmallFileTarget, Verdict(met));
 }
 
+// ---- The look before an upload
+
+// Makes the plugin know another folder, so that the next check starts from
+// nothing known of the uploads' folder.
+void KnowAnotherFolder(const Module& module) {
+    WIN32_FIND_DATAA findData;
+    g_plan->StartListing(0);
+    const HANDLE handle = module.findFirst(g_elsewhere, &findData);
+    if (handle != INVALID_HANDLE_VALUE) module.findClose(handle);
+}
+
+// Milliseconds for `count` uploads of new names into a folder that lists
+// `folderEntries` objects, the first with nothing known of the folder.
+double UploadNewNames(const Module& module, std::string& localName, int round, int count,
+                      int folderEntries, int flags) {
+    KnowAnotherFolder(module);
+    SmallFileEngine& small = g_plan->SmallFiles();
+    g_plan->StartListing(folderEntries);
+    const double start = NowMs();
+    for (int i = 0; i < count; ++i) {
+        char remote[MAX_PATH];
+        std::snprintf(remote, sizeof(remote), "\\work\\photos\\2009\\up-%d-%d-%d.bin", flags, round, i);
+        const int result = module.putFile(&localName[0], remote, flags);
+        if (result != FS_FILE_OK) std::printf("  an upload returned %d\n", result);
+    }
+    const double elapsed = NowMs() - start;
+    small.WaitDone(small.LastStarted());
+    return elapsed;
+}
+
+void MeasureUploadCheck(const Module& module, const std::string& folder) {
+    if (!module.Transfers() || !module.Lists()) return;
+    g_plan->MoveSmallFiles();
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string uploaded = folder + "\\put.bin";
+    WriteSmallFile(uploaded);
+    // Rounds take turns, checked first in every other one.
+    std::vector<double> checked, unchecked;
+    for (int round = 0; round < kCheckRounds * 2; ++round) {
+        const bool check = (round % 2 == 0) == (round / 2 % 2 == 0);
+        (check ? checked : unchecked)
+            .push_back(UploadNewNames(module, uploaded, round, kSmallTransfers,
+                                      kCheckedFolderEntries, check ? 0 : FS_COPYFLAGS_OVERWRITE));
+    }
+    std::vector<double> oneChecked, oneUnchecked;
+    for (int round = 0; round < kCheckRounds * 2; ++round) {
+        const bool check = round % 2 == 0;
+        (check ? oneChecked : oneUnchecked)
+            .push_back(UploadNewNames(module, uploaded, 100 + round, 1, kLargeFolderEntries,
+                                      check ? 0 : FS_COPYFLAGS_OVERWRITE));
+    }
+    DeleteFileA(uploaded.c_str());
+    RemoveDirectoryA(folder.c_str());
+
+    const double ratio = Median(checked) / Median(unchecked);
+    std::printf("look before an upload, %d uploads of %lu bytes into a folder of %d objects "
+                "(median of %d rounds):\n"
+                "  checked %.2f ms, with the overwrite flag %.2f ms: %.2f x\n"
+                "  target: at most %.1f x: %s\n",
+                kSmallTransfers, static_cast<unsigned long>(kSmallFileBytes),
+                kCheckedFolderEntries, kCheckRounds, Median(checked), Median(unchecked), ratio,
+                kCheckTarget, Verdict(ratio <= kCheckTarget));
+    std::printf("  one upload into a folder of %d objects with nothing known: checked %.2f ms, "
+                "with the overwrite flag %.2f ms (the check: %.2f ms)\n",
+                kLargeFolderEntries, Median(oneChecked), Median(oneUnchecked),
+                Median(oneChecked) - Median(oneUnchecked));
+}
+
 // ---- Memory
 
 struct Memory {
@@ -557,7 +638,7 @@ void RunTransfersAtOnce(const Module& module, char* localName, int count) {
     RemoteInfoStruct info{4096, 0, {0, 0}, 0};
     for (int i = 0; i < count; ++i) {
         const int result = i % 2 == 0 ? module.getFile(g_remoteName, localName, 0, &info)
-                                      : module.putFile(localName, g_remoteName, 0);
+                                      : module.putFile(localName, g_remoteName, FS_COPYFLAGS_OVERWRITE);
         if (result != FS_FILE_OK) std::printf("  transfer %d returned %d\n", i, result);
     }
 }
@@ -664,6 +745,7 @@ int main(int argc, char** argv) {
     MeasureListing(module, modulePath);
     MeasureTransfers(module, &localName[0]);
     MeasureSmallFiles(module, engineInterface, std::string(temp) + "corvanel-bench-small");
+    MeasureUploadCheck(module, std::string(temp) + "corvanel-bench-check");
     MeasureMemory(module, &localName[0]);
     // The module keeps the engine until the process ends, by design, so it
     // is never unloaded here.

@@ -32,7 +32,7 @@ int g_abortAtReport = 0;  // 0: never
 
 int __stdcall RecordProgress(int, char* source, char* target, int percent) {
     g_reports.push_back({GetCurrentThreadId(), source != nullptr ? source : "(null)",
-                         target != nullptr ? target : "(null)", percent});
+                         target != nullptr ? target : "(null)", percent, GetTickCount64()});
     return g_abortAtReport > 0 && static_cast<int>(g_reports.size()) >= g_abortAtReport ? 1 : 0;
 }
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/host/wfx_module.h"
+#include "common/wfx_module.h"
 
 // The plugin module and the console host of the test program's own edition:
 // the 64-bit build of these tests runs through corvanel.wfx64.
@@ -68,6 +68,7 @@ struct ProgressReport {
     DWORD thread;
     std::string source, target;
     int percent;
+    ULONGLONG tick;  // GetTickCount64 when the call came
 };
 
 // The plugin, loaded from beside the test program and started with FsInit,

@@ -1,15 +1,19 @@
 // What corvanel.wfx64 adds to the plugin, seen from a 64-bit host: an engine
 // that crashes ends only the helper process, the call answers its failure
-// value and the next call works in a new helper; no helper outlives its host;
-// and a long session leaves neither process with more handles or memory.
+// value and the next call works in a new helper; a transfer the host cancels,
+// and an engine that stalls, end with the helper at the host's word; no
+// helper outlives its host; and a long session leaves neither process with
+// more handles or memory.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,8 @@
 namespace {
 
 constexpr char kCrashVariable[] = "CORVANEL_CRASH_NAME";
+constexpr char kStallVariable[] = "CORVANEL_STALL_NAME";
+constexpr char kThrottleVariable[] = "CORVANEL_THROTTLE_MS";
 
 // The helpers that `parent` started and that are still running.
 std::vector<DWORD> HelpersOf(DWORD parent) {
@@ -43,6 +49,26 @@ bool HelpersGone(DWORD parent) {
         Sleep(50);
     }
     return false;
+}
+
+// `count` empty files in `folder`, named by number. Under Wine through the
+// folder's Unix path: by a Windows path Wine looks through the folder for the
+// name in every case before it makes a file, which for 10,000 names takes
+// minutes.
+void MakeEmptyFiles(const std::string& folder, int count) {
+    std::wstring base(folder.begin(), folder.end());
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name"));
+    if (char* unixPath = unixName != nullptr ? unixName(base.c_str()) : nullptr) {
+        base = L"\\\\?\\unix" + std::wstring(unixPath, unixPath + std::strlen(unixPath));
+        std::replace(base.begin(), base.end(), L'/', L'\\');
+        HeapFree(GetProcessHeap(), 0, unixPath);
+    }
+    for (int at = 0; at < count; ++at) {
+        const std::wstring name = base + L"\\" + std::to_wstring(at);
+        CloseHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
 }
 
 struct Usage {
@@ -80,14 +106,29 @@ Usage UsageOf(HANDLE process) {
 class BridgeE2eTest : public PluginE2eTest {
 protected:
     void TearDown() override {
-        SetEnvironmentVariableA(kCrashVariable, nullptr);
+        for (const char* variable : {kCrashVariable, kStallVariable, kThrottleVariable}) {
+            SetEnvironmentVariableA(variable, nullptr);
+        }
         PluginE2eTest::TearDown();
     }
-    // The engine of a new helper ends its process when it reaches `name`.
-    void CrashAt(const char* name) {
-        SetEnvironmentVariableA(kCrashVariable, name);
+    // A new helper whose engine sees `variable` set to `value`; the helper
+    // after it does not.
+    void RestartWith(const char* variable, const char* value) {
+        SetEnvironmentVariableA(variable, value);
         Restart();
-        SetEnvironmentVariableA(kCrashVariable, nullptr);  // not for the helper after it
+        SetEnvironmentVariableA(variable, nullptr);
+    }
+    // The engine of a new helper ends its process when it reaches `name`.
+    void CrashAt(const char* name) { RestartWith(kCrashVariable, name); }
+    // The host was asked within 2 s of the helper's last word, at `quietSince`,
+    // and the export returned within 1 s of the answer, the helper ended.
+    void ExpectStoppedInTime(ULONGLONG quietSince, ULONGLONG returned) {
+        ASSERT_FALSE(Reports().empty());
+        const ULONGLONG asked = Reports().back().tick;
+        EXPECT_GE(asked, quietSince + 900) << "asked before the helper was silent for a second";
+        EXPECT_LE(asked, quietSince + 2000);
+        EXPECT_LE(returned, asked + 1000);
+        EXPECT_TRUE(HelpersOf(GetCurrentProcessId()).empty());
     }
     int Get(const std::string& remote, const std::string& local) {
         std::string remoteText = remote, localText = local;
@@ -174,6 +215,96 @@ TEST_F(BridgeE2eTest, AnEngineCrashDuringAListingEndsItAndTheNextListingIsWhole)
     EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
 
     EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg", "crash.jpg", "d.jpg"}), List(path));
+}
+
+TEST_F(BridgeE2eTest, ACancelOnceTheEngineHasTheTransferEndsItsHelperAndThePartialFile) {
+    MakeStore({{"work\\photos\\slow.bin", std::string(8 << 20, 's')}, {"work\\photos\\a.jpg", "A"}});
+    RestartWith(kThrottleVariable, "20");  // 32 chunks of 20 ms
+    const std::vector<DWORD> first = HelpersOf(GetCurrentProcessId());
+    // An abort at the first report, before the engine is called, touches nothing.
+    WriteBytes(Local("slow.bin"), "old");
+    AbortAtReport(1);
+    EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\photos\\slow.bin", Local("slow.bin")));
+    EXPECT_EQ("old", ReadBytes(Local("slow.bin")));
+    EXPECT_EQ(first, HelpersOf(GetCurrentProcessId()));
+
+    AbortAtReport(2);  // the relay's first: the engine is writing the file
+    Reports().clear();
+    EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\photos\\slow.bin", Local("slow.bin")));
+    const ULONGLONG returned = GetTickCount64();
+    ASSERT_EQ(2u, Reports().size());
+    EXPECT_LE(returned, Reports().back().tick + 1000);
+    EXPECT_FALSE(IsFile(Local("slow.bin")));
+    EXPECT_TRUE(HelpersOf(GetCurrentProcessId()).empty()) << "the helper was ended before the return";
+
+    AbortAtReport(0);
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\a.jpg", Local("a.jpg")));
+    EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+}
+
+TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}, {"work\\stuck\\c.bin", "C"}});
+    std::string path = "\\work\\photos";
+    WIN32_FIND_DATAA record;
+    struct Stall {
+        const char* at;
+        int abortAt;
+        std::function<void()> stalledCall;
+    };
+    const Stall stalls[] = {
+        {"a.jpg", 1, [&] {
+             EXPECT_EQ(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(path), &record));
+             EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), GetLastError());
+         }},
+        {"b.jpg", 1, [&] {
+             ASSERT_NE(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(path), &record));
+             EXPECT_FALSE(Fs().FsFindNext(nullptr, &record));
+         }},
+        {"c.bin", 2, [&] { EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\stuck\\c.bin", Local("c.bin"))); }},
+    };
+    for (const Stall& stall : stalls) {
+        SCOPED_TRACE(stall.at);
+        RestartWith(kStallVariable, stall.at);
+        Reports().clear();
+        AbortAtReport(stall.abortAt);
+        const ULONGLONG called = GetTickCount64();
+        stall.stalledCall();
+        const ULONGLONG returned = GetTickCount64();
+        ASSERT_EQ(static_cast<std::size_t>(stall.abortAt), Reports().size());
+        const ProgressReport& asked = Reports().back();
+        if (stall.abortAt == 1) {
+            // A listing shows its path.
+            EXPECT_EQ(path, asked.source);
+            EXPECT_EQ("(null)", asked.target);
+            ExpectStoppedInTime(called, returned);
+        } else {
+            // A transfer shows what it last showed: the plugin's first report.
+            EXPECT_EQ(Reports().front().source, asked.source);
+            EXPECT_EQ(Reports().front().target, asked.target);
+            ExpectStoppedInTime(Reports().front().tick, returned);
+            EXPECT_FALSE(IsFile(Local("c.bin"))) << "the engine had made it";
+        }
+        EXPECT_EQ(0, asked.percent);
+        AbortAtReport(0);
+        EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg"}), List(path));
+    }
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\stuck\\c.bin", Local("c.bin")));
+}
+
+TEST_F(BridgeE2eTest, HealthyListingsAndTransfersSeeNoProgressCallsOfTheBridges) {
+    MakeStore({{"work\\many\\", ""}, {"work\\photos\\slow.bin", std::string(6 << 20, 's')}});
+    MakeEmptyFiles(Store("work\\many"), 10000);
+    EXPECT_EQ(10000u, List("\\work\\many").size());
+    EXPECT_TRUE(Reports().empty());
+    // Over a second of relay: what the bridge would add is a report that
+    // repeats the one before after a second without one.
+    RestartWith(kThrottleVariable, "50");
+    ASSERT_EQ(FS_FILE_OK, Get("\\work\\photos\\slow.bin", Local("slow.bin")));
+    ASSERT_GT(Reports().back().tick - Reports().front().tick, 1000u);
+    for (std::size_t at = 1; at < Reports().size(); ++at) {
+        const ProgressReport &before = Reports()[at - 1], &report = Reports()[at];
+        EXPECT_FALSE(report.tick >= before.tick + 1000 && report.percent == before.percent) << at;
+    }
 }
 
 TEST_F(BridgeE2eTest, FsInitFailsWithoutAWorkingHelperAndLeavesNothingBehind) {

@@ -1,11 +1,13 @@
 // Native libFuzzer target for the host-path parser, built with AddressSanitizer
 // and UndefinedBehaviorSanitizer. The first input byte picks the code page
 // (932, double-byte, or a single-byte one); the rest is the path. Every parse
-// is checked against the character-level model in path_model.h.
+// is checked against the character-level model in path_model.h, and where
+// its last component starts against a model of its own.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "path/lead_bytes.h"
 #include "path/remote_path.h"
@@ -20,6 +22,31 @@ const LeadByteRanges kSingleByte{};
 
 void Check(bool condition) {
     if (!condition) std::abort();
+}
+
+// The last component as characters see it: the leaf runs from after the last
+// backslash character before the trailing ones to the end of the last other
+// character; the parent is everything before that backslash.
+void CheckLastComponent(const std::string& path) {
+    std::size_t end = 0, lastSlash = std::string::npos;
+    std::vector<std::size_t> slashes;
+    for (std::size_t i = 0; i < path.size();) {
+        const std::size_t length =
+            g_codePage.IsLeadByte(static_cast<unsigned char>(path[i])) && i + 1 < path.size() ? 2 : 1;
+        if (path[i] == '\\') {
+            slashes.push_back(i);
+        } else {
+            end = i + length;
+        }
+        i += length;
+    }
+    for (std::size_t slash : slashes) {
+        if (slash < end) lastSlash = slash;
+    }
+    const LastComponent last = FindLastComponent(path.c_str(), g_codePage);
+    const std::size_t leafStart = lastSlash == std::string::npos ? 0 : lastSlash + 1;
+    Check(last.parentLength == (lastSlash == std::string::npos ? 0 : lastSlash));
+    Check(last.leafOffset == leafStart && last.leafLength == end - leafStart);
 }
 
 }  // namespace
@@ -61,5 +88,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::free(account);
     std::free(bucket);
     std::free(key);
+    CheckLastComponent(path);
     return 0;
 }

@@ -31,20 +31,27 @@ constexpr wchar_t kEventRemoteName[] = L"\\work\\photos\\2009\\holiday-picture.j
 // Relay passes the host lets a transfer run before it asks to abort.
 constexpr int kReportsBeforeAbort = 6;
 
-// Agrees to every change; every listing step yields an entry; a transfer
-// finishes while the engine call runs, and the engine repeats its final event
-// whenever the host hears from the relay, as an engine that keeps reporting.
+// Agrees to every change; a listing the plugin starts holds one entry, one
+// the host goes on with never ends; a transfer finishes while the engine call
+// runs, and the engine repeats its final event whenever the host hears from
+// the relay, as an engine that keeps reporting.
 class AgreeingPlan final : public EngineScript {
 public:
+    static constexpr ListingCookie kOneEntryListing = 7;
+
     EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override {
         EngineAnswer answer;
         switch (call.op) {
         case EngineOp::FirstAccount:
         case EngineOp::FirstBucket:
         case EngineOp::FirstObject:
+            answer.setCookie = true;
+            answer.cookie = kOneEntryListing;
+            [[fallthrough]];
         case EngineOp::NextAccount:
         case EngineOp::NextBucket:
         case EngineOp::NextObject: {
+            if (call.cookie == kOneEntryListing) break;
             ItemValues entry;
             entry.name = L"an entry with a name of some length.txt";
             entry.date = 40000.5;
@@ -157,8 +164,10 @@ protected:
         const int result = call();
         AllocationLedger::Stop();
         // The record keeps the last event's names until the next transfer
-        // resets it; whatever else is still counted was left behind.
+        // resets it, and the plugin what it knows of a folder until the next
+        // check; whatever else is still counted was left behind.
         if (GetPluginState().progress != nullptr) GetPluginState().progress->Reset();
+        GetPluginState().knowledge.Forget();
         return result;
     }
 

@@ -168,8 +168,12 @@ private:
     HostText RandomLocalName(bool existing);
     int RandomCopyFlags();
     // Runs one transfer export with the host's progress callback watching.
+    // A placeholder download is refused as not supported, like resuming.
     template <typename Call>
-    void Transfer(int copyFlags, Call&& call);
+    void Transfer(int copyFlags, bool placeholder, Call&& call);
+    // The listings the check before a change may make: of each folder the
+    // path runs through, up to the entry's own.
+    std::vector<AllowedCall> FolderListings(const HostText& path) const;
     // A listing handle as the host may pass it: the plugin's, or another.
     HANDLE RandomHandle() {
         return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1);
@@ -533,6 +537,8 @@ void EntryPointFuzzer::CallFsRenMovFile() {
             break;
         }
         allowed.push_back(call);
+        const std::vector<AllowedCall> check = FolderListings(newName);
+        allowed.insert(allowed.end(), check.begin(), check.end());
     }
     plan_.Expect(allowed);
     const int result = FsRenMovFile(oldName.Get(), newName.Get(), move, random_.Percent(50),
@@ -542,7 +548,7 @@ void EntryPointFuzzer::CallFsRenMovFile() {
             "result " + std::to_string(result));
     Require(result != FS_FILE_OK || plan_.LastAgreed() || (plan_.EngineCalls() == 0 && same),
             "reported a change the engine did not agree to");
-    Require(result != FS_FILE_EXISTS || plan_.EngineCalls() == 0, "FS_FILE_EXISTS after an engine call");
+    Require(result != FS_FILE_EXISTS || plan_.ChangeCalls() == 0, "FS_FILE_EXISTS after a change");
     Require(std::memcmp(&info, &infoBefore, sizeof(info)) == 0, "RemoteInfo changed");
     Verify();
 }
@@ -613,8 +619,23 @@ int EntryPointFuzzer::RandomCopyFlags() {
     return flags;
 }
 
+std::vector<AllowedCall> EntryPointFuzzer::FolderListings(const HostText& path) const {
+    std::vector<AllowedCall> calls = ListingCalls(PathModel{});  // a path without a backslash
+    const std::string& text = path.Text();
+    for (std::size_t i = 0; i < text.size();) {
+        const bool lead = codePage_->leadBytes->IsLeadByte(static_cast<unsigned char>(text[i]));
+        if (text[i] == '\\') {
+            const std::vector<AllowedCall> listing =
+                ListingCalls(ModelParse(text.substr(0, i), *codePage_->leadBytes));
+            calls.insert(calls.end(), listing.begin(), listing.end());
+        }
+        i += lead && i + 1 < text.size() ? 2 : 1;
+    }
+    return calls;
+}
+
 template <typename Call>
-void EntryPointFuzzer::Transfer(int copyFlags, Call&& call) {
+void EntryPointFuzzer::Transfer(int copyFlags, bool placeholder, Call&& call) {
     inTransfer_ = true;
     reports_ = 0;
     lastPercent_ = -1;
@@ -627,10 +648,14 @@ void EntryPointFuzzer::Transfer(int copyFlags, Call&& call) {
             "finished with a last report of " + std::to_string(lastPercent_));
     Require(result != FS_FILE_USERABORT || reports_ > 0, "aborted without asking the host");
     // Resuming is refused before anything else happens.
-    Require(((copyFlags & FS_COPYFLAGS_RESUME) != 0) ==
-                (result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0),
-            "resume flag " + std::to_string(copyFlags & FS_COPYFLAGS_RESUME) + " gave " +
-                std::to_string(result) + " after " + std::to_string(reports_) + " reports");
+    const bool refused = result == FS_FILE_NOTSUPPORTED && plan_.EngineCalls() == 0 && reports_ == 0;
+    Require((copyFlags & FS_COPYFLAGS_RESUME) == 0 || refused,
+            "resume flag gave " + std::to_string(result) + " after " + std::to_string(reports_) +
+                " reports");
+    Require(result != FS_FILE_NOTSUPPORTED || (refused && (placeholder || (copyFlags & FS_COPYFLAGS_RESUME))),
+            "not supported after " + std::to_string(reports_) + " reports");
+    Require(result != FS_FILE_EXISTS || (plan_.ChangeCalls() == 0 && reports_ == 0),
+            "FS_FILE_EXISTS after a report or a change");
 }
 
 void EntryPointFuzzer::CallFsGetFile() {
@@ -655,7 +680,7 @@ void EntryPointFuzzer::CallFsGetFile() {
         if ((flags & FS_COPYFLAGS_MOVE) != 0) allowed.push_back(Allow(EngineOp::DeleteObject, model));
     }
     plan_.Expect(allowed);
-    Transfer(flags, [&] {
+    Transfer(flags, Nameable(remoteName) && model.NamesPlaceholder(), [&] {
         return FsGetFile(remoteName.Get(), localName.Get(), flags, withInfo ? &info : nullptr);
     });
     Require(std::memcmp(&info, &infoBefore, sizeof(info)) == 0, "RemoteInfo changed");
@@ -674,9 +699,11 @@ void EntryPointFuzzer::CallFsPutFile() {
         AllowedCall upload = Allow(EngineOp::UploadObject, model);
         upload.name = localName.Text();
         allowed.push_back(upload);
+        const std::vector<AllowedCall> check = FolderListings(remoteName);
+        allowed.insert(allowed.end(), check.begin(), check.end());
     }
     plan_.Expect(allowed);
-    Transfer(flags, [&] { return FsPutFile(localName.Get(), remoteName.Get(), flags); });
+    Transfer(flags, false, [&] { return FsPutFile(localName.Get(), remoteName.Get(), flags); });
     Verify();
 }
 

@@ -109,6 +109,7 @@ VARIANT_BOOL RandomOk(Random& random) {
 void FuzzPlan::Expect(std::vector<AllowedCall> allowed) {
     allowed_ = std::move(allowed);
     engineCalls_ = 0;
+    changeCalls_ = 0;
     lastAgreed_ = false;
     lastSucceeded_ = false;
     nextCookie_.reset();
@@ -143,6 +144,7 @@ void FuzzPlan::Check(const EngineCall& call) {
 
 EngineAnswer FuzzPlan::AnswerTo(ScriptedEngine& engine, const EngineCall& call) {
     ++engineCalls_;
+    if (!IsFirst(call.op) && !IsNext(call.op)) ++changeCalls_;
     ++totalEngineCalls;
     Check(call);
     // Events may arrive during any call, not only during transfers.

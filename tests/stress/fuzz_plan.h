@@ -53,6 +53,8 @@ public:
 
     // What the current export call made of the engine.
     int EngineCalls() const { return engineCalls_; }
+    // Those of them that were not listing steps.
+    int ChangeCalls() const { return changeCalls_; }
     // Whether the engine's last answer was HRESULT success with ok -1.
     bool LastAgreed() const { return lastAgreed_; }
     bool LastSucceeded() const { return lastSucceeded_; }
@@ -70,6 +72,7 @@ private:
     Random& random_;
     std::vector<AllowedCall> allowed_;
     int engineCalls_ = 0;
+    int changeCalls_ = 0;
     bool lastAgreed_ = false;
     bool lastSucceeded_ = false;
     std::optional<ListingCookie> nextCookie_;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <string>
 
 #include "binding/event_handler.h"
 #include "plugin/plugin_state.h"
@@ -29,6 +30,21 @@ protected:
     }
 
     PluginState& State() { return GetPluginState(); }
+    // Lets the plugin know the folder of `hostPath` as empty, as a listing of
+    // it that just ended would: the check before a change that could replace
+    // the entry then asks the engine nothing.
+    void KnowFolderEmpty(const char* hostPath) {
+        if (hostPath == nullptr) return;
+        const LastComponent last = FindLastComponent(hostPath, ThreadCodePageLeadBytes());
+        OwnedRemotePath folder;
+        PathLevel level = PathLevel::Root;
+        if (!SplitRemotePath(std::string(hostPath, last.parentLength).c_str(), &level,
+                             folder.Record())) {
+            return;
+        }
+        State().knowledge.BeginListing(FolderName::Of(level, folder.Record()), State().clock());
+        State().knowledge.EndListing();
+    }
     // The engine's calls so far, and forgets them.
     std::vector<std::string> TakeCalls() {
         std::vector<std::string> taken;

@@ -29,7 +29,7 @@ TEST(BstrText, RoundTripsThroughTheThreadCodePageAndStopsAtTheFirstNul) {
 TEST(BstrText, ConversionIntoABufferRefusesWhatDoesNotFitAndWritesNoFurther) {
     char buffer[8];
     std::memset(buffer, '#', sizeof(buffer));
-    EXPECT_TRUE(ToAnsiInto(L"1234567", buffer, 8));
+    EXPECT_EQ(8, ToAnsiInto(L"1234567", buffer, 8));  // the bytes written, terminator counted
     EXPECT_STREQ("1234567", buffer);
 
     std::memset(buffer, '#', sizeof(buffer));

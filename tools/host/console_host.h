@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/wfx_module.h"
+#include "common/wfx_module.h"
 
 class ConsoleHost {
 public:

@@ -9,7 +9,7 @@
 
 #include "tools/host/console_host.h"
 #include "tools/host/progress_display.h"
-#include "tools/host/wfx_module.h"
+#include "common/wfx_module.h"
 
 namespace {
 

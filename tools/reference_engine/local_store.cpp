@@ -152,15 +152,26 @@ bool MakeDirectories(const std::wstring& base, const std::wstring& path) {
 bool CopyTree(const std::wstring& source, const std::wstring& target) {
     std::vector<StoreEntry> entries;
     if (!ListDirectory(source, kFolderKind, &entries)) return false;
-    if (!CreateDirectoryW(target.c_str(), nullptr)) return false;
+    if (!IsDirectory(target) && !CreateDirectoryW(target.c_str(), nullptr)) return false;
     for (const StoreEntry& entry : entries) {
         const std::wstring from = source + L'\\' + entry.name;
         const std::wstring to = target + L'\\' + entry.name;
-        const bool copied = entry.kind == kFileKind ? CopyFileW(from.c_str(), to.c_str(), TRUE) != 0
+        const bool copied = entry.kind == kFileKind ? CopyFileW(from.c_str(), to.c_str(), FALSE) != 0
                                                     : CopyTree(from, to);
         if (!copied) return false;
     }
     return true;
+}
+
+bool RemoveTree(const std::wstring& directory) {
+    std::vector<StoreEntry> entries;
+    if (!ListDirectory(directory, kFolderKind, &entries)) return false;
+    for (const StoreEntry& entry : entries) {
+        const std::wstring path = directory + L'\\' + entry.name;
+        const bool removed = entry.kind == kFileKind ? DeleteFileW(path.c_str()) != 0 : RemoveTree(path);
+        if (!removed) return false;
+    }
+    return RemoveDirectoryW(directory.c_str()) != 0;
 }
 
 void Summarize(const std::wstring& directory, TreeSummary* summary) {
@@ -177,11 +188,25 @@ void Summarize(const std::wstring& directory, TreeSummary* summary) {
     }
 }
 
+namespace {
+
+// Whether `name` ends with the value of the environment variable `variable`.
+bool EndsWithSetting(const wchar_t* variable, const std::wstring& name) {
+    wchar_t setting[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(variable, setting, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || name.size() < length) return false;
+    return name.compare(name.size() - length, length, setting) == 0;
+}
+
+}  // namespace
+
 void CrashWhenNamed(const std::wstring& name) {
-    wchar_t crashName[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"CORVANEL_CRASH_NAME", crashName, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || name.size() < length) return;
-    if (name.compare(name.size() - length, length, crashName) == 0) {
+    if (EndsWithSetting(L"CORVANEL_CRASH_NAME", name)) {
         TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_ACCESS_VIOLATION));
     }
+}
+
+void StallWhenNamed(const std::wstring& name) {
+    if (!EndsWithSetting(L"CORVANEL_STALL_NAME", name)) return;
+    for (;;) Sleep(INFINITE);
 }

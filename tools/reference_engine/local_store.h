@@ -67,9 +67,14 @@ std::wstring ParentOf(const std::wstring& path);
 // Creates every missing directory from `base` (which exists) down to `path`.
 bool MakeDirectories(const std::wstring& base, const std::wstring& path);
 
-// Copies a directory tree to `target`, which must not exist yet. A failure
-// part-way leaves what was copied so far.
+// Copies a directory tree to `target`. A `target` that exists already is
+// merged into, as an object store copies every object below a prefix: same
+// names are replaced, a file never replaces a folder nor the other way. A
+// failure part-way leaves what was copied so far.
 bool CopyTree(const std::wstring& source, const std::wstring& target);
+
+// Deletes a directory tree; false when anything in it stayed.
+bool RemoveTree(const std::wstring& directory);
 
 struct TreeSummary {
     int directories = 0;
@@ -83,3 +88,7 @@ void Summarize(const std::wstring& directory, TreeSummary* summary);
 // CORVANEL_CRASH_NAME is set and `name` ends with it, the process ends at
 // once, as it would on an access violation inside the engine.
 void CrashWhenNamed(const std::wstring& name);
+// A stall on request, for tests of what a host sees when an engine call never
+// returns (a network that stopped answering): when CORVANEL_STALL_NAME is set
+// and `name` ends with it, the calling thread blocks for good.
+void StallWhenNamed(const std::wstring& name);

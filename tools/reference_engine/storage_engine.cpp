@@ -11,6 +11,7 @@
 namespace {
 
 constexpr wchar_t kThrottleVariable[] = L"CORVANEL_THROTTLE_MS";
+constexpr wchar_t kPropertiesTitle[] = L"Corvanel";
 // Enumerations the host abandoned part-way are dropped, oldest first, beyond
 // this many.
 constexpr std::size_t kMaxEnumerations = 8;
@@ -45,12 +46,26 @@ bool IsInside(const std::wstring& path, const std::wstring& directory) {
            _wcsnicmp(path.c_str(), directory.c_str(), directory.size()) == 0;
 }
 
-// Property reports go to the host's console: the engine shows no window, so
-// a host never blocks on a dialog.
+// A process of the console subsystem, or one that has a console: there the
+// reports are printed, so that a console host never blocks on a dialog.
+bool HasConsole() {
+    if (GetConsoleWindow() != nullptr) return true;
+    const auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
+// Property reports: a line on the console, or else a message box, the
+// engine's property "dialog" for a user of a windowed file manager.
 void Report(const wchar_t* title, const std::wstring& subject, const TreeSummary& summary) {
     wchar_t line[1024];
     swprintf(line, ARRAYSIZE(line), L"%ls %ls: %d folders, %d objects, %I64u bytes\r\n", title,
              subject.c_str(), summary.directories, summary.files, summary.bytes);
+    if (!HasConsole()) {
+        MessageBoxW(nullptr, line, kPropertiesTitle, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+        return;
+    }
     const std::string text = ToAnsi(line);
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
@@ -101,6 +116,7 @@ HRESULT CStorageEngine::StartListing(std::vector<StoreEntry> entries, ListingCoo
                                      StorageItem** item) {
     *cookie = 0;
     if (entries.empty()) return S_OK;  // no item: the list is empty
+    StallWhenNamed(entries.front().name);
     SrwLock::Exclusive guard(stateLock_);
     *cookie = ++nextCookie_;
     if (enumerations_.size() >= kMaxEnumerations) enumerations_.erase(enumerations_.begin());
@@ -124,6 +140,7 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
             return S_OK;
         }
         CrashWhenNamed(listing.entries[listing.next].name);
+        StallWhenNamed(listing.entries[listing.next].name);
         *item = MakeStorageItem(listing.entries[listing.next++]);
         return S_OK;
     });
@@ -250,22 +267,31 @@ HRESULT CStorageEngine::AddFolder(const RemotePath& path, VARIANT_BOOL* ok) {
     });
 }
 
+// Copies and moves replace what is at the target, as object stores do: the
+// plugin asks the user before it lets one through onto an existing entry.
 bool CStorageEngine::CopyOrMove(const RemotePath& source, const RemotePath& target, LONG move,
                                 bool folders) {
     StoreLocation from, to;
     if (!Resolve(source, &from) || !Resolve(target, &to)) return false;
     if (from.depth != PathLevel::Object || to.depth != PathLevel::Object) return false;
-    if (IsDirectory(from.path) != folders || Exists(to.path) || IsInside(to.path, from.path)) {
-        return false;
+    if (IsDirectory(from.path) != folders || IsInside(to.path, from.path)) return false;
+    // The same entry, named in other letter case: only a move, which renames it.
+    if (_wcsicmp(from.path.c_str(), to.path.c_str()) == 0) {
+        return move && MoveFileW(from.path.c_str(), to.path.c_str()) != 0;
     }
+    const bool replaces = Exists(to.path);
+    if (replaces && IsDirectory(to.path) != folders) return false;
     // Object stores have no empty parents: folders along the target's key
     // come into being with it, inside an existing bucket.
     if (!IsDirectory(to.bucketPath) || !MakeDirectories(to.bucketPath, ParentOf(to.path))) {
         return false;
     }
-    if (move) return MoveFileW(from.path.c_str(), to.path.c_str()) != 0;
-    return folders ? CopyTree(from.path, to.path)
-                   : CopyFileW(from.path.c_str(), to.path.c_str(), TRUE) != 0;
+    if (!folders) {
+        return move ? MoveFileExW(from.path.c_str(), to.path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0
+                    : CopyFileW(from.path.c_str(), to.path.c_str(), FALSE) != 0;
+    }
+    if (move && !replaces) return MoveFileW(from.path.c_str(), to.path.c_str()) != 0;
+    return CopyTree(from.path, to.path) && (!move || RemoveTree(from.path));
 }
 
 HRESULT CStorageEngine::CopyObjectFile(const RemotePath& source, const RemotePath& target, LONG move,

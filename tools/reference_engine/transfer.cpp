@@ -147,6 +147,8 @@ HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
     job->targetPath = targetPath;
     job->localName = UniqueBstr(SysAllocString(localName));
     job->remoteName = RemoteText(remote);
+    // A stalled transfer blocks in the call that starts it, its target made.
+    StallWhenNamed(job->remoteName.Get());
     job->started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (job->started == nullptr) return LastErrorResult();
     const HANDLE started = job->started;

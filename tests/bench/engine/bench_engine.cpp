@@ -8,9 +8,12 @@
 //  - every object listing has CORVANEL_BENCH_ENTRIES entries (100,000 when
 //    unset or not a number), handed out from a pool of 1,000 made once;
 //  - a download or upload reaches 100 percent inside the call that starts
-//    it, so a transfer costs only the plugin's work (and the bridge's).
+//    it, so a transfer costs only the plugin's work (and the bridge's);
+//    except that of an object named endless.bin, which stays at 0 percent
+//    until the host cancels it.
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 
 #include "tests/bench/entry_pool.h"
@@ -34,6 +37,11 @@ long EntriesFromSettings() {
     return entries;
 }
 
+bool IsEndless(const EngineCall& call) {
+    return call.path != nullptr && call.path->key != nullptr &&
+           std::strcmp(call.path->key, "endless.bin") == 0;
+}
+
 // One listing at a time, as the plugin lists; a new FirstObject starts over.
 class SyntheticStore final : public EngineScript {
 public:
@@ -49,7 +57,8 @@ public:
         case EngineOp::NextObject: answer.item = NextEntry(); break;
         case EngineOp::DownloadObject:
         case EngineOp::UploadObject:
-            engine.FireProgress(call.name, L"\\work\\photos\\holiday-picture.jpg", 100);
+            engine.FireProgress(call.name, L"\\work\\photos\\holiday-picture.jpg",
+                                IsEndless(call) ? 0 : 100);
             break;
         default: break;  // no accounts or buckets to list; every change succeeds
         }

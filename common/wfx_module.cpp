@@ -1,4 +1,4 @@
-#include "tools/host/wfx_module.h"
+#include "common/wfx_module.h"
 
 namespace {
 

@@ -1,0 +1,141 @@
+#include "plugin/target_check.h"
+
+#include <wrl/client.h>
+
+#include <string>
+
+#include "path/remote_path.h"
+#include "plugin/listing.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Where an entry is listed: its folder, parsed into the caller's record, and
+// its name there.
+struct EntryPlace {
+    PathLevel folderLevel = PathLevel::Root;
+    std::string name;
+};
+
+bool PlaceOf(const char* hostPath, OwnedRemotePath& folder, EntryPlace& place) {
+    const LastComponent last = FindLastComponent(hostPath, ThreadCodePageLeadBytes());
+    place.name.assign(hostPath + last.leafOffset, last.leafLength);
+    const std::string folderPath(hostPath, last.parentLength);
+    return SplitRemotePath(folderPath.c_str(), &place.folderLevel, folder.Record());
+}
+
+// Lists the folder through the engine into `knowledge`, every entry released
+// on the way. False when a step failed: the listing then says nothing.
+bool ListInto(FolderKnowledge& knowledge, IStorageBrowser& engine, PathLevel level,
+              const RemotePath& folder) {
+    ListingCookie cookie = 0;
+    ComPtr<StorageItem> item;
+    if (FAILED(FirstAtLevel(engine, level, folder, &cookie, &item))) return false;
+    while (item) {
+        char name[MAX_PATH];
+        std::size_t length = 0;
+        const NameRead read = ReadListedName(*item.Get(), name, &length);
+        if (read == NameRead::Failed) return false;
+        if (read == NameRead::Read) knowledge.Collect(name, length);
+        if (FAILED(NextAtLevel(engine, level, cookie, item.ReleaseAndGetAddressOf()))) return false;
+    }
+    knowledge.EndListing();
+    return true;
+}
+
+bool IsRenameOfItself(const FolderName& folder, const EntryPlace& target, const char* sourcePath) {
+    if (sourcePath == nullptr) return false;
+    OwnedRemotePath sourceFolder;
+    EntryPlace source;
+    return PlaceOf(sourcePath, sourceFolder, source) &&
+           FolderName::Of(source.folderLevel, sourceFolder.Record()) == folder &&
+           FolderKnowledge::SameName(source.name.c_str(), target.name.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// What the folder of `hostPath` says of its entry: from fresh knowledge, or
+// else from a listing of the folder made now. Unknown when that listing
+// failed.
+NameState LookInFolder(PluginState& state, const char* hostPath, const char* sourcePath) {
+    OwnedRemotePath folderPath;
+    EntryPlace entry;
+    if (!PlaceOf(hostPath, folderPath, entry)) return NameState::Unknown;
+    const FolderName folder = FolderName::Of(entry.folderLevel, folderPath.Record());
+    const bool itself = IsRenameOfItself(folder, entry, sourcePath);
+    FolderKnowledge& knowledge = state.knowledge;
+
+    const NameState known = knowledge.Look(folder, entry.name.c_str(), itself, state.clock());
+    if (known != NameState::Unknown) return known;
+    // Dated when it began, and asked at that moment: a listing that took long
+    // is still the newest word on the folder.
+    const ULONGLONG listedAt = state.clock();
+    knowledge.BeginListing(folder, listedAt);
+    if (!ListInto(knowledge, *state.engine, entry.folderLevel, folderPath.Record())) {
+        knowledge.Forget();
+        return NameState::Unknown;
+    }
+    return knowledge.Look(folder, entry.name.c_str(), itself, listedAt);
+}
+
+// The depth of the folder that lists a host path's entry.
+PathLevel FolderLevelOf(const char* hostPath) {
+    const LastComponent last = FindLastComponent(hostPath, ThreadCodePageLeadBytes());
+    const std::string folderPath(hostPath, last.parentLength);
+    OwnedRemotePath folder;
+    PathLevel level = PathLevel::Root;
+    return SplitRemotePath(folderPath.c_str(), &level, folder.Record()) ? level : PathLevel::Root;
+}
+
+}  // namespace
+
+TargetState LookUpTarget(PluginState& state, const char* targetPath, const char* sourcePath) {
+    switch (LookInFolder(state, targetPath, sourcePath)) {
+    case NameState::Taken: return TargetState::Taken;
+    case NameState::Free: return TargetState::Free;
+    case NameState::Unknown: break;
+    }
+    // A folder that cannot be listed may not exist: in an object store
+    // folders come into being with the objects below them. When a folder
+    // further up lists without it, nothing below it exists either.
+    std::string folderPath(targetPath);
+    while (FolderLevelOf(folderPath.c_str()) == PathLevel::Object) {
+        folderPath.resize(FindLastComponent(folderPath.c_str(), ThreadCodePageLeadBytes()).parentLength);
+        switch (LookInFolder(state, folderPath.c_str(), nullptr)) {
+        case NameState::Taken: return TargetState::Unknown;  // there, but not listable
+        case NameState::Free: return TargetState::Free;
+        case NameState::Unknown: break;
+        }
+    }
+    return TargetState::Unknown;
+}
+
+PlannedChange::PlannedChange(FolderKnowledge& knowledge, const char* hostPath, Effect effect)
+    : knowledge_(knowledge), effect_(effect) {
+    OwnedRemotePath folderPath;
+    EntryPlace entry;
+    if (PlaceOf(hostPath, folderPath, entry)) {
+        count_ = knowledge.CountOf(FolderName::Of(entry.folderLevel, folderPath.Record()),
+                                   entry.name.c_str());
+    }
+    generation_ = knowledge.Generation();
+}
+
+PlannedChange::~PlannedChange() {
+    if (!succeeded_) knowledge_.Forget();
+}
+
+void PlannedChange::Succeeded() noexcept {
+    succeeded_ = true;
+    // Another change in between (a nested one that failed) may have made the
+    // knowledge forget: the count is gone with it.
+    if (count_ == nullptr || knowledge_.Generation() != generation_) return knowledge_.Forget();
+    if (effect_ == Effect::Adds) {
+        ++*count_;
+    } else if (*count_ > 0) {
+        --*count_;
+    }
+}
