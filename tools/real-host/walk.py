@@ -42,7 +42,7 @@ PROGRESS = r"^\d+% Copying"
 ENGINE_WINDOW = r"^Corvanel$"      # the engine's property window
 DIALOGS = "|".join((MESSAGE, COPY_DIALOG, MKDIR_DIALOG, ENGINE_WINDOW))
 PLACEHOLDER = "Create new bucket(F7)"
-CP1252_NAME = "Grüße – 5 €.txt"   # ü, ß, the en dash and the euro sign are all in code page 1252
+CP1252_NAME = "Grüße – 5 €.txt"   # ü, ß, the en dash and the euro sign: all in code page 1252
 BIG_SIZE = 5 * 1024 ** 3 + 1
 SLOW_SIZE = 24 * 1024 * 1024       # 96 chunks of 256 KiB...
 THROTTLE_MS = 50                   # ...of 50 ms each at least: the download Cancel interrupts
@@ -53,14 +53,17 @@ COLUMN = "<Column><Title>{0}</Title><FuncString>[DC().{1}{{}}]</FuncString>" \
 SETTINGS = """<?xml version="1.0" encoding="UTF-8"?>
 <doublecmd DCVersion="1.1.32 gamma" ConfigVersion="15">
   <Behaviours><FileSizeFormat>1</FileSizeFormat></Behaviours>
-  <ColumnsSets><ColumnsSet><Name>Default</Name><Columns>{columns}</Columns></ColumnsSet></ColumnsSets>
+  <ColumnsSets><ColumnsSet><Name>Default</Name>
+    <Columns>{columns}</Columns>
+  </ColumnsSet></ColumnsSets>
   <Plugins><WfxPlugins><WfxPlugin Enabled="True"><Name>Corvanel</Name>
     <Path>%commander_path%\\plugins\\wfx\\corvanel\\{module}</Path>
   </WfxPlugin></WfxPlugins></Plugins>
 </doublecmd>
 """.replace("{columns}", "".join(COLUMN.format(*c) for c in (
     ("Name", "GETFILENAMENOEXT", 215, 0), ("Ext", "GETFILEEXT", 45, 0),
-    ("Size", "GETFILESIZE", 115, 1), ("Date", "GETFILETIME", 150, 1), ("Attr", "GETFILEATTR", 75, 0))))
+    ("Size", "GETFILESIZE", 115, 1), ("Date", "GETFILETIME", 150, 1),
+    ("Attr", "GETFILEATTR", 75, 0))))
 
 # Version 62: at start the file manager adds its default keys to these.
 SHORTCUTS = """<?xml version="1.0" encoding="UTF-8"?>
@@ -144,7 +147,9 @@ def lay_out_file_manager(layout):
     (settings / "shortcuts.scf").write_text(SHORTCUTS)
     plugin = layout.app / "plugins" / "wfx" / "corvanel"
     plugin.mkdir(parents=True)
-    modules = ["corvanel.wfx"] + (["corvanel.wfx64", "corvanel_helper.exe"] if layout.edition == 64 else [])
+    modules = ["corvanel.wfx"]
+    if layout.edition == 64:
+        modules += ["corvanel.wfx64", "corvanel_helper.exe"]
     for name in modules:
         shutil.copy2(layout.build / "bin" / name, plugin)
 
@@ -158,10 +163,13 @@ def make_store(layout):
     """Accounts work, family (no bucket) and old-name, and the local folder."""
     for folder in (layout.store, layout.local):
         shutil.rmtree(folder, ignore_errors=True)
-    for name, data in (("q1.txt", b"Quarterly figures\r\n" * 40), ("photo.jpg", os.urandom(300 * 1024)),
-                       ("notes.txt", b"notes kept in the store\r\n"), ("old.log", b"to be deleted\r\n"),
+    for name, data in (("q1.txt", b"Quarterly figures\r\n" * 40),
+                       ("photo.jpg", os.urandom(300 * 1024)),
+                       ("notes.txt", b"notes kept in the store\r\n"),
+                       ("old.log", b"to be deleted\r\n"),
                        (CP1252_NAME, "Grüße aus dem Laden: 5 €\r\n".encode("cp1252")),
-                       ("movie.mp4", os.urandom(SLOW_SIZE)), ("summaries/2009.txt", b"a year\r\n")):
+                       ("movie.mp4", os.urandom(SLOW_SIZE)),
+                       ("summaries/2009.txt", b"a year\r\n")):
         write_file(layout.reports(name), data)
     with open(layout.reports("big.iso"), "wb") as big:
         big.truncate(BIG_SIZE)  # sparse: it takes no disk space
@@ -209,7 +217,8 @@ class Wine:
         found = []
         for entry in Path("/proc").iterdir():
             try:
-                if name.encode() in (entry / "cmdline").read_bytes() and mine in (entry / "environ").read_bytes():
+                if (name.encode() in (entry / "cmdline").read_bytes()
+                        and mine in (entry / "environ").read_bytes()):
                     found.append(int(entry.name))
             except (OSError, ValueError):
                 continue
@@ -248,8 +257,8 @@ class Desk:
         """Sends keys that copy text; returns the text once it has replaced a marker."""
         marker = f"walk-marker-{time.monotonic_ns()}"
         # xclip stays in the background to serve the marker: no pipe to wait on.
-        subprocess.run(["xclip", "-i", "-selection", "clipboard"], env=self.env, input=marker, text=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["xclip", "-i", "-selection", "clipboard"], env=self.env, input=marker,
+                       text=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.keys(*keys)
         return wait_until(what, lambda: (lambda text: text != marker and text)(
             self.x("xclip", "-o", "-selection", "clipboard")), limit)
@@ -422,8 +431,8 @@ class Walk:
         kept = target.read_bytes()
         self.copy(name)
         text = self.question_or(f"{target} to change", lambda: target.read_bytes() != kept)
-        self.check(asks, overwrite_question(text),
-                   f"no question: {target} was replaced" if text is None else f"it said: {said(text)}")
+        self.check(asks, overwrite_question(text), f"no question: {target} was replaced"
+                   if text is None else f"it said: {said(text)}")
         if text:
             self.answer(key)
         self.copy_ended()
@@ -433,8 +442,8 @@ class Walk:
 
     def start(self):
         """The file manager starts with the plugin installed."""
-        env = dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"], CORVANEL_THROTTLE_MS=str(THROTTLE_MS),
-                   CORVANEL_STORE=wine_path(self.layout.store))
+        env = dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"],
+                   CORVANEL_THROTTLE_MS=str(THROTTLE_MS), CORVANEL_STORE=wine_path(self.layout.store))
         local = wine_path(self.layout.local)
         self.program = subprocess.Popen(
             ["wine", "explorer", "/desktop=walk,1270x790", "doublecmd.exe", "-L", local, "-R", local],
@@ -446,15 +455,16 @@ class Walk:
         """Browse: the root, an account, a bucket, a folder."""
         self.go("left", [])
         root = self.listing([])
-        self.check("browse: the root lists the accounts", sorted(root) == ["family", "old-name", "work"],
-                   f"it lists {root}")
+        self.check("browse: the root lists the accounts",
+                   sorted(root) == ["family", "old-name", "work"], f"it lists {root}")
         self.enter([], "work")
         bucket = self.enter(["work"], "reports")
-        expected = [CP1252_NAME, "big.iso", "movie.mp4", "notes.txt", "old.log", "photo.jpg", "q1.txt",
-                    "summaries"]
+        expected = [CP1252_NAME, "big.iso", "movie.mp4", "notes.txt", "old.log", "photo.jpg",
+                    "q1.txt", "summaries"]
         self.check("browse: an account, then a bucket with its objects and folder",
                    sorted(bucket) == sorted(expected), f"it lists {bucket}")
-        self.check("a name with cp1252 characters lists as it is", CP1252_NAME in bucket, f"it lists {bucket}")
+        self.check("a name with cp1252 characters lists as it is", CP1252_NAME in bucket,
+                   f"it lists {bucket}")
         folder = self.enter(REPORTS, "summaries")
         self.check("browse: a folder", folder == ["2009.txt"], f"it lists {folder}")
         self.desk.keys("ctrl+Prior")  # back up to the bucket
@@ -474,7 +484,8 @@ class Walk:
         """Download (F5) is byte-identical."""
         self.go("left", REPORTS)
         self.copy("photo.jpg")
-        self.copied("the downloaded photo.jpg", self.layout.local / "photo.jpg", self.layout.reports("photo.jpg"))
+        self.copied("the downloaded photo.jpg", self.layout.local / "photo.jpg",
+                    self.layout.reports("photo.jpg"))
         self.check("download (F5) is byte-identical", True)
 
     def download_cp1252(self):
@@ -489,7 +500,8 @@ class Walk:
         """Download onto an existing local file asks first."""
         self.go("left", REPORTS)
         target = self.layout.local / "q1.txt"
-        kept = self.copy_onto("q1.txt", target, "Escape", "download onto an existing local file asks first")
+        kept = self.copy_onto("q1.txt", target, "Escape",
+                              "download onto an existing local file asks first")
         self.check("\"No\" keeps the local file", target.read_bytes() == kept, f"{target} changed")
 
     def cancel_download(self):
@@ -497,7 +509,8 @@ class Walk:
         self.go("left", REPORTS)
         target = self.layout.local / "movie.mp4"
         self.copy("movie.mp4")
-        wait_until("the download of movie.mp4 to start", lambda: target.is_file() and target.stat().st_size)
+        wait_until("the download of movie.mp4 to start",
+                   lambda: target.is_file() and target.stat().st_size)
         self.desk.wait_window(PROGRESS, "the copy's progress window")
         self.desk.keys("Escape")  # the progress window's Cancel, then "Yes" to its question
         if "cancel" not in wait_until("the question whether to cancel", self.message):
@@ -508,10 +521,12 @@ class Walk:
         gone = within(lambda: not target.exists(), 30 if self.layout.edition == 64 else 0)
         self.copy_ended()
         if self.layout.edition == 64:
-            self.check("Cancel: the local file stops growing", stopped, "it grew to the whole object")
+            self.check("Cancel: the local file stops growing", stopped,
+                       "it grew to the whole object")
             self.check("Cancel: the partial local file is gone", gone, f"{target} is still there")
         else:
-            self.note(f"32-bit edition, Cancel: the local file {'stopped' if stopped else 'grew to the whole object'}"
+            growth = "stopped" if stopped else "grew to the whole object"
+            self.note(f"32-bit edition, Cancel: the local file {growth}"
                       f" and {'is gone' if gone else 'is kept'}")
         self.download_again(target)
 
@@ -531,7 +546,8 @@ class Walk:
         if target.exists():
             target.unlink()  # what Cancel left behind: the download starts anew
         self.copy("movie.mp4")
-        self.copied("movie.mp4 downloaded again", target, self.layout.reports("movie.mp4"), limit=90)
+        self.copied("movie.mp4 downloaded again", target, self.layout.reports("movie.mp4"),
+                    limit=90)
         if self.layout.edition == 64:
             self.check("Cancel: the same download right after works", True)
         else:
@@ -544,7 +560,8 @@ class Walk:
         self.desk.wait_window(MKDIR_DIALOG, "the new folder dialog")
         self.desk.type("drafts")
         self.desk.keys("Return")
-        wait_until("the folder drafts in the bucket", self.layout.reports("drafts").is_dir, limit=15)
+        wait_until("the folder drafts in the bucket", self.layout.reports("drafts").is_dir,
+                   limit=15)
         self.check("F7 creates a folder", True)
 
     def rename(self, old, new):
@@ -558,7 +575,8 @@ class Walk:
         """Shift+F6 renames an object."""
         self.go("left", REPORTS)
         self.rename("photo.jpg", "photo-2009.jpg")
-        wait_until("photo.jpg renamed to photo-2009.jpg", lambda: self.layout.reports("photo-2009.jpg").is_file()
+        wait_until("photo.jpg renamed to photo-2009.jpg",
+                   lambda: self.layout.reports("photo-2009.jpg").is_file()
                    and not self.layout.reports("photo.jpg").exists(), limit=15)
         self.check("Shift+F6 renames an object", True)
 
@@ -569,7 +587,8 @@ class Walk:
         self.desk.keys("F8")
         self.desk.wait_window(MESSAGE, "the question whether to delete")
         self.answer("Return")
-        wait_until("old.log to be gone", lambda: not self.layout.reports("old.log").exists(), limit=15)
+        wait_until("old.log to be gone", lambda: not self.layout.reports("old.log").exists(),
+                   limit=15)
         self.check("F8 deletes an object", True)
 
     def upload(self):
@@ -577,7 +596,8 @@ class Walk:
         self.go("left", REPORTS)
         self.activate("right")  # the local folder since the start
         self.copy("holiday.mp4")
-        self.copied("the uploaded holiday.mp4", self.layout.reports("holiday.mp4"), self.layout.local / "holiday.mp4")
+        self.copied("the uploaded holiday.mp4", self.layout.reports("holiday.mp4"),
+                    self.layout.local / "holiday.mp4")
         self.check("upload (F5) is byte-identical", True)
 
     def upload_onto_existing(self):
@@ -585,14 +605,16 @@ class Walk:
         self.go("left", REPORTS)
         self.activate("right")
         target = self.layout.reports("notes.txt")
-        kept = self.copy_onto("notes.txt", target, "Escape", "upload onto an existing object asks first")
+        kept = self.copy_onto("notes.txt", target, "Escape",
+                              "upload onto an existing object asks first")
         self.check("\"No\" keeps the object", target.read_bytes() == kept, f"{target} was replaced")
 
     def rename_account(self):
         """Shift+F6 renames an account."""
         self.go("left", [])
         self.rename("old-name", "new-name")
-        wait_until("the account old-name renamed to new-name", lambda: (self.layout.store / "new-name").is_dir()
+        wait_until("the account old-name renamed to new-name",
+                   lambda: (self.layout.store / "new-name").is_dir()
                    and not (self.layout.store / "old-name").exists(), limit=15)
         self.check("Shift+F6 renames an account", True)
 
@@ -607,8 +629,8 @@ class Walk:
         if text:
             self.answer("Escape")
         self.copy_ended()
-        self.check("F5 on a placeholder writes no local file", not (self.layout.local / PLACEHOLDER).exists(),
-                   "the local file is there")
+        self.check("F5 on a placeholder writes no local file",
+                   not (self.layout.local / PLACEHOLDER).exists(), "the local file is there")
 
     def placeholder_open(self):
         """Opening "Create new bucket(F7)" creates a bucket and the panel shows it."""
@@ -616,18 +638,22 @@ class Walk:
         self.select(PLACEHOLDER, typed="Create")
         self.desk.keys("Return")
         account = self.layout.store / "family"
-        made = wait_until("a bucket in the account family", lambda: [p.name for p in account.iterdir()], limit=15)
+        made = wait_until("a bucket in the account family",
+                          lambda: [p.name for p in account.iterdir()], limit=15)
         shown = within(lambda: made[0] in self.listing(["family"]), 15)
-        self.check("opening \"Create new bucket(F7)\" creates a bucket and the panel shows it", shown,
-                   f"the panel does not show {made[0]}")
+        self.check("opening \"Create new bucket(F7)\" creates a bucket and the panel shows it",
+                   shown, f"the panel does not show {made[0]}")
 
     def copy_in_store(self):
         """A copy inside the store onto an existing object asks first."""
         self.go("right", ["work", "archive"])
         self.go("left", REPORTS)
-        source, target = self.layout.reports("notes.txt"), self.layout.store / "work" / "archive" / "notes.txt"
-        self.copy_onto("notes.txt", target, "Return", "a copy inside the store onto an existing object asks first")
-        self.check("\"Yes\" replaces the object", within(lambda: target.read_bytes() == source.read_bytes(), 15),
+        source = self.layout.reports("notes.txt")
+        target = self.layout.store / "work" / "archive" / "notes.txt"
+        self.copy_onto("notes.txt", target, "Return",
+                       "a copy inside the store onto an existing object asks first")
+        self.check("\"Yes\" replaces the object",
+                   within(lambda: target.read_bytes() == source.read_bytes(), 15),
                    f"waited 15 s for {target} to equal {source}")
 
     def root_properties(self):
@@ -638,8 +664,9 @@ class Walk:
         self.select("Corvanel")
         printed = self.log.tell()
         self.desk.keys("alt+Return")
-        found = wait_until("the engine's window titled Corvanel, or its report on a console", lambda: (
-            "window" if self.desk.windows(ENGINE_WINDOW) else self.printed_since(printed, b"Store ")), limit=20)
+        found = wait_until("the engine's window titled Corvanel, or its report on a console",
+                           lambda: "window" if self.desk.windows(ENGINE_WINDOW)
+                           else self.printed_since(printed, b"Store "), limit=20)
         self.desk.picture("properties")
         self.check("properties on the root open the engine's window", found == "window",
                    "the engine printed its report to a console instead")
@@ -656,7 +683,8 @@ class Walk:
     def still_running(self):
         """The file manager still runs at the end."""
         self.check("the file manager still runs at the end",
-                   self.program.poll() is None and self.desk.windows(MAIN_WINDOW), "its main window is gone")
+                   self.program.poll() is None and self.desk.windows(MAIN_WINDOW),
+                   "its main window is gone")
 
     def exit(self):
         """After it exits no corvanel_helper.exe is left."""
@@ -668,10 +696,10 @@ class Walk:
 
     def steps(self):
         return [self.start, self.browse, self.exact_size, self.download, self.download_cp1252,
-                self.download_onto_existing, self.cancel_download, self.make_folder, self.rename_object,
-                self.delete_object, self.upload, self.upload_onto_existing, self.rename_account,
-                self.placeholder_download, self.placeholder_open, self.copy_in_store, self.root_properties,
-                self.still_running, self.exit]
+                self.download_onto_existing, self.cancel_download, self.make_folder,
+                self.rename_object, self.delete_object, self.upload, self.upload_onto_existing,
+                self.rename_account, self.placeholder_download, self.placeholder_open,
+                self.copy_in_store, self.root_properties, self.still_running, self.exit]
 
 
 def main():
@@ -679,11 +707,13 @@ def main():
     signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(1))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--edition", type=int, choices=(32, 64), required=True)
-    parser.add_argument("--build", type=Path, default=Path(os.environ.get("BUILD_DIR", CHECKOUT / "build")))
+    parser.add_argument("--build", type=Path,
+                        default=Path(os.environ.get("BUILD_DIR", CHECKOUT / "build")))
     args = parser.parse_args()
     build = args.build.resolve()
     env = dict(os.environ, BUILD_DIR=str(build))
-    if subprocess.run([str(HERE / "build.sh"), "--where"], env=env, stdout=subprocess.DEVNULL).returncode:
+    where = subprocess.run([str(HERE / "build.sh"), "--where"], env=env, stdout=subprocess.DEVNULL)
+    if where.returncode:
         return SKIP
     if subprocess.run([str(HERE / "build.sh")], env=env).returncode:
         return 1
@@ -694,7 +724,8 @@ def main():
     lay_out_file_manager(layout)
     make_store(layout)
     wine = Wine(layout)
-    with open(layout.walk / "xvfb.log", "w") as xlog, open(layout.walk / "doublecmd.log", "w") as log:
+    with open(layout.walk / "xvfb.log", "w") as xlog, \
+            open(layout.walk / "doublecmd.log", "w") as log:
         screen = Screen(xlog)
         wine.prefix_command("register", str(build / "bin" / "corvanel_engine.dll"))
         wine.prefix_command("start")
