@@ -13,8 +13,8 @@
 
 #include <windows.h>
 
-#include <string>
 #include <map>
+#include <string>
 
 #include "path/remote_path.h"
 
