@@ -11,16 +11,19 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Where an entry is listed: its folder, parsed into the caller's record, and
-// its name there.
+// Where an entry is listed: its folder, parsed into the caller's record,
+// whose host path is the first folderPathLength bytes of the entry's, and its
+// name there.
 struct EntryPlace {
     PathLevel folderLevel = PathLevel::Root;
+    std::size_t folderPathLength = 0;
     std::string name;
 };
 
 bool PlaceOf(const char* hostPath, OwnedRemotePath& folder, EntryPlace& place) {
     const LastComponent last = FindLastComponent(hostPath, ThreadCodePageLeadBytes());
     place.name.assign(hostPath + last.leafOffset, last.leafLength);
+    place.folderPathLength = last.parentLength;
     const std::string folderPath(hostPath, last.parentLength);
     return SplitRemotePath(folderPath.c_str(), &place.folderLevel, folder.Record());
 }
@@ -53,10 +56,6 @@ bool IsRenameOfItself(const FolderName& folder, const EntryPlace& target, const 
            FolderKnowledge::SameName(source.name.c_str(), target.name.c_str());
 }
 
-}  // namespace
-
-namespace {
-
 // What the folder of `hostPath` says of its entry: from fresh knowledge, or
 // else from a listing of the folder made now. Unknown when that listing
 // failed.
@@ -81,15 +80,6 @@ NameState LookInFolder(PluginState& state, const char* hostPath, const char* sou
     return knowledge.Look(folder, entry.name.c_str(), itself, listedAt);
 }
 
-// The depth of the folder that lists a host path's entry.
-PathLevel FolderLevelOf(const char* hostPath) {
-    const LastComponent last = FindLastComponent(hostPath, ThreadCodePageLeadBytes());
-    const std::string folderPath(hostPath, last.parentLength);
-    OwnedRemotePath folder;
-    PathLevel level = PathLevel::Root;
-    return SplitRemotePath(folderPath.c_str(), &level, folder.Record()) ? level : PathLevel::Root;
-}
-
 }  // namespace
 
 TargetState LookUpTarget(PluginState& state, const char* targetPath, const char* sourcePath) {
@@ -101,10 +91,12 @@ TargetState LookUpTarget(PluginState& state, const char* targetPath, const char*
     // A folder that cannot be listed may not exist: in an object store
     // folders come into being with the objects below them. When a folder
     // further up lists without it, nothing below it exists either.
-    std::string folderPath(targetPath);
-    while (FolderLevelOf(folderPath.c_str()) == PathLevel::Object) {
-        folderPath.resize(FindLastComponent(folderPath.c_str(), ThreadCodePageLeadBytes()).parentLength);
-        switch (LookInFolder(state, folderPath.c_str(), nullptr)) {
+    std::string path(targetPath);
+    OwnedRemotePath folder;
+    EntryPlace entry;
+    while (PlaceOf(path.c_str(), folder, entry) && entry.folderLevel == PathLevel::Object) {
+        path.resize(entry.folderPathLength);  // the folder is now the entry looked for
+        switch (LookInFolder(state, path.c_str(), nullptr)) {
         case NameState::Taken: return TargetState::Unknown;  // there, but not listable
         case NameState::Free: return TargetState::Free;
         case NameState::Unknown: break;
