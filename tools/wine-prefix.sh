@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Manages a build's Wine prefix.
 #   wine-prefix.sh PREFIX create   make the prefix once (wineboot), then stamp it
-#   wine-prefix.sh PREFIX start    start a persistent wineserver for a test run
-#                                  (making the prefix first when it is missing)
+#   wine-prefix.sh PREFIX start [ANCHOR]
+#                                  start a persistent wineserver for a test run
+#                                  (making the prefix first when it is missing);
+#                                  with ANCHOR (desktop_anchor.exe), keep the
+#                                  prefix's desktop open until the stop
 #   wine-prefix.sh PREFIX stop     stop that prefix's wineserver, and only it
 #   wine-prefix.sh PREFIX register DLL
 #                                  register a 32-bit in-process COM server
@@ -47,6 +50,18 @@ register() {
     touch "$stamp"
 }
 
+anchor_desktop() {  # starts ANCHOR in the background and waits until it is a desktop user
+    local ready="$prefix/.desktop-anchored"
+    rm -f "$ready"
+    setsid wine "$1" "Z:${ready//\//\\}" </dev/null >/dev/null 2>&1 &
+    for _ in $(seq 300); do
+        [ -f "$ready" ] && return 0
+        sleep 0.1
+    done
+    echo "the desktop anchor did not start in $prefix within 30 s" >&2
+    exit 1
+}
+
 locked() {  # runs "$@" holding the prefix's lock
     mkdir -p "$(dirname "$prefix")"
     (
@@ -68,7 +83,8 @@ start)
     # The first program of a server session starts Wine's background services,
     # which keep their parent's output open: start them here, detached, so
     # no test's output stays open after it ends.
-    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 ;;
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+    [ $# -lt 3 ] || anchor_desktop "$3" ;;
 stop)
     wineserver -k 2>/dev/null || true ;;
 register)
