@@ -38,6 +38,9 @@ register() {
     if [ -f "$stamp" ] && [ ! "$dll" -nt "$stamp" ]; then
         return 0
     fi
+    # A server left by an interrupted test run would keep its desktop anchor
+    # and never end for the wait below: it goes first.
+    wineserver -k 2>/dev/null || true
     local regsvr32=regsvr32
     [ "$WINEARCH" = win64 ] && regsvr32='C:\windows\syswow64\regsvr32.exe'
     # Wine's drive Z: is the Unix root. Output to /dev/null: Wine's background
