@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "path/remote_path.h"
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 
 namespace {
 
