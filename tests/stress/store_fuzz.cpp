@@ -51,6 +51,9 @@ constexpr bool kBridged = false;
 // An account the fuzzer keeps for itself: listings of it leave the engine
 // and the plugin in the same state before the leak check's two counts.
 constexpr wchar_t kSettleAccount[] = L"zz-settle";
+// Listings of it given up after their first entry, more than the reference
+// engine keeps of such (256): the ones before them are dropped.
+constexpr int kSettleListings = 300;
 // Folders of a Double Commander walk below the listed one.
 constexpr int kMaxWalkDepth = 4;
 // The actions kept for shortening a failing run: a finding needs a store
@@ -60,7 +63,7 @@ constexpr std::size_t kKeptActions = 50000;
 struct Options {
     std::uint64_t seed = 0;
     std::uint64_t steps = 20000;
-    bool nested = false;
+    bool nested = true;
     int shrinkSeconds = 180;
 };
 
@@ -156,6 +159,7 @@ private:
     void MakeFolder(const HostPath* in);
     void Remove(const HostPath* in);
     void OpenEntry();
+    void PassClosedHandle();
     void LocalChange();
     void UploadTree();
     // A change to the folder a listing is going through, made while it does.
@@ -189,6 +193,7 @@ private:
     int listingIds_ = 0;
     int walkUnfinished_ = 0;  // listings of the current walk not read to their end
     int reading_ = 0;         // listings a walk is going through
+    bool onWorker_ = false;   // the host action under way runs on the worker thread
 };
 
 template <typename Midway>
@@ -210,8 +215,10 @@ void Host::Run(std::uint64_t steps, Midway&& midway) {
     }
 }
 
-bool Host::Do(const Action& action) {
+bool Host::Do(const Action& drawn) {
     if (stopped_) return false;
+    Action action = drawn;
+    action.worker = onWorker_;
     if (history_.size() == kKeptActions) history_.pop_front();
     history_.push_back(action);
     ++actions_;
@@ -227,6 +234,9 @@ bool Host::Call(Op op, const HostPath& path) {
 }
 
 void Host::OneStep() {
+    // A file operation on the worker thread, now and then; listings on the
+    // main thread.
+    onWorker_ = random_.Percent(30);
     // A store grown large is pruned by deleting trees, whole buckets most.
     const std::size_t size = session_.Model().store.Count();
     if (size > 120 && random_.Percent(size > 200 ? 90 : 40)) return WalkAndAct(1);
@@ -238,7 +248,7 @@ void Host::OneStep() {
     if (roll < 50) return RenameOrCopy(nullptr);
     if (roll < 56) return MakeFolder(nullptr);
     if (roll < 62) return Remove(nullptr);
-    if (roll < 63) return OpenEntry();
+    if (roll < 63) return random_.Percent(50) ? OpenEntry() : PassClosedHandle();
     if (roll < 72) return LocalChange();
     if (roll < 74) return UploadTree();
     return WalkAndAct(-1);
@@ -287,11 +297,10 @@ void Host::Walk(const HostPath& folder, int depth, std::vector<Found>* found) {
         }
         if (stopped_) return;
         if (options_.nested && random_.Percent(3)) Interrupt(folder);
-        // Given up part-way, closed or not. The reference engine keeps at
-        // most 8 enumerations that were not read to their end and drops
-        // the oldest: a walk leaves at most one behind, so that the ones it
-        // still reads stay.
-        if (walkUnfinished_ <= depth + 1 && random_.Percent(4)) {
+        // Given up part-way, closed or not. The engine and the plugin keep
+        // 256 listings that were not read to their end and drop the oldest:
+        // a walk leaves few behind, so that the ones it still reads stay.
+        if (walkUnfinished_ <= depth + 16 && random_.Percent(4)) {
             if (random_.Percent(60)) {
                 action.op = Op::FindClose;
                 Do(action);
@@ -388,7 +397,7 @@ void Host::WalkAndAct(int purpose) {
 
 void Host::Interrupt(const HostPath& folder) {
     switch (random_.Below(4)) {
-    case 0: return Upload(&folder);
+    case 0: return folder.Level() >= 2 ? Upload(&folder) : MakeFolder(&folder);
     case 1: return MakeFolder(&folder);
     case 2: return Remove(&folder);
     default: return RenameOrCopy(&folder);
@@ -504,6 +513,16 @@ void Host::Remove(const HostPath* in) {
     if (!PickEntry(level, 0, &path)) return;
     const bool folder = session_.Model().store.IsFolder(path);
     Call(folder != random_.Percent(10) ? Op::RemoveDir : Op::DeleteFile, Spoken(path));
+}
+
+// A handle the host closed, passed again: nothing is listed, nothing closed.
+void Host::PassClosedHandle() {
+    const std::vector<int> closed = session_.Closed();
+    if (closed.empty()) return;
+    Action action;
+    action.op = random_.Percent(50) ? Op::FindNext : Op::FindClose;
+    action.listing = random_.Pick(closed);
+    Do(action);
 }
 
 void Host::OpenEntry() {
@@ -694,6 +713,7 @@ int Host::DrawCopyFlags(bool upload, const HostPath& target) {
 
 void Host::Settle() {
     const std::uint64_t steps = steps_;
+    onWorker_ = false;
     stopped_ = false;
     steps_ = ~std::uint64_t{0};
     for (int listing : session_.Unclosed()) {
@@ -703,7 +723,7 @@ void Host::Settle() {
         Do(close);
     }
     const HostPath settle = ToHostPath({kSettleAccount});
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < kSettleListings; ++round) {
         Action action;
         action.op = Op::FindFirst;
         action.path = settle;
@@ -857,10 +877,14 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     return true;
 }
 
+void RemoveFolder(const std::wstring& folder);
+
 std::wstring MakeFolders(Folders* folders) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring root = std::wstring(temp) + L"corvanel-store-fuzz-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring root = std::wstring(temp) + L"corvanel-store-fuzz-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(GetTickCount());
+    RemoveFolder(root);  // left by a run that was stopped
     folders->store = root + L"\\store";
     folders->local = root + L"\\local";
     CreateDirectoryW(root.c_str(), nullptr);

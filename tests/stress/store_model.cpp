@@ -391,6 +391,7 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
 
 int StoreModel::ExecuteOpen(const HostPath& path, bool* notice) {
     *notice = false;
+    if (!Fits(path)) return FS_EXEC_ERROR;
     const Path target = path.StorePath();
     if (!path.parts.empty() && path.parts[0] == kAddAccountPlaceholder) {
         *notice = true;

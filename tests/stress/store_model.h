@@ -146,7 +146,8 @@ public:
     Outcome GetFile(const HostPath& remote, const Path& localName, int copyFlags, Abort abort);
     Outcome PutFile(const Path& localName, const HostPath& remote, int copyFlags, Abort abort);
     // FsExecuteFile with "open": FS_EXEC_OK and a re-read notice after a
-    // creation from a placeholder, else FS_EXEC_YOURSELF.
+    // creation from a placeholder, FS_EXEC_ERROR for a path that does not
+    // fit, else FS_EXEC_YOURSELF.
     int ExecuteOpen(const HostPath& path, bool* notice);
 
 private:

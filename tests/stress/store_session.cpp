@@ -153,6 +153,10 @@ std::string BytesOf(std::uint64_t seed, std::uint32_t size) {
 }
 
 std::string Action::Describe() const {
+    return Call() + (worker && IsExport() && op != Op::Open ? "  (worker thread)" : "");
+}
+
+std::string Action::Call() const {
     const std::string id = "listing " + std::to_string(listing);
     switch (op) {
     case Op::FindFirst: return "FsFindFirst(" + Quoted(path) + ")  [" + id + "]";
@@ -179,12 +183,56 @@ std::string Action::Describe() const {
     return "?";
 }
 
+// A second host thread that makes one call at a time for the first, which
+// waits: calls stay in one order, so the model still predicts them.
+class Session::Worker {
+public:
+    Worker()
+        : go_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), done_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          thread_(CreateThread(nullptr, 0, &Main, this, 0, nullptr)) {}
+    ~Worker() {
+        job_ = nullptr;
+        SetEvent(go_);
+        WaitForSingleObject(thread_, INFINITE);
+        for (HANDLE handle : {thread_, go_, done_}) CloseHandle(handle);
+    }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    template <typename Job>
+    void Run(Job& job) {
+        job_ = &job;
+        call_ = [](void* job) { (*static_cast<Job*>(job))(); };
+        SetEvent(go_);
+        WaitForSingleObject(done_, INFINITE);
+    }
+
+private:
+    static DWORD WINAPI Main(void* self) {
+        Worker& worker = *static_cast<Worker*>(self);
+        SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+        for (;;) {
+            WaitForSingleObject(worker.go_, INFINITE);
+            if (worker.job_ == nullptr) return 0;
+            worker.call_(worker.job_);
+            SetEvent(worker.done_);
+        }
+    }
+
+    HANDLE go_, done_, thread_;
+    void* job_ = nullptr;
+    void (*call_)(void*) = nullptr;
+};
+
 Session::Session(const WfxExports& fs, bool bridged, Folders folders, HWND window)
-    : fs_(fs), model_(bridged), folders_(std::move(folders)), window_(window) {
+    : fs_(fs), worker_(new Worker), model_(bridged), folders_(std::move(folders)), window_(window) {
     g_session = this;
 }
 
-Session::~Session() { g_session = nullptr; }
+Session::~Session() {
+    delete worker_;
+    g_session = nullptr;
+}
 
 bool Session::Fail(const std::string& what) {
     if (finding_.empty()) finding_ = what;
@@ -217,12 +265,26 @@ std::vector<int> Session::Unclosed() const {
     return unclosed;
 }
 
+std::vector<int> Session::Closed() const {
+    std::vector<int> closed;
+    for (const auto& listing : listings_) {
+        if (listing.second.state == Listing::State::Closed) closed.push_back(listing.first);
+    }
+    return closed;
+}
+
 std::string Session::LocalText(const Path& local) const { return ToHost(Joined(folders_.local, local)); }
 
 bool Session::Run(const Action& action) {
     if (!finding_.empty()) return false;
     const std::uint64_t calls = counts_.calls;
-    const bool ok = RunAction(action);
+    bool ok = false;
+    if (action.worker && action.IsExport() && action.op != Op::Open) {
+        auto job = [&] { ok = RunAction(action); };
+        worker_->Run(job);
+    } else {
+        ok = RunAction(action);  // the host's main window gets the re-read notices here
+    }
     if (counts_.calls != calls) {
         const int result = lastResult_ >= 0 && lastResult_ < 7 ? lastResult_ : 7;
         ++counts_.results[static_cast<int>(action.op)][result];
@@ -330,7 +392,26 @@ bool Session::RunFindClose(const Action& action) {
     const int result = fs_.FsFindClose(listing.handle);
     lastResult_ = result;
     listing.state = Listing::State::Closed;
+    listing.entries = {};
+    Forget();
     return Expect(result == 0, "FsFindClose gave " + std::to_string(result));
+}
+
+void Session::Forget() {
+    // Listings remembered: closed ones go first, then the oldest of those
+    // the host gave up without closing, which it never goes back to.
+    constexpr std::size_t kKept = 4096;
+    if (listings_.size() <= 2 * kKept) return;
+    std::size_t unclosed = Unclosed().size();
+    for (auto at = listings_.begin(); at != listings_.end() && listings_.size() > kKept;) {
+        const bool closed = at->second.state == Listing::State::Closed;
+        if (!closed && unclosed <= kKept / 4) {
+            ++at;
+            continue;
+        }
+        if (!closed) --unclosed;
+        at = listings_.erase(at);
+    }
 }
 
 // ---- Changes inside the store

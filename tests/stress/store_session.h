@@ -44,9 +44,15 @@ struct Action {
     Abort abort = Abort::Never;  // the host's answer to a transfer's progress reports
     std::uint64_t bytesSeed = 0;  // LocalWrite: the content, drawn from this seed
     std::uint32_t size = 0;
+    // Called on the host's worker thread, as Double Commander runs its file
+    // operations while its panels list on the main thread; one call at a time.
+    bool worker = false;
 
     bool IsExport() const { return op < Op::LocalWrite; }
     std::string Describe() const;
+
+private:
+    std::string Call() const;
 };
 
 // The host's progress callback, to hand FsInit: it answers for the
@@ -95,12 +101,15 @@ public:
     // The entry that the listing's last FindFirst or FindNext delivered,
     // while it is being read; null otherwise.
     const Listed* Current(int listing) const;
-    // Listings opened and never closed (read to the end or not).
+    // Listings opened and never closed (read to the end or not), and ones
+    // closed: the host may pass a handle it closed again.
     std::vector<int> Unclosed() const;
+    std::vector<int> Closed() const;
 
     int OnProgress(int percent);
 
 private:
+    class Worker;
     struct Listing {
         HANDLE handle = INVALID_HANDLE_VALUE;
         std::vector<Listed> entries;
@@ -115,6 +124,9 @@ private:
     bool RunChange(const Action& action);
     bool RunTransfer(const Action& action);
     bool RunLocal(const Action& action);
+    // Forgets the oldest listings the host is done with, once many are
+    // remembered.
+    void Forget();
     // Waits for the engine to finish a transfer that the host cancelled but
     // that runs on in process: its target complete and closed.
     bool AwaitFinished(const std::wstring& file, std::size_t size);
@@ -132,6 +144,7 @@ private:
     std::string LocalText(const Path& local) const;
 
     const WfxExports& fs_;
+    Worker* worker_;
     StoreModel model_;
     Folders folders_;
     HWND window_;
