@@ -55,7 +55,12 @@ constexpr wchar_t kSettleAccount[] = L"zz-settle";
 // engine keeps of such (256): the ones before them are dropped.
 constexpr int kSettleListings = 300;
 // Folders of a Double Commander walk below the listed one.
-constexpr int kMaxWalkDepth = 4;
+constexpr int kMaxWalkDepth = 8;
+// Long runs say how far they are every so many steps.
+constexpr std::uint64_t kReportEvery = 100000;
+// Bytes in the store, and in the local folder, above which the host
+// deletes more: every so many changes both are read whole.
+constexpr std::uint64_t kMostBytes = 4 << 20;
 // The actions kept for shortening a failing run: a finding needs a store
 // built by recent actions to show again from an empty one.
 constexpr std::size_t kKeptActions = 50000;
@@ -149,8 +154,9 @@ private:
         HostPath path;
         bool folder;
     };
-    // Double Commander's walk of a folder tree; every entry goes into `found`.
-    void Walk(const HostPath& folder, int depth, std::vector<Found>* found);
+    // Double Commander's walk of a folder tree; every entry goes into
+    // `found`. `whole`: neither given up nor interrupted on the way.
+    void Walk(const HostPath& folder, int depth, std::vector<Found>* found, bool whole);
     // purpose: 0 download, 1 delete, 2 copy or move; -1 any.
     void WalkAndAct(int purpose);
     void Upload(const HostPath* into);
@@ -160,6 +166,7 @@ private:
     void Remove(const HostPath* in);
     void OpenEntry();
     void PassClosedHandle();
+    void ClearBucket();
     void LocalChange();
     void UploadTree();
     // A change to the folder a listing is going through, made while it does.
@@ -194,11 +201,13 @@ private:
     int walkUnfinished_ = 0;  // listings of the current walk not read to their end
     int reading_ = 0;         // listings a walk is going through
     bool onWorker_ = false;   // the host action under way runs on the worker thread
+    std::uint64_t nextReport_ = kReportEvery;
 };
 
 template <typename Midway>
 void Host::Run(std::uint64_t steps, Midway&& midway) {
     steps_ = steps;
+    const ULONGLONG started = GetTickCount64();
     Call(Op::MkDir, ToHostPath({kSettleAccount}));
     Call(Op::MkDir, ToHostPath({kSettleAccount, L"s1"}));
     Call(Op::MkDir, ToHostPath({kSettleAccount, L"s2"}));
@@ -212,6 +221,13 @@ void Host::Run(std::uint64_t steps, Midway&& midway) {
             relayAborts_ = !kBridged;
         }
         OneStep();
+        if (session_.Counts().calls >= nextReport_) {
+            nextReport_ += kReportEvery;
+            std::printf("  ... %llu steps, %.0f s, the store holds %zu entries\n",
+                        static_cast<unsigned long long>(session_.Counts().calls),
+                        (GetTickCount64() - started) / 1000.0, session_.Model().store.Count());
+            std::fflush(stdout);
+        }
     }
 }
 
@@ -237,9 +253,21 @@ void Host::OneStep() {
     // A file operation on the worker thread, now and then; listings on the
     // main thread.
     onWorker_ = random_.Percent(30);
-    // A store grown large is pruned by deleting trees, whole buckets most.
-    const std::size_t size = session_.Model().store.Count();
-    if (size > 120 && random_.Percent(size > 200 ? 90 : 40)) return WalkAndAct(1);
+    // A store grown large is pruned by deleting trees, whole buckets most;
+    // the host clears its local folder now and then.
+    const Tree& store = session_.Model().store;
+    const std::size_t size = store.Count();
+    if (size > 200 || store.Bytes() > 2 * kMostBytes) return ClearBucket();
+    if ((size > 100 || store.Bytes() > kMostBytes) && random_.Percent(40)) return WalkAndAct(1);
+    const Tree& local = session_.Model().local;
+    if ((local.Count() > 80 || local.Bytes() > kMostBytes) && random_.Percent(20)) {
+        const std::vector<const Node*> top = local.Listing({});
+        Action clear;
+        clear.op = Op::LocalDelete;
+        clear.local = {random_.Pick(top)->name};
+        Do(clear);
+        return;
+    }
     const std::uint32_t roll = random_.Below(100);
     if (roll < 12) return ListLikeTotalCommander(SomeFolder());
     if (roll < 20) return WalkAndAct(-1);
@@ -270,7 +298,7 @@ void Host::ListLikeTotalCommander(const HostPath& folder) {
     Do(action);
 }
 
-void Host::Walk(const HostPath& folder, int depth, std::vector<Found>* found) {
+void Host::Walk(const HostPath& folder, int depth, std::vector<Found>* found, bool whole) {
     Action action;
     action.op = Op::FindFirst;
     action.path = folder;
@@ -292,15 +320,15 @@ void Host::Walk(const HostPath& folder, int depth, std::vector<Found>* found) {
         const bool isFolder = (entry->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (found != nullptr) found->push_back({child, isFolder});
         if (isFolder && depth < kMaxWalkDepth) {
-            if (options_.nested) Walk(child, depth + 1, found);
+            if (options_.nested) Walk(child, depth + 1, found, whole);
             else later.push_back(child);
         }
         if (stopped_) return;
-        if (options_.nested && random_.Percent(3)) Interrupt(folder);
+        if (options_.nested && !whole && random_.Percent(3)) Interrupt(folder);
         // Given up part-way, closed or not. The engine and the plugin keep
         // 256 listings that were not read to their end and drop the oldest:
         // a walk leaves few behind, so that the ones it still reads stay.
-        if (walkUnfinished_ <= depth + 16 && random_.Percent(4)) {
+        if (!whole && walkUnfinished_ <= depth + 16 && random_.Percent(4)) {
             if (random_.Percent(60)) {
                 action.op = Op::FindClose;
                 Do(action);
@@ -314,7 +342,7 @@ void Host::Walk(const HostPath& folder, int depth, std::vector<Found>* found) {
     --walkUnfinished_;
     action.op = Op::FindClose;
     if (!Do(action)) return;
-    for (const HostPath& child : later) Walk(child, depth + 1, found);
+    for (const HostPath& child : later) Walk(child, depth + 1, found, whole);
 }
 
 // A walk of a folder tree, then what the file manager walked it for.
@@ -325,7 +353,7 @@ void Host::WalkAndAct(int purpose) {
     const HostPath folder = tree ? Spoken(start) : SomeFolder();
     std::vector<Found> found;
     walkUnfinished_ = 0;
-    Walk(folder, 0, &found);
+    Walk(folder, 0, &found, purpose == 1);
     if (stopped_ || !tree || !session_.Model().store.IsFolder(start)) return;
     const auto relative = [&](const HostPath& path) {
         return std::vector<std::string>(path.parts.begin() + static_cast<std::ptrdiff_t>(folder.parts.size()),
@@ -372,8 +400,14 @@ void Host::WalkAndAct(int purpose) {
         HostPath target = folder;
         target.parts.pop_back();
         Path existing;
-        if (random_.Percent(30) && PickEntry(3, 1, &existing)) target = Spoken(existing);
-        else target = NewEntryIn(target);
+        // Into a folder that exists (merged), or a new one; never into itself,
+        // which the file manager refuses.
+        if (random_.Percent(30) && PickEntry(3, 1, &existing) && !Inside(existing, start) &&
+            !SamePath(existing, start)) {
+            target = Spoken(existing);
+        } else {
+            target = NewEntryIn(target);
+        }
         if (!Call(Op::MkDir, target)) return;
         for (const Found& entry : found) {
             HostPath to = target;
@@ -396,6 +430,7 @@ void Host::WalkAndAct(int purpose) {
 }
 
 void Host::Interrupt(const HostPath& folder) {
+    if (!folder.parts.empty() && SameName(FromHost(folder.parts[0]), kSettleAccount)) return;  // the fuzzer's own
     switch (random_.Below(4)) {
     case 0: return folder.Level() >= 2 ? Upload(&folder) : MakeFolder(&folder);
     case 1: return MakeFolder(&folder);
@@ -513,6 +548,25 @@ void Host::Remove(const HostPath* in) {
     if (!PickEntry(level, 0, &path)) return;
     const bool folder = session_.Model().store.IsFolder(path);
     Call(folder != random_.Percent(10) ? Op::RemoveDir : Op::DeleteFile, Spoken(path));
+}
+
+// The largest bucket, removed past the plugin.
+void Host::ClearBucket() {
+    Path largest;
+    std::size_t most = 0;
+    for (const Path& bucket : Entries(2, 1)) {
+        std::size_t count = 0;
+        for (const Path& entry : Entries(3, 0)) count += Inside(entry, bucket);
+        if (count >= most) {
+            most = count;
+            largest = bucket;
+        }
+    }
+    if (largest.empty()) return;
+    Action clear;
+    clear.op = Op::StoreClear;
+    clear.path = ToHostPath(largest);
+    Do(clear);
 }
 
 // A handle the host closed, passed again: nothing is listed, nothing closed.

@@ -217,18 +217,41 @@ std::vector<const Node*> Tree::Listing(const Path& folder) const {
     return entries;
 }
 
-std::size_t Tree::Count() const {
-    std::size_t count = 0;
-    std::vector<const Node*> pending{&root_};
+namespace {
+
+template <typename Visit>
+void EachBelow(const Node& root, Visit&& visit) {
+    std::vector<const Node*> pending{&root};
     while (!pending.empty()) {
         const Node* node = pending.back();
         pending.pop_back();
         for (const Node& child : node->children) {
-            ++count;
+            visit(child);
             pending.push_back(&child);
         }
     }
+}
+
+}  // namespace
+
+std::size_t Tree::Count() const {
+    std::size_t count = 0;
+    EachBelow(root_, [&](const Node&) { ++count; });
     return count;
+}
+
+std::uint64_t Tree::Bytes() const {
+    std::uint64_t bytes = 0;
+    EachBelow(root_, [&](const Node& node) { bytes += node.bytes.size(); });
+    return bytes;
+}
+
+bool Tree::RemoveAll(const Path& path) {
+    Node* node = Locate(path);
+    if (path.empty() || node == nullptr) return false;
+    std::vector<Node>& siblings = Locate(ParentOf(path))->children;
+    siblings.erase(siblings.begin() + (node - siblings.data()));
+    return true;
 }
 
 // ---- HostPath

@@ -62,8 +62,11 @@ public:
     // A folder's entries in the reference engine's listing order
     // (_wcsicmp); empty when it is no folder.
     std::vector<const Node*> Listing(const Path& folder) const;
-    // Entries below the root, folders and files.
+    // Entries below the root, folders and files, and the files' bytes.
     std::size_t Count() const;
+    std::uint64_t Bytes() const;
+    // A folder with all it holds, or a file; false when neither is there.
+    bool RemoveAll(const Path& path);
     void Clear() { root_.children.clear(); }
     const Node& Root() const { return root_; }
 

@@ -8,7 +8,7 @@
 namespace {
 
 // Every so many changes both whole trees are compared with the model.
-constexpr std::uint64_t kChangesPerFullCheck = 250;
+constexpr std::uint64_t kChangesPerFullCheck = 1000;
 constexpr std::size_t kChunkBytes = 256 * 1024;  // the reference engine's transfer chunk
 
 Session* g_session = nullptr;  // the host's callbacks carry no context
@@ -179,6 +179,7 @@ std::string Action::Call() const {
                std::to_string(bytesSeed) + ")";
     case Op::LocalMkDir: return "host makes the folder " + Quoted(local);
     case Op::LocalDelete: return "host deletes " + Quoted(local);
+    case Op::StoreClear: return "the store's keeper removes " + Quoted(path) + " on disk";
     }
     return "?";
 }
@@ -285,7 +286,7 @@ bool Session::Run(const Action& action) {
     } else {
         ok = RunAction(action);  // the host's main window gets the re-read notices here
     }
-    if (counts_.calls != calls) {
+    if (counts_.calls != calls && action.IsExport()) {
         const int result = lastResult_ >= 0 && lastResult_ < 7 ? lastResult_ : 7;
         ++counts_.results[static_cast<int>(action.op)][result];
     }
@@ -302,6 +303,7 @@ bool Session::RunAction(const Action& action) {
     case Op::LocalWrite:
     case Op::LocalMkDir:
     case Op::LocalDelete: return RunLocal(action);
+    case Op::StoreClear: return RunClear(action);
     default: return RunChange(action);
     }
 }
@@ -559,6 +561,18 @@ bool Session::AdoptPartialUpload(const HostPath& remote, const Path& localName) 
     return model_.store.WriteFile(remote.StorePath(), left);
 }
 
+bool Session::RunClear(const Action& action) {
+    const Path path = action.path.StorePath();
+    const std::wstring folder = Joined(folders_.store, path);
+    const bool modelled = model_.store.RemoveAll(path);
+    RemoveContents(folder);
+    if (modelled != (RemoveDirectoryW(folder.c_str()) != 0)) return Fail("the keeper's removal went otherwise");
+    Action forget;
+    forget.op = Op::MkDir;
+    forget.path.parts = {"zz-none", "none"};
+    return RunChange(forget);
+}
+
 // ---- The host's own local folder
 
 bool Session::RunLocal(const Action& action) {
@@ -575,11 +589,15 @@ bool Session::RunLocal(const Action& action) {
             return Fail("the local folder went otherwise than modelled");
         }
         break;
-    default:
-        if (model_.local.DeleteFile(action.local) != (DeleteFileW(file.c_str()) != 0)) {
+    default: {
+        const bool folder = model_.local.IsFolder(action.local);
+        if (folder) RemoveContents(file);
+        const bool removed = folder ? RemoveDirectoryW(file.c_str()) != 0 : DeleteFileW(file.c_str()) != 0;
+        if (model_.local.RemoveAll(action.local) != removed) {
             return Fail("the local deletion went otherwise than modelled");
         }
         break;
+    }
     }
     return VerifyAround(model_.local, folders_.local, action.local, false);
 }

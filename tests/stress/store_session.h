@@ -31,7 +31,12 @@ enum class Op : std::uint8_t {
     // What the host does in its own local folder.
     LocalWrite,
     LocalMkDir,
-    LocalDelete,
+    LocalDelete,  // a file, or a folder with all it holds
+    // The store's keeper removes a bucket on the engine's disk, past the
+    // plugin, which is then made to forget what it knew of the store (a
+    // change that fails does that): the store stays small, including what
+    // grew too deep for a host path to reach.
+    StoreClear,
 };
 
 struct Action {
@@ -124,6 +129,7 @@ private:
     bool RunChange(const Action& action);
     bool RunTransfer(const Action& action);
     bool RunLocal(const Action& action);
+    bool RunClear(const Action& action);
     // Forgets the oldest listings the host is done with, once many are
     // remembered.
     void Forget();
