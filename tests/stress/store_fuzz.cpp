@@ -1044,6 +1044,9 @@ int Fuzz(const Options& options) {
                                            "FsDeleteFile", "FsRenMovFile", "FsGetFile", "FsPutFile",
                                            "FsExecuteFile"};
     for (int op = 0; op < static_cast<int>(Op::LocalWrite); ++op) {
+        std::uint64_t calls = 0;
+        for (std::uint64_t count : counts.results[op]) calls += count;
+        if (calls == 0) continue;
         std::printf("  %-14s", kExports[op]);
         for (int result = 0; result < 8; ++result) {
             if (counts.results[op][result] != 0) {
