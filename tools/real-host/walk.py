@@ -757,16 +757,16 @@ class Walk:
         text = self.layout.projects("readme.txt").read_bytes().decode().strip()
         shown = [None]
 
-        def same():  # Ctrl+A and Ctrl+C in the viewer: its text to the clipboard
+        def shows_text():  # Ctrl+A and Ctrl+C in the viewer: its text to the clipboard
             try:
                 shown[0] = self.desk.copy_with("ctrl+a", "ctrl+c", what="the viewer's text",
                                                limit=3).strip()
             except StepFailed:
                 return False
             return shown[0] == text
-        same = within(same, 15)
+        ok = within(shows_text, 15)
         self.desk.picture("viewer")
-        self.check("F3 shows an object's text in the viewer", same,
+        self.check("F3 shows an object's text in the viewer", ok,
                    f"it shows {shown[0]!r}, the object holds {text!r}")
         self.desk.keys("Escape")
         self.desk.wait_no_window(viewer, "the viewer to close", limit=15)
