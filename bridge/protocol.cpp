@@ -14,7 +14,7 @@ const char* RequestSchema(Kind kind) {
     case Kind::Init: return "iiii";
     case Kind::RootName: return "iii";
     case Kind::FindFirst: return "iitt";
-    case Kind::FindNext: return "iiii";
+    case Kind::FindNext: return "iiiii";
     case Kind::FindClose: return "iiq";
     case Kind::MkDir:
     case Kind::RemoveDir:

@@ -21,9 +21,10 @@
 // entry: the export's result (32-bit), then its find record as a 16-bit
 // length, at most kFindRecordBytes, and the record's bytes up to its last
 // nonzero one (the rest are zero). The 64-bit side copies a batch out of its
-// region before it asks for the next one, and checks the copy (CheckBatch);
-// the helper writes the regions in turn, so it never writes the region being
-// copied.
+// region before it sends its next request, and checks the copy (CheckBatch).
+// The helper reads one batch ahead, for the listing it sent the last batch
+// of, into the region that batch does not lie in; a batch for another
+// listing goes into the region the read-ahead does not hold.
 //
 // The conversation: the helper starts with Ready. Then the 64-bit side sends
 // one request at a time and reads until that request's reply arrives; in
@@ -63,7 +64,7 @@ enum class Kind : std::uint8_t {
     Init = 1,      // ctx, plugin number, callback mask
     RootName,      // ctx, buffer size
     FindFirst,     // ctx, path, the host's find record as it stands (absent: null)
-    FindNext,      // ctx, most entries to read, find record wanted (0/1)
+    FindNext,      // ctx, the helper's handle, most entries to read, find record wanted (0/1)
     FindClose,     // ctx, handle
     MkDir,         // ctx, path
     RemoveDir,     // ctx, path

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 
 struct WfxExports {
     decltype(&::FsInit) FsInit = nullptr;

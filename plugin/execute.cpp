@@ -6,9 +6,9 @@
 
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
+#include "common/wfx_api.h"
 #include "path/remote_path.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 
 namespace {
 
@@ -67,10 +67,9 @@ int Execute(HWND mainWin, const char* hostPath, const char* verb) {
     PluginState& state = GetPluginState();
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits) return FS_EXEC_ERROR;
     if (Equal(verb, kOpenVerb)) return Open(mainWin, state.engine, path.Record());
-    if (Equal(verb, kPropertiesVerb)) ShowProperties(state.engine, state.listingLevel);
+    if (Equal(verb, kPropertiesVerb)) ShowProperties(state.engine, parsed.level);
     return FS_EXEC_OK;
 }
 

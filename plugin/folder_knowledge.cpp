@@ -1,6 +1,5 @@
 #include "plugin/folder_knowledge.h"
 
-#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -18,6 +17,14 @@ std::string Fold(const char* name) {
     return std::string(reinterpret_cast<const char*>(wide), static_cast<std::size_t>(units) * sizeof(wchar_t));
 }
 
+// Visits each name of a block of NUL-ended names.
+template <typename Visitor>
+void ForEachName(const std::string& block, std::size_t used, Visitor&& visit) {
+    for (const char* name = block.data(); name < block.data() + used; name += std::strlen(name) + 1) {
+        visit(name);
+    }
+}
+
 }  // namespace
 
 FolderName FolderName::Of(PathLevel level, const RemotePath& path) {
@@ -29,51 +36,28 @@ bool FolderName::operator==(const FolderName& other) const {
            key == other.key;
 }
 
-FolderKnowledge& FolderKnowledge::operator=(FolderKnowledge&& other) noexcept {
-    Swap(other);
-    return *this;
-}
-
-void FolderKnowledge::Swap(FolderKnowledge& other) noexcept {
-    std::swap(phase_, other.phase_);
-    std::swap(generation_, other.generation_);
-    std::swap(folder_.level, other.folder_.level);
-    folder_.account.swap(other.folder_.account);
-    folder_.bucket.swap(other.folder_.bucket);
-    folder_.key.swap(other.folder_.key);
-    std::swap(locale_, other.locale_);
-    std::swap(listedAt_, other.listedAt_);
-    collected_.swap(other.collected_);
-    std::swap(used_, other.used_);
-    counts_.swap(other.counts_);
-}
-
-void FolderKnowledge::BeginListing(FolderName folder, ULONGLONG listedAt) {
-    // The names' block is kept: the host lists folders of the same size
-    // again and again, and a block grown afresh each time costs every entry.
-    phase_ = Phase::Nothing;
-    ++generation_;
-    used_ = 0;
-    counts_.clear();
+void FolderNames::Begin(FolderName folder, ULONGLONG listedAt, StoreMoment moment) {
+    collecting_ = false;
     folder_ = std::move(folder);
     locale_ = GetThreadLocale();
     listedAt_ = listedAt;
-    phase_ = Phase::Collecting;
+    moment_ = moment;
+    used_ = 0;  // the block is kept: a block grown afresh for each listing costs every entry
+    collecting_ = true;
 }
 
-void FolderKnowledge::Collect(const char* name, std::size_t length) {
-    if (phase_ != Phase::Collecting || length >= MAX_PATH) return;
+void FolderNames::Collect(const char* name, std::size_t length) {
+    if (!collecting_ || length >= MAX_PATH) return;
     // Room for the longest name a listing shows, so the copy needs no
     // measuring first.
     if (used_ + MAX_PATH > collected_.size()) {
         // A name that failed to go in must not leave a listing that looks whole.
-        phase_ = Phase::Nothing;
+        collecting_ = false;
         collected_.resize(2 * collected_.size() + MAX_PATH);
-        phase_ = Phase::Collecting;
+        collecting_ = true;
     }
     // Most names are short: a copy of fixed size, which the compiler makes a
     // few moves, reads past the name into the rest of its MAX_PATH buffer.
-    // Copying is all a listing pays per entry.
     constexpr std::size_t kShortName = 32;
     char* out = &collected_[used_];
     if (length < kShortName) {
@@ -85,45 +69,125 @@ void FolderKnowledge::Collect(const char* name, std::size_t length) {
     used_ += length + 1;
 }
 
-void FolderKnowledge::EndListing() {
-    if (phase_ == Phase::Collecting) phase_ = Phase::Known;
+void FolderNames::Swap(FolderNames& other) noexcept {
+    std::swap(collecting_, other.collecting_);
+    std::swap(folder_.level, other.folder_.level);
+    folder_.account.swap(other.folder_.account);
+    folder_.bucket.swap(other.folder_.bucket);
+    folder_.key.swap(other.folder_.key);
+    std::swap(locale_, other.locale_);
+    std::swap(listedAt_, other.listedAt_);
+    std::swap(moment_, other.moment_);
+    collected_.swap(other.collected_);
+    std::swap(used_, other.used_);
+}
+
+StoreMoment FolderKnowledge::Now() {
+    SrwLock::Exclusive hold(lock_);
+    return StoreMoment{changes_};
+}
+
+void FolderKnowledge::Learn(FolderNames& names) {
+    SrwLock::Exclusive hold(lock_);
+    if (Learnable(names)) Adopt(names);
 }
 
 void FolderKnowledge::Forget() {
-    FolderKnowledge released;
-    released.generation_ = generation_ + 1;
-    Swap(released);
+    SrwLock::Exclusive hold(lock_);
+    ForgetLocked();
 }
 
 NameState FolderKnowledge::Look(const FolderName& folder, const char* leaf, bool sameEntry,
                                 ULONGLONG now) {
-    if (!Follows(folder) || now - listedAt_ >= kFreshForMs) return NameState::Unknown;
+    SrwLock::Exclusive hold(lock_);
+    return Answer(folder, leaf, sameEntry, now);
+}
+
+NameState FolderKnowledge::LearnAndLook(FolderNames& names, const char* leaf, bool sameEntry) {
+    {
+        SrwLock::Exclusive hold(lock_);
+        if (Learnable(names)) {
+            Adopt(names);
+            return Answer(names_.folder_, leaf, sameEntry, names_.listedAt_);
+        }
+    }
+    // The store changed meanwhile: these names are still the newest word on
+    // the folder for this question, but not knowledge to keep.
+    const std::string wanted = Fold(leaf);
+    unsigned entries = 0;
+    ForEachName(names.collected_, names.used_, [&](const char* name) { entries += Fold(name) == wanted; });
+    return entries > (sameEntry ? 1u : 0u) ? NameState::Taken : NameState::Free;
+}
+
+FolderKnowledge::Change FolderKnowledge::BeginChange(const FolderName* folder, const char* leaf) {
+    SrwLock::Exclusive hold(lock_);
+    Change change;
+    if (folder != nullptr && Follows(*folder)) {
+        Index();
+        change.count = &counts_[Fold(leaf)];
+    }
+    change.generation = generation_;
+    ++changes_;
+    return change;
+}
+
+void FolderKnowledge::EndChange(const Change& change, Outcome outcome) noexcept {
+    SrwLock::Exclusive hold(lock_);
+    ++changes_;
+    // Another change in between (one that failed, on this thread or another)
+    // may have made the knowledge forget: the count is gone with it.
+    if (outcome == Outcome::Unknown || change.count == nullptr || generation_ != change.generation) {
+        return ForgetLocked();
+    }
+    if (outcome == Outcome::Added) {
+        ++*change.count;
+    } else if (*change.count > 0) {
+        --*change.count;
+    }
+}
+
+bool FolderKnowledge::SameName(const char* a, const char* b) { return Fold(a) == Fold(b); }
+
+void FolderKnowledge::ForgetLocked() {
+    known_ = false;
+    ++generation_;
+    ++changes_;
+    // Frees the blocks: what a large folder held is not kept for nothing.
+    FolderNames released;
+    names_.Swap(released);
+    std::map<std::string, unsigned>().swap(counts_);
+}
+
+bool FolderKnowledge::Follows(const FolderName& folder) const {
+    return known_ && names_.locale_ == GetThreadLocale() && folder == names_.folder_;
+}
+
+bool FolderKnowledge::Learnable(const FolderNames& names) const {
+    return names.collecting_ && names.moment_.changes == changes_;
+}
+
+void FolderKnowledge::Adopt(FolderNames& names) {
+    names_.Swap(names);
+    names.collecting_ = false;
+    counts_.clear();
+    ++generation_;
+    known_ = true;
+}
+
+NameState FolderKnowledge::Answer(const FolderName& folder, const char* leaf, bool sameEntry,
+                                  ULONGLONG now) {
+    if (!Follows(folder) || now - names_.listedAt_ >= kFreshForMs) return NameState::Unknown;
     Index();
     const auto found = counts_.find(Fold(leaf));
     const unsigned entries = found == counts_.end() ? 0 : found->second;
     return entries > (sameEntry ? 1u : 0u) ? NameState::Taken : NameState::Free;
 }
 
-unsigned* FolderKnowledge::CountOf(const FolderName& folder, const char* leaf) {
-    if (!Follows(folder)) return nullptr;
-    Index();
-    return &counts_[Fold(leaf)];
-}
-
-bool FolderKnowledge::SameName(const char* a, const char* b) { return Fold(a) == Fold(b); }
-
-bool FolderKnowledge::Follows(const FolderName& folder) const {
-    return phase_ == Phase::Known && locale_ == GetThreadLocale() && folder == folder_;
-}
-
 void FolderKnowledge::Index() {
-    if (used_ == 0) return;
+    if (names_.used_ == 0) return;
     // Whatever fails part-way leaves nothing half-known behind.
-    phase_ = Phase::Nothing;
-    for (const char* name = collected_.data(); name < collected_.data() + used_;
-         name += std::strlen(name) + 1) {
-        ++counts_[Fold(name)];
-    }
-    used_ = 0;
-    phase_ = Phase::Known;
+    known_ = false;
+    ForEachName(names_.collected_, names_.used_, [&](const char* name) { ++counts_[Fold(name)]; });
+    names_.used_ = 0;
+    known_ = true;
 }

@@ -9,13 +9,19 @@
 //
 // Names are compared as the listing showed them, letter case aside: a store
 // may not tell "a.txt" from "A.TXT", and asking once too often is the safe
-// side. One folder at a time; not locked (the host calls one export at a time).
+// side. One folder at a time.
+//
+// Threads: the host may list on one thread while it changes the store on
+// another. Every member of FolderKnowledge holds its lock for its own short
+// work; none calls the engine. A listing's FolderNames is that listing's own.
 
 #include <windows.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 
+#include "common/srw_lock.h"
 #include "path/remote_path.h"
 
 // A folder as its listing addresses it: the depth and the three texts of its
@@ -32,64 +38,106 @@ struct FolderName {
 
 enum class NameState { Unknown, Taken, Free };
 
+// Where the store stood when a listing began. What the listing collects may
+// become known only if no change of the store began or ended between then
+// and its end: such a change may or may not show in it. A change that is
+// still under way when the listing is learnt forgets it when it ends.
+struct StoreMoment {
+    std::uint32_t changes = 0;  // changes begun or ended before
+};
+
+// The names one listing collects as they are shown to the host, with the
+// folder and the moment they describe. The block they are copied into is
+// kept from one listing to the next.
+class FolderNames {
+public:
+    FolderNames() = default;
+    FolderNames(const FolderNames&) = delete;
+    FolderNames& operator=(const FolderNames&) = delete;
+
+    // Starts collecting the names of `folder`, listed from `listedAt`
+    // (milliseconds of the plugin's clock) and `moment`.
+    void Begin(FolderName folder, ULONGLONG listedAt, StoreMoment moment);
+    // One name, as the host was shown it: `length` bytes and a terminator,
+    // in a buffer of MAX_PATH bytes (a find record's cFileName).
+    void Collect(const char* name, std::size_t length);
+    // Nothing collected counts any more: the listing failed.
+    void Drop() { collecting_ = false; }
+
+    void Swap(FolderNames& other) noexcept;
+
+private:
+    friend class FolderKnowledge;
+
+    bool collecting_ = false;  // false once a name could not go in
+    FolderName folder_;
+    LCID locale_ = 0;
+    ULONGLONG listedAt_ = 0;
+    StoreMoment moment_;
+    // The names, each ended by NUL, in the first used_ bytes: copying a name
+    // in is all a listing pays per entry.
+    std::string collected_;
+    std::size_t used_ = 0;
+};
+
 class FolderKnowledge {
 public:
     static constexpr ULONGLONG kFreshForMs = 2000;
 
     FolderKnowledge() = default;
-    FolderKnowledge(FolderKnowledge&&) = default;
-    // Swaps, so that the blocks held before go with `other`: a string moved
-    // into keeps its own block when the source's text is short.
-    FolderKnowledge& operator=(FolderKnowledge&& other) noexcept;
     FolderKnowledge(const FolderKnowledge&) = delete;
     FolderKnowledge& operator=(const FolderKnowledge&) = delete;
 
-    // Forgets what was known and collects a listing of `folder` that began at
-    // `listedAt` (milliseconds of the plugin's clock).
-    void BeginListing(FolderName folder, ULONGLONG listedAt);
-    // One name of the listing being collected, as the host was shown it:
-    // `length` bytes and a terminator, in a buffer of MAX_PATH bytes (a find
-    // record's cFileName).
-    void Collect(const char* name, std::size_t length);
-    // The listing reached its end: what it collected is now known.
-    void EndListing();
-    // Frees everything; the next check lists again. Allocates nothing.
+    // The moment a listing that begins now starts from.
+    StoreMoment Now();
+    // What a listing that reached its end collected becomes known, unless
+    // the store changed since it began; `names` then holds the block of what
+    // was known before, for its next listing.
+    void Learn(FolderNames& names);
+    // Forgets what was known; the next check lists again. Counts as a
+    // change: listings under way are not learnt. Allocates nothing.
     void Forget();
 
     // Whether an entry of `folder` has the name `leaf`, letter case aside;
     // Unknown when nothing fresh is known of that folder. With `sameEntry`
     // the leaf is the new name of an entry of that folder renamed only in
     // letter case, which does not count against itself: the name is taken
-    // only when a second entry has it.
+    // only when a second entry has it. May throw std::bad_alloc.
     NameState Look(const FolderName& folder, const char* leaf, bool sameEntry, ULONGLONG now);
+    // Learns `names`, a listing the check has just made, and answers from
+    // it: from what is then known, or from `names` alone when the store
+    // changed while they were listed.
+    NameState LearnAndLook(FolderNames& names, const char* leaf, bool sameEntry);
 
-    // The count of entries named `leaf` in `folder`, letter case aside, for
-    // the plugin to follow its own change to that entry; a new name starts
-    // at 0. Null when `folder` is not the one known. The count stays where it
-    // is until the knowledge is forgotten or replaced, which changes
-    // Generation(). May throw std::bad_alloc.
-    unsigned* CountOf(const FolderName& folder, const char* leaf);
-    unsigned Generation() const { return generation_; }
+    // A change of the store that the plugin is about to make to the entry
+    // `leaf` of `folder`, for the knowledge to follow. Begun before the
+    // engine is asked, so that ending it needs no memory. BeginChange may
+    // throw std::bad_alloc, before anything is changed.
+    struct Change {
+        unsigned* count = nullptr;  // the entry's count in the known folder, if it is that one
+        unsigned generation = 0;
+    };
+    enum class Outcome { Added, Removed, Unknown };
+    Change BeginChange(const FolderName* folder, const char* leaf);
+    void EndChange(const Change& change, Outcome outcome) noexcept;
 
     // True when two names are the same one for a listing, letter case aside.
     static bool SameName(const char* a, const char* b);
 
 private:
-    enum class Phase { Nothing, Collecting, Known };
-
-    void Swap(FolderKnowledge& other) noexcept;
+    void ForgetLocked();
     bool Follows(const FolderName& folder) const;
+    bool Learnable(const FolderNames& names) const;
     void Index();
+    // `names` become what is known, and what was known goes to `names`.
+    void Adopt(FolderNames& names);
+    NameState Answer(const FolderName& folder, const char* leaf, bool sameEntry, ULONGLONG now);
 
-    Phase phase_ = Phase::Nothing;
+    SrwLock lock_;
+    bool known_ = false;
+    // Counts what is known: a change's count stays valid while it is the same.
     unsigned generation_ = 0;
-    FolderName folder_;
-    LCID locale_ = 0;
-    ULONGLONG listedAt_ = 0;
-    // The names collected, each ended by NUL, in the first used_ bytes:
-    // copying a name in is all a listing pays per entry. Folded into counts_
-    // at the first question; the block stays for the next listing.
-    std::string collected_;
-    std::size_t used_ = 0;
+    std::uint32_t changes_ = 0;  // changes begun or ended, forgetting included
+    FolderNames names_;  // folded into counts_ at the first question
     std::map<std::string, unsigned> counts_;  // folded name: entries with it
 };

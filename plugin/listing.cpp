@@ -1,22 +1,25 @@
 // Directory listing: FsFindFirst starts the engine's enumeration chosen by
 // the listed path's depth and FsFindNext goes on with it, each handing the
-// host one entry as a WIN32_FIND_DATAA. The listing's whole state is
-// listingLevel and listingCookie in PluginState, so one listing runs at a time.
+// host one entry as a WIN32_FIND_DATAA. Every listing keeps its own state
+// under its own handle, so a host may list a subfolder inside its parent's
+// listing, as file managers do when they walk a folder tree, and list on two
+// threads at once.
 #include <windows.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "binding/bstr.h"
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
+#include "common/wfx_api.h"
 #include "path/remote_path.h"
 #include "plugin/listing.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -46,8 +49,6 @@ HRESULT NextAtLevel(IStorageBrowser& engine, PathLevel level, ListingCookie cook
 
 namespace {
 
-// The handle of every listing that started: its state lives in PluginState.
-const HANDLE kListingHandle = nullptr;
 // The cookie FirstBucket leaves when the account has nothing to show, not
 // even the placeholder.
 constexpr ListingCookie kNoBucketListCookie = -1;
@@ -138,96 +139,97 @@ ListStep DeliverFrom(ComPtr<StorageItem> item, IStorageBrowser& engine, PathLeve
 }
 
 template <std::size_t N>
-HANDLE ShowPlaceholder(const char (&name)[N], WIN32_FIND_DATAA& findData) {
+void ShowPlaceholder(const char (&name)[N], WIN32_FIND_DATAA& findData) {
     static_assert(N <= sizeof(findData.cFileName), "the placeholder fits whole");
     std::memcpy(findData.cFileName, name, N);
     findData.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return kListingHandle;
 }
 
-HANDLE AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& findData) {
+// An empty list shows a placeholder entry (true), or ends the listing with
+// the level's last error (false).
+bool AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& findData) {
     switch (level) {
     case PathLevel::Root:
-        return ShowPlaceholder(kAddAccountPlaceholder, findData);
+        ShowPlaceholder(kAddAccountPlaceholder, findData);
+        return true;
     case PathLevel::Account:
         if (cookie == kNoBucketListCookie) {
             SetLastError(ERROR_SUCCESS);
-            return INVALID_HANDLE_VALUE;
+            return false;
         }
-        return ShowPlaceholder(kCreateBucketPlaceholder, findData);
+        ShowPlaceholder(kCreateBucketPlaceholder, findData);
+        return true;
     default:
         SetLastError(ERROR_NO_MORE_FILES);
-        return INVALID_HANDLE_VALUE;
+        return false;
     }
 }
 
 // The host's listing teaches the plugin the folder's names: each entry
 // delivered is collected, and the end reached makes them known.
-void Learn(FolderKnowledge& knowledge, ListStep step, const WIN32_FIND_DATAA& findData,
-           std::size_t nameLength) {
+void Learn(FolderKnowledge& knowledge, FolderNames& names, ListStep step,
+           const WIN32_FIND_DATAA& findData, std::size_t nameLength) {
     switch (step) {
-    case ListStep::Delivered: knowledge.Collect(findData.cFileName, nameLength); break;
-    case ListStep::Ended: knowledge.EndListing(); break;
-    case ListStep::Failed: knowledge.Forget(); break;
+    case ListStep::Delivered: names.Collect(findData.cFileName, nameLength); break;
+    case ListStep::Ended: knowledge.Learn(names); break;
+    case ListStep::Failed: names.Drop(); break;
     }
+}
+
+// One step of a listing: the level's next entry, or its first when `path`
+// is given, delivered into findData and learnt from.
+ListStep Step(PluginState& state, Listing& listing, const RemotePath* path,
+              WIN32_FIND_DATAA& findData) {
+    IStorageBrowser& engine = *state.engine;
+    ComPtr<StorageItem> item;
+    const HRESULT hr = path != nullptr
+                           ? FirstAtLevel(engine, listing.level, *path, &listing.cookie, &item)
+                           : NextAtLevel(engine, listing.level, listing.cookie, &item);
+    std::size_t nameLength = 0;
+    const ListStep step = FAILED(hr) ? ListStep::Failed
+                                     : DeliverFrom(std::move(item), engine, listing.level,
+                                                   listing.cookie, findData, &nameLength);
+    Learn(state.knowledge, listing.names, step, findData, nameLength);
+    return step;
 }
 
 HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     PluginState& state = GetPluginState();
-    // Reset even when the call is refused: a later FsFindNext must not go on
-    // with an older listing's cookie.
-    state.listingCookie = 0;
-    state.listingLevel = PathLevel::Account;
     if (hostPath == nullptr || findData == nullptr) return INVALID_HANDLE_VALUE;
     ZeroFindData(*findData);
 
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
     if (state.engine == nullptr) return INVALID_HANDLE_VALUE;
 
-    const PathLevel level = state.listingLevel;
-    state.knowledge.BeginListing(FolderName::Of(level, path.Record()), state.clock());
-    ComPtr<StorageItem> item;
-    if (FAILED(FirstAtLevel(*state.engine, level, path.Record(), &state.listingCookie, &item))) {
-        state.knowledge.Forget();
-        return INVALID_HANDLE_VALUE;
-    }
-    std::size_t nameLength = 0;
-    const ListStep step = DeliverFrom(std::move(item), *state.engine, level, state.listingCookie,
-                                      *findData, &nameLength);
-    Learn(state.knowledge, step, *findData, nameLength);
-    switch (step) {
-    case ListStep::Delivered:
-        return kListingHandle;
+    auto listing = std::make_unique<Listing>();
+    listing->level = parsed.level;
+    listing->names.Begin(FolderName::Of(listing->level, path.Record()), state.clock(),
+                         state.knowledge.Now());
+    switch (Step(state, *listing, &path.Record(), *findData)) {
+    case ListStep::Delivered: break;
     case ListStep::Ended:
-        return AnswerEmptyList(level, state.listingCookie, *findData);
-    case ListStep::Failed:
+        if (!AnswerEmptyList(listing->level, listing->cookie, *findData)) return INVALID_HANDLE_VALUE;
         break;
+    case ListStep::Failed: return INVALID_HANDLE_VALUE;
     }
-    return INVALID_HANDLE_VALUE;
+    // A listing pushed out to make room is one the host abandoned long ago.
+    std::unique_ptr<Listing> abandoned;
+    return state.listings.Open(std::move(listing), abandoned);
 }
 
-BOOL FindNext(WIN32_FIND_DATAA* findData) {
+BOOL FindNext(HANDLE handle, WIN32_FIND_DATAA* findData) {
     PluginState& state = GetPluginState();
     if (findData == nullptr) return FALSE;
     ZeroFindData(*findData);
     if (state.engine == nullptr) return FALSE;
-
-    ComPtr<StorageItem> item;
-    if (FAILED(NextAtLevel(*state.engine, state.listingLevel, state.listingCookie, &item))) {
-        state.knowledge.Forget();
-        return FALSE;
-    }
-    std::size_t nameLength = 0;
-    const ListStep step = DeliverFrom(std::move(item), *state.engine, state.listingLevel,
-                                      state.listingCookie, *findData, &nameLength);
-    Learn(state.knowledge, step, *findData, nameLength);
-    return step == ListStep::Delivered ? TRUE : FALSE;
+    const OpenListings::Use listing(state.listings, handle);
+    if (!listing) return FALSE;
+    return Step(state, *listing, nullptr, *findData) == ListStep::Delivered ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -246,9 +248,13 @@ HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {
     return CallGuarded<HANDLE>(INVALID_HANDLE_VALUE, [&] { return FindFirst(Path, FindData); });
 }
 
-BOOL __stdcall FsFindNext(HANDLE, WIN32_FIND_DATAA* FindData) {
-    return CallGuarded<BOOL>(FALSE, [&] { return FindNext(FindData); });
+BOOL __stdcall FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData) {
+    return CallGuarded<BOOL>(FALSE, [&] { return FindNext(Hdl, FindData); });
 }
 
-// The engine is never told that a listing ended: nothing to do.
-int __stdcall FsFindClose(HANDLE) { return 0; }
+// The engine is never told that a listing ended: only the plugin's own state
+// of it goes.
+int __stdcall FsFindClose(HANDLE Hdl) {
+    CallGuardedVoid([&] { GetPluginState().listings.Close(Hdl); });
+    return 0;
+}

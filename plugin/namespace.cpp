@@ -11,10 +11,10 @@
 #include "binding/bstr.h"
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
+#include "common/wfx_api.h"
 #include "path/remote_path.h"
 #include "plugin/plugin_state.h"
 #include "plugin/target_check.h"
-#include "plugin/wfx_api.h"
 
 namespace {
 
@@ -58,14 +58,11 @@ bool CreateAtLevel(IStorageBrowser& engine, PathLevel level, const RemotePath& p
 
 BOOL MakeDirectory(const char* hostPath) {
     PluginState& state = GetPluginState();
-    // Written before the path is looked at, so a refused path leaves Account.
-    state.listingLevel = PathLevel::Account;
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits || state.engine == nullptr) return FALSE;
     PlannedChange creation(state.knowledge, hostPath, PlannedChange::Effect::Adds);
-    if (!CreateAtLevel(*state.engine, state.listingLevel, path.Record())) return FALSE;
+    if (!CreateAtLevel(*state.engine, parsed.level, path.Record())) return FALSE;
     creation.Succeeded();
     return TRUE;
 }
@@ -76,7 +73,6 @@ BOOL DeleteFileAt(const char* hostPath) {
     PluginState& state = GetPluginState();
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits) return FALSE;
     // A placeholder entry exists only in the listing: "deleting" it succeeds.
     if (IsPlaceholderPath(path.Record())) return TRUE;
@@ -113,11 +109,10 @@ BOOL RemoveDirectoryAt(const char* hostPath) {
     PluginState& state = GetPluginState();
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(hostPath, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits) return FALSE;
-    if (state.listingLevel == PathLevel::Root) return FALSE;  // the account list itself
+    if (parsed.level == PathLevel::Root) return FALSE;  // the account list itself
     PlannedChange removal(state.knowledge, hostPath, PlannedChange::Effect::Removes);
-    if (!RemoveAtLevel(state.engine, state.listingLevel, hostPath, path.Record())) return FALSE;
+    if (!RemoveAtLevel(state.engine, parsed.level, hostPath, path.Record())) return FALSE;
     removal.Succeeded();
     return TRUE;
 }
@@ -194,7 +189,6 @@ int RenameOrCopy(const char* oldName, const char* newName, BOOL move, BOOL overW
     if (fromLevel != toLevel) return FS_FILE_READERROR;
 
     PluginState& state = GetPluginState();
-    state.listingLevel = fromLevel;
     // The engine can only rename an account: a copy done that way would take
     // the source away under its old name.
     if (fromLevel == PathLevel::Account && move == FALSE) return FS_FILE_NOTSUPPORTED;

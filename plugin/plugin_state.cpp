@@ -7,8 +7,6 @@ PluginState& GetPluginState() {
 
 ParsedHostPath ParseHostPath(const char* hostPath, OwnedRemotePath& path) {
     ParsedHostPath parsed;
-    PathLevel level = PathLevel::Root;
-    parsed.fits = SplitRemotePath(hostPath, &level, path.Record());
-    if (hostPath != nullptr) parsed.level = level;  // the parser leaves a null path's level unset
+    parsed.fits = SplitRemotePath(hostPath, &parsed.level, path.Record());
     return parsed;
 }

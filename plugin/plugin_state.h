@@ -1,23 +1,36 @@
 #pragma once
 // The process-wide state every entry point reads. One instance per loaded
-// module, no lock: the host calls one entry point at a time and finishes one
-// listing before it starts another.
-
-#include <optional>
+// module. FsInit writes the host's callbacks and the engine before anything
+// else is called; the open listings and the folder knowledge are shared by
+// the host's threads and guard themselves.
 
 #include "binding/event_handler.h"
 #include "binding/storage_browser.h"
+#include "common/handle_table.h"
+#include "common/wfx_api.h"
 #include "path/remote_path.h"
 #include "plugin/folder_knowledge.h"
-#include "plugin/wfx_api.h"
 
-// What parsing a host path found: its level (none for a null path) and
-// whether every component fits its field; when one does not, the caller
-// refuses with its failure result.
+// What parsing a host path found: its level and whether every component
+// fits its field; when one does not, or the path is null, the caller refuses
+// with its failure result.
 struct ParsedHostPath {
-    std::optional<PathLevel> level;
+    PathLevel level = PathLevel::Root;
     bool fits = false;
 };
+
+// One listing the host opened with FsFindFirst: the level of its folder, the
+// engine's cookie for its enumeration, and the names it has shown so far.
+struct Listing {
+    PathLevel level = PathLevel::Root;
+    ListingCookie cookie = 0;
+    FolderNames names;
+};
+
+// Far more than a host keeps open at once: a host lists a folder tree one
+// level inside the other, and a path of MAX_PATH bytes nests at most 130
+// folders; a second thread lists one folder at a time.
+using OpenListings = HandleTable<Listing, 256>;
 
 struct PluginState {
     int pluginNumber = 0;
@@ -29,20 +42,12 @@ struct PluginState {
     // module unloads, when COM may already be gone).
     IStorageBrowser* engine = nullptr;
     CEventHandler* progress = nullptr;
-    // The open listing: the level of the last parsed path and the engine's
-    // cookie from the last First operation.
-    PathLevel listingLevel = PathLevel::Account;
-    ListingCookie listingCookie = 0;
+    // The host's open listings, each under its own handle.
+    OpenListings listings;
     // The names of the folder last listed, for the checks before a change
     // that could replace an entry; and the clock that dates them.
     FolderKnowledge knowledge;
     ULONGLONG(WINAPI* clock)() = &GetTickCount64;
-
-    // Every entry point that parses a path leaves its level here, where the
-    // listing's next FsFindNext reads it; a null path leaves the level as it was.
-    void StoreLevelOf(const ParsedHostPath& parsed) {
-        if (parsed.level) listingLevel = *parsed.level;
-    }
 };
 
 PluginState& GetPluginState();

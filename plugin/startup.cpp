@@ -12,8 +12,8 @@
 #include "binding/event_handler.h"
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 
 namespace {
 

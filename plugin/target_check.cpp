@@ -28,9 +28,9 @@ bool PlaceOf(const char* hostPath, OwnedRemotePath& folder, EntryPlace& place) {
     return SplitRemotePath(folderPath.c_str(), &place.folderLevel, folder.Record());
 }
 
-// Lists the folder through the engine into `knowledge`, every entry released
-// on the way. False when a step failed: the listing then says nothing.
-bool ListInto(FolderKnowledge& knowledge, IStorageBrowser& engine, PathLevel level,
+// Lists the folder through the engine into `names`, every entry released on
+// the way. False when a step failed: the listing then says nothing.
+bool ListInto(FolderNames& names, IStorageBrowser& engine, PathLevel level,
               const RemotePath& folder) {
     ListingCookie cookie = 0;
     ComPtr<StorageItem> item;
@@ -40,10 +40,9 @@ bool ListInto(FolderKnowledge& knowledge, IStorageBrowser& engine, PathLevel lev
         std::size_t length = 0;
         const NameRead read = ReadListedName(*item.Get(), name, &length);
         if (read == NameRead::Failed) return false;
-        if (read == NameRead::Read) knowledge.Collect(name, length);
+        if (read == NameRead::Read) names.Collect(name, length);
         if (FAILED(NextAtLevel(engine, level, cookie, item.ReleaseAndGetAddressOf()))) return false;
     }
-    knowledge.EndListing();
     return true;
 }
 
@@ -71,13 +70,12 @@ NameState LookInFolder(PluginState& state, const char* hostPath, const char* sou
     if (known != NameState::Unknown) return known;
     // Dated when it began, and asked at that moment: a listing that took long
     // is still the newest word on the folder.
-    const ULONGLONG listedAt = state.clock();
-    knowledge.BeginListing(folder, listedAt);
-    if (!ListInto(knowledge, *state.engine, entry.folderLevel, folderPath.Record())) {
-        knowledge.Forget();
+    FolderNames names;
+    names.Begin(folder, state.clock(), knowledge.Now());
+    if (!ListInto(names, *state.engine, entry.folderLevel, folderPath.Record())) {
         return NameState::Unknown;
     }
-    return knowledge.Look(folder, entry.name.c_str(), itself, listedAt);
+    return knowledge.LearnAndLook(names, entry.name.c_str(), itself);
 }
 
 }  // namespace
@@ -110,24 +108,17 @@ PlannedChange::PlannedChange(FolderKnowledge& knowledge, const char* hostPath, E
     OwnedRemotePath folderPath;
     EntryPlace entry;
     if (PlaceOf(hostPath, folderPath, entry)) {
-        count_ = knowledge.CountOf(FolderName::Of(entry.folderLevel, folderPath.Record()),
-                                   entry.name.c_str());
+        const FolderName folder = FolderName::Of(entry.folderLevel, folderPath.Record());
+        change_ = knowledge.BeginChange(&folder, entry.name.c_str());
+    } else {
+        change_ = knowledge.BeginChange(nullptr, nullptr);
     }
-    generation_ = knowledge.Generation();
 }
 
 PlannedChange::~PlannedChange() {
-    if (!succeeded_) knowledge_.Forget();
-}
-
-void PlannedChange::Succeeded() noexcept {
-    succeeded_ = true;
-    // Another change in between (a nested one that failed) may have made the
-    // knowledge forget: the count is gone with it.
-    if (count_ == nullptr || knowledge_.Generation() != generation_) return knowledge_.Forget();
-    if (effect_ == Effect::Adds) {
-        ++*count_;
-    } else if (*count_ > 0) {
-        --*count_;
-    }
+    using Outcome = FolderKnowledge::Outcome;
+    const Outcome outcome = !succeeded_              ? Outcome::Unknown
+                            : effect_ == Effect::Adds ? Outcome::Added
+                                                      : Outcome::Removed;
+    knowledge_.EndChange(change_, outcome);
 }

@@ -25,8 +25,8 @@ TargetState LookUpTarget(PluginState& state, const char* targetPath,
 
 // A change the plugin is about to make to the entry a host path names,
 // prepared before the engine is asked so that following it afterwards needs
-// no memory. Unless Succeeded() is called, the outcome is not known and the
-// knowledge is forgotten.
+// no memory; it ends with the scope. Unless Succeeded() was called, the
+// outcome is not known and the knowledge is forgotten.
 class PlannedChange {
 public:
     enum class Effect { Adds, Removes };
@@ -37,12 +37,11 @@ public:
     PlannedChange(const PlannedChange&) = delete;
     PlannedChange& operator=(const PlannedChange&) = delete;
 
-    void Succeeded() noexcept;
+    void Succeeded() noexcept { succeeded_ = true; }
 
 private:
     FolderKnowledge& knowledge_;
     Effect effect_;
-    unsigned* count_ = nullptr;  // the entry's count in the known folder, if it is that one
-    unsigned generation_ = 0;
+    FolderKnowledge::Change change_;
     bool succeeded_ = false;
 };

@@ -16,11 +16,11 @@
 #include "binding/event_handler.h"
 #include "binding/storage_browser.h"
 #include "common/call_guarded.h"
+#include "common/wfx_api.h"
 #include "path/remote_path.h"
 #include "plugin/namespace.h"
 #include "plugin/plugin_state.h"
 #include "plugin/target_check.h"
-#include "plugin/wfx_api.h"
 
 namespace {
 
@@ -122,7 +122,6 @@ int GetFile(char* remoteName, const char* localName, int copyFlags,
     if (localName == nullptr) return FS_FILE_READERROR;
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(remoteName, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits) return FS_FILE_READERROR;
     // A placeholder is no object: there is nothing to download, and nothing
     // for the host to ask an overwrite question about.
@@ -157,7 +156,6 @@ int PutFile(const char* localName, const char* remoteName, int copyFlags) {
     if (!CanTransfer(state) || localName == nullptr) return FS_FILE_READERROR;
     OwnedRemotePath path;
     const ParsedHostPath parsed = ParseHostPath(remoteName, path);
-    state.StoreLevelOf(parsed);
     if (!parsed.fits || parsed.level != PathLevel::Object) return FS_FILE_READERROR;
     // Hosts that give no hint have not looked: the plugin does, before the
     // first report, so that an existing object is never replaced unasked.

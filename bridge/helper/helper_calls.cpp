@@ -47,6 +47,14 @@ Message ResultReply(std::int64_t result, DWORD lastError) {
     return std::move(Message(Kind::Result).Add(result).Add(static_cast<std::int64_t>(lastError)));
 }
 
+// A listing handle of the plugin's as the 64-bit side carries it: the
+// plugin's 32-bit value.
+HANDLE HandleOf(std::uint64_t carried) {
+    return reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(static_cast<std::uint32_t>(carried)));
+}
+
+std::uint32_t OtherRegion(std::uint32_t region) { return (region + 1) % bridge::kBatchRegions; }
+
 }  // namespace
 
 PluginCalls* PluginCalls::current_ = nullptr;
@@ -72,26 +80,63 @@ bool PluginCalls::Ready() {
 
 void PluginCalls::Serve() {
     for (;;) {
-        // While the host takes in one batch, the next is read: the host's
-        // next FsFindNext then finds it waiting.
-        if (listingOpen_ && !prefetched_) prefetched_ = FindNextBatch(prefetchMost_, true);
+        // While the host takes in one batch, the listing's next is read: the
+        // host's next FsFindNext on it then finds it waiting.
+        if (readAhead_ && !readAhead_->batch) {
+            readAhead_->region = OtherRegion(lastSentRegion_);
+            readAhead_->batch = FindNextBatch(readAhead_->handle, readAhead_->most, true,
+                                              readAhead_->region, &readAhead_->more);
+        }
         const Message request = inbox_.Next();
         if (!bridge::IsRequest(request.kind)) ExitProcess(kExitProtocolFault);  // unasked answer
-        const bool batchWanted = request.kind == Kind::FindNext && request.Int(3) != 0;
-        if (batchWanted && prefetched_) {
-            Send(*prefetched_);
-            prefetched_.reset();
+        switch (request.kind) {
+        case Kind::FindNext:
+            ServeFindNext(request);
             continue;
+        case Kind::FindClose:
+            ForgetListing(HandleOf(request.U64(2)));
+            break;
+        case Kind::Init:
+            readAhead_.reset();  // a new engine: the listings are the old one's
+            break;
+        default:
+            break;
         }
-        // What was read ahead belongs to the listing: a new one, or a new
-        // engine, drops it. Other calls leave it for the listing's next call.
-        if (request.kind == Kind::FindFirst || request.kind == Kind::Init) {
-            prefetched_.reset();
-            listingOpen_ = false;
-        }
-        if (batchWanted) prefetchMost_ = request.Int(2);
         Send(Run(request));
     }
+}
+
+void PluginCalls::ServeFindNext(const Message& request) {
+    const HANDLE handle = HandleOf(static_cast<std::uint32_t>(request.Int(2)));
+    const int most = request.Int(3);
+    const bool recordWanted = request.Int(4) != 0;
+    if (recordWanted && readAhead_ && readAhead_->handle == handle) {
+        lastSentRegion_ = readAhead_->region;
+        Send(*readAhead_->batch);
+        readAhead_->batch.reset();
+        if (!readAhead_->more) readAhead_.reset();
+        return;
+    }
+    // What was read ahead for another listing stays where it lies.
+    const std::uint32_t region =
+        OtherRegion(readAhead_ ? readAhead_->region : lastSentRegion_);
+    SetThreadLocale(static_cast<LCID>(request.Int(0)));
+    SetLastError(static_cast<DWORD>(request.Int(1)));
+    bool more = false;
+    const Message batch = FindNextBatch(handle, most, recordWanted, region, &more);
+    lastSentRegion_ = region;
+    Send(batch);
+    // A batch that ended at its bounds, not at the listing's end, has more
+    // to come: read ahead for this listing, unless another's batch waits.
+    if (!readAhead_ && recordWanted && more) {
+        readAhead_.emplace();
+        readAhead_->handle = handle;
+        readAhead_->most = most;
+    }
+}
+
+void PluginCalls::ForgetListing(HANDLE handle) {
+    if (readAhead_ && readAhead_->handle == handle) readAhead_.reset();
 }
 
 void PluginCalls::Send(const Message& message) {
@@ -104,26 +149,23 @@ Message PluginCalls::AwaitAnswer(Kind callback) {
     return answer;
 }
 
-Message PluginCalls::FindNextBatch(int most, bool recordWanted) {
-    // The 64-bit side has copied this region's last batch: it asked for the
-    // batch after it, which went into the other region.
-    const std::uint32_t region = nextRegion_;
-    nextRegion_ = (nextRegion_ + 1) % bridge::kBatchRegions;
+Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
+                                   std::uint32_t region, bool* more) {
     bridge::BatchWriter batch(batches_.Region(region), bridge::kBatchRegionBytes);
+    *more = false;
     if (!recordWanted) {
-        batch.Append(fs_.FsFindNext(nullptr, nullptr), nullptr, 0);
+        batch.Append(fs_.FsFindNext(handle, nullptr), nullptr, 0);
     } else {
         // Reads ahead: the plugin's own FsFindNext, in order, up to the end
         // of the listing (its first FALSE), `most` entries or the batch's
         // bytes. A region holds a whole batch and one more record.
         most = std::clamp(most, 1, static_cast<int>(bridge::kMaxBatchEntries));
-        listingOpen_ = true;
-        while (listingOpen_ && batch.Entries() < static_cast<std::uint32_t>(most) &&
-               batch.Bytes() < bridge::kBatchBytesTarget) {
+        for (BOOL found = TRUE; found && batch.Entries() < static_cast<std::uint32_t>(most) &&
+                                batch.Bytes() < bridge::kBatchBytesTarget;) {
             WIN32_FIND_DATAA record;
-            const BOOL found = fs_.FsFindNext(nullptr, &record);
+            found = fs_.FsFindNext(handle, &record);
             batch.Append(found, &record, sizeof(record));
-            listingOpen_ = found != FALSE;
+            *more = found != FALSE;
         }
     }
     return std::move(Message(Kind::FindBatch)
@@ -157,11 +199,8 @@ Message PluginCalls::Run(const Message& request) {
     }
     case Kind::RootName: return RootName(request.Int(2), hostError);
     case Kind::FindFirst: return FindFirst(first, second, hostError);
-    case Kind::FindNext:
-        SetLastError(hostError);
-        return FindNextBatch(request.Int(2), request.Int(3) != 0);
     case Kind::FindClose:
-        return reply([&] { return fs_.FsFindClose(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(request.U64(2)))); });
+        return reply([&] { return fs_.FsFindClose(HandleOf(request.U64(2))); });
     case Kind::MkDir: return reply([&] { return fs_.FsMkDir(Argument(first)); });
     case Kind::RemoveDir: return reply([&] { return fs_.FsRemoveDir(Argument(first)); });
     case Kind::DeleteFile: return reply([&] { return fs_.FsDeleteFile(Argument(first)); });

@@ -32,9 +32,15 @@ private:
     bridge::Message Run(const bridge::Message& request);
     bridge::Message RootName(int size, DWORD hostError);
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
-    // Reads entries into the next region of the shared section and returns
-    // the FindBatch that names them.
-    bridge::Message FindNextBatch(int most, bool recordWanted);
+    // Reads entries of the listing `handle` into `region` of the shared
+    // section and returns the FindBatch that names them; *more tells whether
+    // the listing went on past the batch.
+    bridge::Message FindNextBatch(HANDLE handle, int most, bool recordWanted, std::uint32_t region,
+                                  bool* more);
+    // Answers FindNext: with the batch read ahead for that listing, or with
+    // one read now into the region the read-ahead leaves free.
+    void ServeFindNext(const bridge::Message& request);
+    void ForgetListing(HANDLE handle);
     void Send(const bridge::Message& message);
     // The 64-bit side's answer to `callback`; anything else ends the process.
     bridge::Message AwaitAnswer(bridge::Kind callback);
@@ -47,16 +53,22 @@ private:
                                   char* returned, int maxlen);
 
     static PluginCalls* current_;
-    // The listing the host reads in batches: whether it has more, and the
-    // next batch, read ahead while the host takes in the last one.
-    bool listingOpen_ = false;
-    int prefetchMost_ = 1;
-    std::optional<bridge::Message> prefetched_;
+    // The listing whose batch went up last, while it has more: its next
+    // batch is read while the host takes in the last one, and kept for it
+    // whatever the host asks for in between (a subfolder's listing).
+    struct ReadAhead {
+        HANDLE handle = nullptr;
+        int most = 1;
+        std::optional<bridge::Message> batch;  // read, not yet sent
+        std::uint32_t region = 0;              // where that batch lies
+        bool more = true;                      // the listing went on past it
+    };
+    std::optional<ReadAhead> readAhead_;
+    std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
     Mailbox& inbox_;
     HANDLE out_;
     const bridge::SharedBatches& batches_;
-    std::uint32_t nextRegion_ = 0;
 };
 
 }  // namespace helper

@@ -12,12 +12,14 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "bridge/channel.h"
 #include "bridge/module64/helper_link.h"
 #include "common/call_guarded.h"
-#include "plugin/wfx_api.h"
+#include "common/handle_table.h"
+#include "common/wfx_api.h"
 
 namespace {
 
@@ -96,31 +98,42 @@ int Stoppable(Message request, int failure, const char* localName) {
     return ResultOf(reply, failure);
 }
 
-// Entries the helper read ahead of the host, kept until the host asks for
-// them or starts another listing. Guarded by the link's hold.
-struct ReadAhead {
+// One listing of the host's: the plugin's listing in the helper that it
+// stands for, and the entries the helper read ahead of the host, kept until
+// the host asks for them. Used under the link's hold.
+struct HelperListing {
+    std::int32_t handle = 0;       // the plugin's, in the helper
+    std::uint32_t generation = 0;  // the helper it lives in
+    Text path;                     // the listed path, shown while the helper is silent
     Message batch;
     bridge::FindBatchReader entries;
-    std::uint32_t generation = 0;  // the helper they came from
-    Text path;                     // the listed path, shown while the helper is silent
-
-    void Drop() { entries = bridge::FindBatchReader(); }
 };
-ReadAhead& Pending() {
-    static ReadAhead pending;
-    return pending;
+
+// As many as the plugin keeps open: the oldest is closed here, and in the
+// helper, before the plugin would have to.
+using HelperListings = HandleTable<HelperListing, 256>;
+HelperListings& Listings() {
+    static HelperListings listings;
+    return listings;
+}
+
+// Closes the plugin's listing in the helper it was opened in, if that one
+// still runs; the plugin's answer is always 0.
+void CloseInHelper(HelperLink& link, const HelperListing& listing,
+                   const bridge::CallContext& context) {
+    if (listing.generation != link.Generation()) return;
+    link.Call(bridge::RequestOf(Kind::FindClose, context).Add(listing.handle));
 }
 
 HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
-    ReadAhead& pending = Pending();
-    pending.Drop();
+    auto listing = std::make_unique<HelperListing>();
     Message request = bridge::RequestOf(Kind::FindFirst, context);
     if (!Texts({path}, &request)) return INVALID_HANDLE_VALUE;
     request.Add(findData != nullptr ? Text(bridge::TrimRecord(findData, sizeof(*findData))) : std::nullopt);
-    pending.path = request.TextAt(0);
-    Watch watch(pending.path, std::nullopt);
+    listing->path = request.TextAt(0);
+    Watch watch(listing->path, std::nullopt);
     const std::optional<Message> reply = link.Call(request, &watch);
     if (watch.stopped) SetLastError(ERROR_CANCELLED);
     if (!reply) return INVALID_HANDLE_VALUE;
@@ -129,22 +142,33 @@ HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIN
         link.Fault();
         return INVALID_HANDLE_VALUE;
     }
-    SetLastError(static_cast<DWORD>(reply->Int(1)));
-    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(reply->Int(0)));
+    const DWORD lastError = static_cast<DWORD>(reply->Int(1));
+    listing->handle = reply->Int(0);
+    listing->generation = link.Generation();
+    if (listing->handle == -1) {
+        SetLastError(lastError);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::unique_ptr<HelperListing> abandoned;
+    const HANDLE handle = Listings().Open(std::move(listing), abandoned);
+    if (abandoned) CloseInHelper(link, *abandoned, context);
+    SetLastError(lastError);
+    return handle;
 }
 
-BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
+BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
-    ReadAhead& pending = Pending();
-    if (pending.generation != link.Generation()) pending.Drop();
-    Watch watch(pending.path, std::nullopt);
+    const HelperListings::Use listing(Listings(), handle);
+    // A listing of a helper that has ended went with it.
+    if (!listing || listing->generation != link.Generation()) return FALSE;
+    Watch watch(listing->path, std::nullopt);
     if (findData == nullptr) {
         // The plugin refuses a null record before it reads anything: what
         // was read ahead stays for the next call.
-        if (!pending.entries.AtEnd()) return FALSE;
-        const std::optional<Message> reply =
-            link.Call(bridge::RequestOf(Kind::FindNext, context).Add(1).Add(0), &watch);
+        if (!listing->entries.AtEnd()) return FALSE;
+        const std::optional<Message> reply = link.Call(
+            bridge::RequestOf(Kind::FindNext, context).Add(listing->handle).Add(1).Add(0), &watch);
         Message batch;
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
@@ -156,25 +180,36 @@ BOOL FindNext(const bridge::CallContext& context, WIN32_FIND_DATAA* findData) {
         }
         return result;
     }
-    if (pending.entries.AtEnd()) {
-        const std::optional<Message> reply = link.Call(
-            bridge::RequestOf(Kind::FindNext, context).Add(kReadAheadEntries).Add(1), &watch);
+    if (listing->entries.AtEnd()) {
+        const std::optional<Message> reply =
+            link.Call(bridge::RequestOf(Kind::FindNext, context)
+                          .Add(listing->handle)
+                          .Add(kReadAheadEntries)
+                          .Add(1),
+                      &watch);
         if (!reply) return FALSE;
-        if (!link.CopyBatch(*reply, &pending.batch) || pending.batch.batchEntries == 0) {
-            pending.Drop();
+        if (!link.CopyBatch(*reply, &listing->batch) || listing->batch.batchEntries == 0) {
+            listing->entries = bridge::FindBatchReader();
             link.Fault();
             return FALSE;
         }
-        pending.entries = bridge::FindBatchReader(pending.batch);
-        pending.generation = link.Generation();
+        listing->entries = bridge::FindBatchReader(listing->batch);
     }
     std::int32_t result = FALSE;
-    if (!pending.entries.Next(&result, findData, sizeof(*findData))) {
-        pending.Drop();
+    if (!listing->entries.Next(&result, findData, sizeof(*findData))) {
+        listing->entries = bridge::FindBatchReader();
         link.Fault();
         return FALSE;
     }
     return result;
+}
+
+int FindClose(const bridge::CallContext& context, HANDLE handle) {
+    HelperLink& link = HelperLink::Instance();
+    HelperLink::Hold hold(link);
+    const std::unique_ptr<HelperListing> closed = Listings().Close(handle);
+    if (closed) CloseInHelper(link, *closed, context);
+    return 0;
 }
 
 void RootName(const bridge::CallContext& context, char* buffer, int size) {
@@ -212,18 +247,14 @@ HANDLE __stdcall FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData) {
     return CallGuarded<HANDLE>(INVALID_HANDLE_VALUE, [&] { return FindFirst(context, Path, FindData); });
 }
 
-BOOL __stdcall FsFindNext(HANDLE, WIN32_FIND_DATAA* FindData) {
+BOOL __stdcall FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData) {
     const bridge::CallContext context = bridge::CurrentContext();
-    return CallGuarded<BOOL>(FALSE, [&] { return FindNext(context, FindData); });
+    return CallGuarded<BOOL>(FALSE, [&] { return FindNext(context, Hdl, FindData); });
 }
 
 int __stdcall FsFindClose(HANDLE Hdl) {
     const bridge::CallContext context = bridge::CurrentContext();
-    return CallGuarded<int>(0, [&] {
-        return Forward(bridge::RequestOf(Kind::FindClose, context)
-                           .Add(static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(Hdl))),
-                       0);
-    });
+    return CallGuarded<int>(0, [&] { return FindClose(context, Hdl); });
 }
 
 BOOL __stdcall FsMkDir(char* Path) {

@@ -15,7 +15,7 @@
 #include "bridge/module64/helper_pipe.h"
 #include "bridge/protocol.h"
 #include "common/unique_handle.h"
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 
 namespace bridge {
 

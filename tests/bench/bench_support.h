@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 
 inline double NowMs() {
     static const double ticksPerMs = [] {

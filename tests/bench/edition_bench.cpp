@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 #include "tests/bench/bench_support.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "binding/bstr.h"
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 #include "tests/support/fake_engine.h"
 
 using Microsoft::WRL::ComPtr;
@@ -58,10 +58,11 @@ int ListThroughPlugin(double* seconds) {
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
     int entries = 0;
-    if (FsFindFirst(path, &record) != INVALID_HANDLE_VALUE) {
+    const HANDLE listing = FsFindFirst(path, &record);
+    if (listing != INVALID_HANDLE_VALUE) {
         ++entries;
-        while (FsFindNext(nullptr, &record)) ++entries;
-        FsFindClose(nullptr);
+        while (FsFindNext(listing, &record)) ++entries;
+        FsFindClose(listing);
     }
     QueryPerformanceCounter(&end);
     *seconds = Seconds(start, end);

@@ -37,8 +37,8 @@
 
 #include "common/srw_lock.h"
 #include "common/unique_handle.h"
+#include "common/wfx_api.h"
 #include "path/remote_path.h"
-#include "plugin/wfx_api.h"
 #include "tests/bench/bench_support.h"
 #include "tests/bench/entry_pool.h"
 #include "tests/support/engine_registration.h"

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "binding/event_handler.h"
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 #include "tests/bench/bench_support.h"
 #include "tests/support/fake_engine.h"
+#include "tests/support/plugin_reset.h"
 #include "tests/support/worker_thread.h"
 
 namespace {
@@ -148,6 +149,6 @@ int main() {
 
     progress.EventSink()->Disconnect();
     progress.EventSink()->Release();
-    state = PluginState{};
+    ResetPluginState();
     return 0;
 }

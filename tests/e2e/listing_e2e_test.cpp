@@ -1,11 +1,15 @@
-// Browsing the registered engine's store through FsFindFirst and FsFindNext.
+// Browsing the registered engine's store through FsFindFirst and FsFindNext:
+// one listing at a time, folder trees walked depth first as file managers
+// walk them, and listings on one thread while another uploads.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/worker_thread.h"
 
 namespace {
 
@@ -39,6 +43,32 @@ protected:
         } while (Fs().FsFindNext(handle, &entry));
         EXPECT_EQ(0, Fs().FsFindClose(handle));
         return listing;
+    }
+
+    // Every entry below `path`, as TreeOf names them, listed the way a file
+    // manager builds a folder tree: a subfolder's listing opens and ends
+    // inside its parent's, before the parent's next entry.
+    void Walk(const std::string& path, const std::string& relative, std::vector<std::string>* tree) {
+        std::string text = path;
+        WIN32_FIND_DATAA entry;
+        const HANDLE handle = Fs().FsFindFirst(Text(text), &entry);
+        if (handle == INVALID_HANDLE_VALUE) return;
+        do {
+            const std::string name = relative + entry.cFileName;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                tree->push_back(name);
+                continue;
+            }
+            tree->push_back(name + "\\");
+            Walk(path + (path == "\\" ? "" : "\\") + entry.cFileName, name + "\\", tree);
+        } while (Fs().FsFindNext(handle, &entry));
+        EXPECT_EQ(0, Fs().FsFindClose(handle));
+    }
+    std::vector<std::string> WalkedTree(const std::string& path) {
+        std::vector<std::string> tree;
+        Walk(path, "", &tree);
+        std::sort(tree.begin(), tree.end());
+        return tree;
     }
 };
 
@@ -92,3 +122,59 @@ TEST_F(ListingE2eTest, EntriesCarryTheFilesLastWriteTime) {
 }
 
 }  // namespace
+
+TEST_F(ListingE2eTest, AFolderTreeWalkedDepthFirstShowsEveryEntryAtEveryDepth) {
+    MakeStore({{"work\\photos\\album\\a-sub\\x.txt", "x"},
+               {"work\\photos\\album\\a-sub\\deeper\\y.txt", "y"},
+               {"work\\photos\\album\\m.txt", "m"},
+               {"work\\photos\\album\\z.txt", "z"},
+               {"work\\photos\\top.jpg", "t"},
+               {"work\\docs\\d.txt", "d"},
+               {"play\\games\\g.txt", "g"}});
+    EXPECT_EQ(TreeOf(store_), WalkedTree("\\"));
+}
+
+TEST_F(ListingE2eTest, ListingAndUploadingOnTwoThreadsAtOnceLoseAndReplaceNothing) {
+    MakeStore({{"work\\drop\\seed.txt", "seed"}});
+    WriteBytes(Local("first.txt"), "the first upload");
+    WriteBytes(Local("second.txt"), "must never replace the first");
+    constexpr LONG kUploads = 120;
+    LONG uploaded = 0;  // up0.txt .. up<uploaded - 1>.txt are in the store
+    const auto upName = [](LONG at) { return "up" + std::to_string(at) + ".txt"; };
+
+    // The second thread uploads new names, each once more without the
+    // overwrite flag: the second must be refused, whatever the listings
+    // taught the plugin meanwhile.
+    WorkerThread uploader([&] {
+        std::string first = Local("first.txt"), second = Local("second.txt");
+        for (LONG at = 0; at < kUploads; ++at) {
+            std::string remote = "\\work\\drop\\" + upName(at);
+            EXPECT_EQ(FS_FILE_OK, Fs().FsPutFile(Text(first), Text(remote), 0)) << remote;
+            InterlockedExchange(&uploaded, at + 1);
+            EXPECT_EQ(FS_FILE_EXISTS, Fs().FsPutFile(Text(second), Text(remote), 0)) << remote;
+        }
+    });
+    ASSERT_TRUE(uploader.Started());
+    int listings = 0;
+    for (LONG before = 0; before < kUploads; ++listings) {
+        before = InterlockedCompareExchange(&uploaded, 0, 0);
+        const std::vector<std::string> tree = WalkedTree("\\work");
+        const LONG after = InterlockedCompareExchange(&uploaded, 0, 0);
+        // Everything uploaded before the listing began is in it, and nothing
+        // that was not in the store by its end.
+        for (LONG at = 0; at < kUploads; ++at) {
+            const bool listed = std::count(tree.begin(), tree.end(), "drop\\" + upName(at)) == 1;
+            if (at < before) {
+                EXPECT_TRUE(listed) << upName(at) << " left out";
+            } else if (at > after) {
+                EXPECT_FALSE(listed) << upName(at) << " listed before it was uploaded";
+            }
+        }
+        ASSERT_EQ(1, std::count(tree.begin(), tree.end(), "drop\\seed.txt"));
+    }
+    uploader.Join();
+    EXPECT_GT(listings, 1);
+    for (LONG at = 0; at < kUploads; ++at) {
+        EXPECT_EQ("the first upload", ReadBytes(Store("work\\drop\\" + upName(at)))) << upName(at);
+    }
+}

@@ -146,9 +146,11 @@ protected:
         std::string text = path;
         std::vector<std::string> names;
         WIN32_FIND_DATAA record;
-        if (Fs().FsFindFirst(Text(text), &record) == INVALID_HANDLE_VALUE) return names;
+        const HANDLE listing = Fs().FsFindFirst(Text(text), &record);
+        if (listing == INVALID_HANDLE_VALUE) return names;
         do names.push_back(record.cFileName);
-        while (Fs().FsFindNext(nullptr, &record));
+        while (Fs().FsFindNext(listing, &record));
+        Fs().FsFindClose(listing);
         return names;
     }
 };
@@ -211,9 +213,10 @@ TEST_F(BridgeE2eTest, AnEngineCrashDuringAListingEndsItAndTheNextListingIsWhole)
     CrashAt("crash.jpg");
     std::string path = "\\work\\photos";
     WIN32_FIND_DATAA record;
-    ASSERT_NE(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(path), &record));
+    const HANDLE listing = Fs().FsFindFirst(Text(path), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
     int delivered = 1;
-    while (Fs().FsFindNext(nullptr, &record)) ++delivered;
+    while (Fs().FsFindNext(listing, &record)) ++delivered;
     EXPECT_LT(delivered, 4) << "the engine ended before the listing did";
     EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
 
@@ -260,8 +263,9 @@ TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) 
              EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), GetLastError());
          }},
         {"b.jpg", 1, [&] {
-             ASSERT_NE(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(path), &record));
-             EXPECT_FALSE(Fs().FsFindNext(nullptr, &record));
+             const HANDLE listing = Fs().FsFindFirst(Text(path), &record);
+             ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+             EXPECT_FALSE(Fs().FsFindNext(listing, &record));
          }},
         {"c.bin", 2, [&] { EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\stuck\\c.bin", Local("c.bin"))); }},
     };

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 #include "tests/support/built_module.h"
 #include "tests/support/pe_image.h"
 

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/fake_engine.h"
+#include "tests/support/plugin_reset.h"
 #include "tests/support/worker_thread.h"
 
 namespace {
@@ -22,20 +23,14 @@ BOOL __stdcall Request(int, int, char*, char*, char*, int) { return FALSE; }
 class StartupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        GetPluginState() = PluginState{};
+        ResetPluginState();
         WithdrawEngineProgId();
     }
     void TearDown() override {
         WithdrawEngineProgId();
-        GetPluginState() = PluginState{};
+        ResetPluginState();
     }
 };
-
-TEST_F(StartupTest, StateBeforeStartUpListsFromTheAccountLevel) {
-    EXPECT_EQ(PathLevel::Account, GetPluginState().listingLevel);
-    EXPECT_EQ(0, GetPluginState().listingCookie);
-    EXPECT_EQ(nullptr, GetPluginState().engine);
-}
 
 TEST_F(StartupTest, WithNoEngineRegisteredFailsButKeepsTheHostsCallbacks) {
     EXPECT_EQ(-1, FsInit(42, &Progress, &Log, &Request));

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -16,10 +17,11 @@
 
 #include "binding/bstr.h"
 #include "binding/event_handler.h"
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 #include "tests/stress/counting_allocator.h"
 #include "tests/support/engine_registration.h"
+#include "tests/support/plugin_reset.h"
 #include "tests/support/plugin_scope.h"
 #include "tests/support/scripted_engine.h"
 
@@ -31,14 +33,11 @@ constexpr wchar_t kEventRemoteName[] = L"\\work\\photos\\2009\\holiday-picture.j
 // Relay passes the host lets a transfer run before it asks to abort.
 constexpr int kReportsBeforeAbort = 6;
 
-// Agrees to every change; a listing the plugin starts holds one entry, one
-// the host goes on with never ends; a transfer finishes while the engine call
-// runs, and the engine repeats its final event whenever the host hears from
-// the relay, as an engine that keeps reporting.
+// Agrees to every change; every listing holds two entries; a transfer
+// finishes while the engine call runs, and the engine repeats its final event
+// whenever the host hears from the relay, as an engine that keeps reporting.
 class AgreeingPlan final : public EngineScript {
 public:
-    static constexpr ListingCookie kOneEntryListing = 7;
-
     EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override {
         EngineAnswer answer;
         switch (call.op) {
@@ -46,16 +45,17 @@ public:
         case EngineOp::FirstBucket:
         case EngineOp::FirstObject:
             answer.setCookie = true;
-            answer.cookie = kOneEntryListing;
-            [[fallthrough]];
+            answer.cookie = ++lastCookie_;
+            entriesLeft_[answer.cookie] = 1;
+            answer.item = MakeEntry();
+            break;
         case EngineOp::NextAccount:
         case EngineOp::NextBucket:
         case EngineOp::NextObject: {
-            if (call.cookie == kOneEntryListing) break;
-            ItemValues entry;
-            entry.name = L"an entry with a name of some length.txt";
-            entry.date = 40000.5;
-            answer.item = MakeFakeItem(entry);
+            unsigned& left = entriesLeft_[call.cookie];
+            if (left == 0) break;
+            --left;
+            answer.item = MakeEntry();
             break;
         }
         case EngineOp::DownloadObject:
@@ -63,6 +63,13 @@ public:
         default: break;
         }
         return answer;
+    }
+
+    static StorageItem* MakeEntry() {
+        ItemValues entry;
+        entry.name = L"an entry with a name of some length.txt";
+        entry.date = 40000.5;
+        return MakeFakeItem(entry);
     }
 
     void FireFinished(ScriptedEngine& engine) {
@@ -73,6 +80,10 @@ public:
 
     // Invoke's answer to the event during which the armed allocation failed.
     std::optional<HRESULT> eventResultOnFailure;
+
+private:
+    ListingCookie lastCookie_ = 0;
+    std::map<ListingCookie, unsigned> entriesLeft_;
 };
 
 AgreeingPlan g_plan;
@@ -103,11 +114,20 @@ std::vector<Scenario> Scenarios() {
     static RemoteInfoStruct folder{0, 0, {0, 0}, FILE_ATTRIBUTE_DIRECTORY};
     return {
         {"FsGetDefRootName", [] { char name[32]; FsGetDefRootName(name, sizeof(name)); return 0; }, 0, {}},
+        // A listing keeps what it needs until it is closed.
         {"FsFindFirst", [] {
              WIN32_FIND_DATAA record;
-             return Handle(FsFindFirst(Text("\\work\\photos"), &record));
+             const HANDLE listing = FsFindFirst(Text("\\work\\photos"), &record);
+             FsFindClose(listing);
+             return listing == INVALID_HANDLE_VALUE ? Handle(listing) : 0;
          }, 0, {Handle(INVALID_HANDLE_VALUE)}},
-        {"FsFindNext", [] { WIN32_FIND_DATAA record; return FsFindNext(nullptr, &record); }, TRUE, {FALSE}},
+        {"FsFindNext", [] {
+             WIN32_FIND_DATAA record;
+             const HANDLE listing = FsFindFirst(Text("\\work\\photos"), &record);
+             const BOOL found = FsFindNext(listing, &record);
+             FsFindClose(listing);
+             return found;
+         }, TRUE, {FALSE}},
         {"FsFindClose", [] { return FsFindClose(nullptr); }, 0, {}},
         {"FsMkDir folder", [] { return FsMkDir(Text("\\work\\photos\\a new folder")); }, TRUE, {FALSE}},
         {"FsMkDir account", [] { return FsMkDir(Text("\\a new account")); }, TRUE, {FALSE}},
@@ -152,7 +172,7 @@ std::vector<Scenario> Scenarios() {
 class AllocationFailureTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetPlugin(); }
-    void TearDown() override { GetPluginState() = PluginState{}; }
+    void TearDown() override { ResetPluginState(); }
 
     static void ResetPlugin();
 
@@ -185,7 +205,7 @@ CEventHandler* ConnectedRecord() {
 }
 
 void AllocationFailureTest::ResetPlugin() {
-    GetPluginState() = PluginState{};
+    ResetPluginState();
     GetPluginState().engine = &g_engine;
     GetPluginState().progress = ConnectedRecord();
     GetPluginState().progressProc = &HostProgress;
@@ -235,14 +255,14 @@ TEST_F(AllocationFailureTest, StartUpFailsWithoutLeavingAHalfMadePlugin) {
     {
         EngineRegistration registration(static_cast<IStorageBrowser&>(g_engine));
         const auto startUp = [] { return FsInit(3, &HostProgress, nullptr, nullptr); };
-        GetPluginState() = PluginState{};
+        ResetPluginState();
         ASSERT_EQ(0, Run(startUp, 0));
         const long allocations = AllocationLedger::Counts().allocations;
         std::printf("  %-26s %2ld allocations (kept for the process)\n", "FsInit", allocations);
         EXPECT_GT(allocations, 0);
         for (long failAt = 1; failAt <= allocations; ++failAt) {
             SCOPED_TRACE("allocation " + std::to_string(failAt) + " failing");
-            GetPluginState() = PluginState{};
+            ResetPluginState();
             EXPECT_EQ(-1, Run(startUp, failAt));
             EXPECT_TRUE(AllocationLedger::Counts().failed);
             EXPECT_EQ(0, AllocationLedger::Counts().live) << "allocations left behind";

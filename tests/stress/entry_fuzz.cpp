@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,12 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 #include "tests/stress/fuzz_inputs.h"
 #include "tests/stress/fuzz_plan.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/path_model.h"
+#include "tests/support/plugin_reset.h"
 #include "tests/support/plugin_scope.h"
 #include "tests/support/scripted_engine.h"
 #include "tests/support/thread_locale.h"
@@ -117,7 +119,7 @@ public:
     ~EntryPointFuzzer() {
         DeleteFileA(existingLocalFile_.c_str());
         DestroyWindow(window_);
-        GetPluginState() = PluginState{};
+        ResetPluginState();
         g_fuzzer = nullptr;
     }
 
@@ -134,6 +136,13 @@ public:
 
 private:
     using Driver = void (EntryPointFuzzer::*)();
+    // A listing the plugin gave out a handle for, as the host saw it open.
+    struct OpenListing {
+        HANDLE handle;
+        PathLevel level;
+        ListingCookie cookie;
+    };
+
     struct EntryPoint {
         const char* name;
         Driver driver;
@@ -147,7 +156,7 @@ private:
     void CallFsFindNext();
     void CallFsFindClose();
     // One FsFindNext, as the host makes it on its own or to go on with a listing.
-    bool FindNextStep();
+    bool FindNextStep(const OpenListing& listing);
     void CheckFindRecord(const WIN32_FIND_DATAA& record);
     // Counts a call made as part of another driver's sequence.
     void Tally(const char* exportName);
@@ -174,10 +183,19 @@ private:
     // The listings the check before a change may make: of each folder the
     // path runs through, up to the entry's own.
     std::vector<AllowedCall> FolderListings(const HostText& path) const;
-    // A listing handle as the host may pass it: the plugin's, or another.
-    HANDLE RandomHandle() {
-        return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1);
+    // A listing handle as the host may pass it: mostly one the plugin gave
+    // out and has not closed, else one it never gave out or closed before.
+    OpenListing RandomListing() {
+        if (!open_.empty() && random_.Percent(85)) return random_.Pick(open_);
+        if (!closed_.empty() && random_.Percent(50)) return {random_.Pick(closed_), PathLevel::Root, 0};
+        return {reinterpret_cast<HANDLE>(static_cast<INT_PTR>(random_.Below(3)) - 1), PathLevel::Root, 0};
     }
+    bool IsOpen(HANDLE handle) const {
+        return std::any_of(open_.begin(), open_.end(),
+                           [&](const OpenListing& listing) { return listing.handle == handle; });
+    }
+    // The plugin's listing of `handle` is closed, by the host or to make room.
+    void Closed(HANDLE handle);
     int TakePostedNotices();
     PathModel ModelOf(const HostText& text) const {
         return ModelParse(text.Text(), *codePage_->leadBytes);
@@ -215,6 +233,8 @@ private:
     };
     std::vector<std::pair<const char*, const HostText*>> notes_;
     std::string finding_;
+    std::vector<OpenListing> open_;  // in the order they were opened
+    std::vector<HANDLE> closed_;     // some closed ones, to pass again
     // The transfer under way, as the host's progress callback sees it.
     bool inTransfer_ = false;
     int reports_ = 0;
@@ -382,6 +402,14 @@ void EntryPointFuzzer::CheckFindRecord(const WIN32_FIND_DATAA& record) {
             "fields the listing never fills are not zero");
 }
 
+void EntryPointFuzzer::Closed(HANDLE handle) {
+    const auto found = std::find_if(open_.begin(), open_.end(),
+                                    [&](const OpenListing& listing) { return listing.handle == handle; });
+    if (found == open_.end()) return;
+    open_.erase(found);
+    if (closed_.size() < 16) closed_.push_back(handle);
+}
+
 void EntryPointFuzzer::CallFsFindFirst() {
     HostText path = RandomPath();
     Note("Path", path);
@@ -390,16 +418,23 @@ void EntryPointFuzzer::CallFsFindFirst() {
     plan_.Expect(Nameable(path) && !nullRecord ? ListingCalls(ModelOf(path)) : std::vector<AllowedCall>{});
     plan_.ExpectNextCookie(0);  // FsFindFirst starts from 0 when the First call leaves it
     HANDLE handle = FsFindFirst(path.Get(), nullRecord ? nullptr : findData.Get());
-    Require(handle == nullptr || handle == INVALID_HANDLE_VALUE,
-            "handle " + std::to_string(reinterpret_cast<INT_PTR>(handle)));
     Require(findData.GuardsIntact(), "bytes around the find record changed");
-    if (handle == nullptr) CheckFindRecord(*findData.Get());
+    if (handle != INVALID_HANDLE_VALUE) {
+        Require(handle != nullptr && !IsOpen(handle),
+                "handle " + std::to_string(reinterpret_cast<INT_PTR>(handle)) + " given out twice");
+        CheckFindRecord(*findData.Get());
+        // Past the bound, the plugin closes its oldest listing.
+        if (open_.size() == OpenListings::kMostOpen) Closed(open_.front().handle);
+        open_.push_back({handle, ModelOf(path).level, plan_.NextCookie()});
+    }
     Verify();
-    // The host often reads the listing to its end, and closes it.
-    if (handle == nullptr && random_.Percent(60)) {
+    // The host often reads the listing to its end, and closes it; a file
+    // manager that walks a tree opens the next listing inside this one.
+    if (handle != INVALID_HANDLE_VALUE && random_.Percent(60)) {
+        const OpenListing listing = open_.back();
         for (int i = 0; i < 20 && finding_.empty(); ++i) {
             Tally("FsFindNext");
-            if (!FindNextStep()) break;
+            if (!FindNextStep(listing)) break;
         }
     }
     if (random_.Percent(50)) {
@@ -408,29 +443,31 @@ void EntryPointFuzzer::CallFsFindFirst() {
     }
 }
 
-bool EntryPointFuzzer::FindNextStep() {
+bool EntryPointFuzzer::FindNextStep(const OpenListing& listing) {
     Guarded<WIN32_FIND_DATAA> findData;
     const bool nullRecord = random_.Percent(3);
-    const PluginState& state = GetPluginState();
+    const bool open = IsOpen(listing.handle);
     std::vector<AllowedCall> allowed;
-    if (!nullRecord) allowed.push_back(Allow(NextOperationAt(state.listingLevel)));
+    if (!nullRecord && open) allowed.push_back(Allow(NextOperationAt(listing.level)));
     plan_.Expect(allowed);
-    plan_.ExpectNextCookie(state.listingCookie);
-    const BOOL result = FsFindNext(RandomHandle(),
-                                   nullRecord ? nullptr : findData.Get());
+    plan_.ExpectNextCookie(listing.cookie);
+    const BOOL result = FsFindNext(listing.handle, nullRecord ? nullptr : findData.Get());
     Require(result == TRUE || result == FALSE, "result " + std::to_string(result));
+    Require(result == FALSE || open, "a listing that is not open went on");
     Require(findData.GuardsIntact(), "bytes around the find record changed");
     if (result == TRUE) CheckFindRecord(*findData.Get());
     Verify();
     return result == TRUE;
 }
 
-void EntryPointFuzzer::CallFsFindNext() { FindNextStep(); }
+void EntryPointFuzzer::CallFsFindNext() { FindNextStep(RandomListing()); }
 
 void EntryPointFuzzer::CallFsFindClose() {
     plan_.Expect({});
-    const int result = FsFindClose(RandomHandle());
+    const HANDLE handle = RandomListing().handle;
+    const int result = FsFindClose(handle);
     Require(result == 0, "result " + std::to_string(result));
+    Closed(handle);
     Verify();
 }
 

@@ -31,6 +31,11 @@ public:
     const T& Pick(const T (&items)[N]) {
         return items[Below(N)];
     }
+    // One of a container's items; it must not be empty.
+    template <typename Container>
+    const typename Container::value_type& Pick(const Container& items) {
+        return items[Below(static_cast<std::uint32_t>(items.size()))];
+    }
 
 private:
     std::uint64_t state_;

@@ -45,6 +45,9 @@ public:
     // Next operations must give back this cookie, or the one a First
     // operation of the same export call writes.
     void ExpectNextCookie(ListingCookie cookie) { nextCookie_ = cookie; }
+    // The cookie Next operations must give back now: after a First
+    // operation, the one it wrote.
+    ListingCookie NextCookie() const { return nextCookie_.value_or(0); }
 
     EngineAnswer AnswerTo(ScriptedEngine& engine, const EngineCall& call) override;
 

@@ -10,14 +10,15 @@
 #include <string>
 
 #include "binding/event_handler.h"
+#include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
-#include "plugin/wfx_api.h"
 #include "tests/support/fake_engine.h"
+#include "tests/support/plugin_reset.h"
 
 class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        GetPluginState() = PluginState{};
+        ResetPluginState();
         GetPluginState().engine = &engine;
         GetPluginState().progress = &progress;
         liveItemsBefore_ = g_liveFakeItems;
@@ -26,7 +27,7 @@ protected:
         EXPECT_TRUE(engine.unexpected.empty())
             << "unscripted engine calls, first: " << engine.unexpected.front();
         EXPECT_EQ(liveItemsBefore_, g_liveFakeItems) << "listing entries not released";
-        GetPluginState() = PluginState{};
+        ResetPluginState();
     }
 
     PluginState& State() { return GetPluginState(); }
@@ -42,8 +43,9 @@ protected:
                              folder.Record())) {
             return;
         }
-        State().knowledge.BeginListing(FolderName::Of(level, folder.Record()), State().clock());
-        State().knowledge.EndListing();
+        FolderNames names;
+        names.Begin(FolderName::Of(level, folder.Record()), State().clock(), State().knowledge.Now());
+        State().knowledge.Learn(names);
     }
     // The engine's calls so far, and forgets them.
     std::vector<std::string> TakeCalls() {
@@ -58,10 +60,6 @@ protected:
 private:
     LONG liveItemsBefore_ = 0;
 };
-
-// A level no parse produces: preset listingLevel to it to see whether an
-// entry point wrote the level.
-constexpr PathLevel kLevelUntouched = static_cast<PathLevel>(42);
 
 // Lets failure messages show a level as its number.
 inline void PrintTo(PathLevel level, std::ostream* out) {

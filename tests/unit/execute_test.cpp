@@ -21,7 +21,6 @@ class ExecuteTest : public PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
-        State().listingLevel = kLevelUntouched;
         window_ = CreateWindowExA(0, "STATIC", "host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   nullptr, nullptr);
         ASSERT_NE(nullptr, window_);
@@ -57,44 +56,40 @@ struct ExecuteCase {
     const char* engineCall;  // the one call expected, or nullptr for none
     bool notice;
     int result;
-    PathLevel level;
 };
 
 const ExecuteCase kExecuteTable[] = {
     // open: placeholders start a creation with their field emptied.
-    {"\\Add new account(F7)", "open", "CreateAccount ||", true, FS_EXEC_OK, PathLevel::Account},
-    {"\\work\\Create new bucket(F7)", "open", "CreateBucket work||", true, FS_EXEC_OK, PathLevel::Bucket},
-    {"\\work\\Create new bucket(F7)\\", "open", "CreateBucket work||", true, FS_EXEC_OK,
-     PathLevel::Bucket},
+    {"\\Add new account(F7)", "open", "CreateAccount ||", true, FS_EXEC_OK},
+    {"\\work\\Create new bucket(F7)", "open", "CreateBucket work||", true, FS_EXEC_OK},
+    {"\\work\\Create new bucket(F7)\\", "open", "CreateBucket work||", true, FS_EXEC_OK},
     // The account placeholder wins whatever follows it.
     {"\\Add new account(F7)\\Create new bucket(F7)", "open",
-     "CreateAccount |Create new bucket(F7)|", true, FS_EXEC_OK, PathLevel::Bucket},
+     "CreateAccount |Create new bucket(F7)|", true, FS_EXEC_OK},
     // open: everything else is the host's to download and open.
-    {"\\work\\photos\\a.jpg", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Object},
-    {"\\work", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Account},
-    {"", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Root},
-    {"\\Create new bucket(F7)", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Account},
-    {"\\work\\Add new account(F7)", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Bucket},
-    {"\\work\\photos\\Add new account(F7)", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Object},
-    {"\\work\\photos\\Create new bucket(F7)", "open", nullptr, false, FS_EXEC_YOURSELF,
-     PathLevel::Object},
-    {"\\add new account(f7)", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Account},
-    {"\\work\\create new bucket(f7)", "open", nullptr, false, FS_EXEC_YOURSELF, PathLevel::Bucket},
+    {"\\work\\photos\\a.jpg", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\work", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\Create new bucket(F7)", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\work\\Add new account(F7)", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\work\\photos\\Add new account(F7)", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\work\\photos\\Create new bucket(F7)", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\add new account(f7)", "open", nullptr, false, FS_EXEC_YOURSELF},
+    {"\\work\\create new bucket(f7)", "open", nullptr, false, FS_EXEC_YOURSELF},
     // properties: only the root and accounts have them; placeholders are not special.
-    {"\\", "properties", "ShowRootProperties", false, FS_EXEC_OK, PathLevel::Root},
-    {"\\work", "properties", "ShowAccountProperties", false, FS_EXEC_OK, PathLevel::Account},
-    {"\\Add new account(F7)", "properties", "ShowAccountProperties", false, FS_EXEC_OK,
-     PathLevel::Account},
-    {"\\work\\photos", "properties", nullptr, false, FS_EXEC_OK, PathLevel::Bucket},
-    {"\\work\\photos\\a.jpg", "properties", nullptr, false, FS_EXEC_OK, PathLevel::Object},
+    {"\\", "properties", "ShowRootProperties", false, FS_EXEC_OK},
+    {"\\work", "properties", "ShowAccountProperties", false, FS_EXEC_OK},
+    {"\\Add new account(F7)", "properties", "ShowAccountProperties", false, FS_EXEC_OK},
+    {"\\work\\photos", "properties", nullptr, false, FS_EXEC_OK},
+    {"\\work\\photos\\a.jpg", "properties", nullptr, false, FS_EXEC_OK},
     // Any other verb, letter case and spacing included, does nothing.
-    {"\\Add new account(F7)", "Open", nullptr, false, FS_EXEC_OK, PathLevel::Account},
-    {"\\work\\photos\\a.jpg", "open ", nullptr, false, FS_EXEC_OK, PathLevel::Object},
-    {"\\", "Properties", nullptr, false, FS_EXEC_OK, PathLevel::Root},
-    {"\\work\\photos\\a.jpg", "chmod 755", nullptr, false, FS_EXEC_OK, PathLevel::Object},
-    {"\\work\\photos\\a.jpg", "quote SITE HELP", nullptr, false, FS_EXEC_OK, PathLevel::Object},
-    {"\\Add new account(F7)", "", nullptr, false, FS_EXEC_OK, PathLevel::Account},
-    {"\\", nullptr, nullptr, false, FS_EXEC_OK, PathLevel::Root},
+    {"\\Add new account(F7)", "Open", nullptr, false, FS_EXEC_OK},
+    {"\\work\\photos\\a.jpg", "open ", nullptr, false, FS_EXEC_OK},
+    {"\\", "Properties", nullptr, false, FS_EXEC_OK},
+    {"\\work\\photos\\a.jpg", "chmod 755", nullptr, false, FS_EXEC_OK},
+    {"\\work\\photos\\a.jpg", "quote SITE HELP", nullptr, false, FS_EXEC_OK},
+    {"\\Add new account(F7)", "", nullptr, false, FS_EXEC_OK},
+    {"\\", nullptr, nullptr, false, FS_EXEC_OK},
 };
 
 TEST_F(ExecuteTest, VerbsAndPlaceholdersChooseTheEngineCallAndTheNotice) {
@@ -102,12 +97,9 @@ TEST_F(ExecuteTest, VerbsAndPlaceholdersChooseTheEngineCallAndTheNotice) {
         SCOPED_TRACE(std::string(c.path) + " verb " + (c.verb ? c.verb : "(null)"));
         const Log expected = c.engineCall ? Log{c.engineCall} : Log{};
         if (c.engineCall) engine.Script(OperationOf(c.engineCall), Answer());
-        State().listingLevel = kLevelUntouched;
-
         EXPECT_EQ(c.result, Execute(c.path, c.verb));
         EXPECT_EQ(expected, TakeCalls());
         EXPECT_EQ(c.notice ? kCreationNotice : Log{}, TakePosted());
-        EXPECT_EQ(c.level, State().listingLevel);
     }
 }
 
@@ -146,9 +138,7 @@ TEST_F(ExecuteTest, PathsThatCannotBeParsedAreAnErrorAndTouchNothing) {
             EXPECT_EQ(FS_EXEC_ERROR, Execute(path.c_str(), verb));
         }
     }
-    State().listingLevel = kLevelUntouched;
     EXPECT_EQ(FS_EXEC_ERROR, Execute(nullptr, "open"));
-    EXPECT_EQ(kLevelUntouched, State().listingLevel) << "a null path has no level";
     EXPECT_EQ(Log{}, TakeCalls());
     EXPECT_EQ(Log{}, TakePosted());
 }

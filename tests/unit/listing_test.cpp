@@ -3,14 +3,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "binding/bstr.h"
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 #include "tests/support/fake_engine.h"
 #include "tests/support/plugin_fixture.h"
 #include "tests/support/slot_table_engine.h"
@@ -21,7 +23,6 @@ namespace {
 
 constexpr DWORD kUntouchedError = 0xDEADBEEF;
 const HANDLE kFailed = INVALID_HANDLE_VALUE;
-const HANDLE kListing = nullptr;
 // FILETIME ticks of 30 December 1899 and of 1 January 1970, both midnight.
 constexpr ULONGLONG kOleEpochTicks = 94353120000000000ULL;
 constexpr ULONGLONG kUnixEpochTicks = 116444736000000000ULL;
@@ -87,15 +88,18 @@ protected:
     }
 
     // Both seed the record and the last error, to show what the call wrote.
+    // Next goes on with the listing First opened last, or with `handle`.
     HANDLE First(const char* path) {
         std::memset(&record, 0xCD, sizeof(record));
         SetLastError(kUntouchedError);
-        return FsFindFirst(HostText(path), &record);
+        opened_ = FsFindFirst(HostText(path), &record);
+        return opened_;
     }
-    BOOL Next() {
+    BOOL Next() { return Next(opened_); }
+    BOOL Next(HANDLE handle) {
         std::memset(&record, 0xCD, sizeof(record));
         SetLastError(kUntouchedError);
-        return FsFindNext(reinterpret_cast<HANDLE>(0x5eed), &record);
+        return FsFindNext(handle, &record);
     }
 
     // The visible fields, after checking that every other byte is zero.
@@ -122,6 +126,7 @@ protected:
     WIN32_FIND_DATAA record;
 
 private:
+    HANDLE opened_ = INVALID_HANDLE_VALUE;
     LONG blocksBefore_ = 0;
 };
 
@@ -159,7 +164,7 @@ TEST_F(ListingTest, EachDepthListsThroughItsOwnFirstAndNextOperations) {
         engine.ScriptItem(c.next, Entry(L"two"));
         engine.ScriptEnd(c.next);
 
-        EXPECT_EQ(kListing, First(c.path));
+        EXPECT_NE(kFailed, First(c.path));
         EXPECT_EQ("one", ShownRecord().name);
         EXPECT_EQ(TRUE, Next());
         EXPECT_EQ("two", ShownRecord().name);
@@ -176,18 +181,18 @@ TEST_F(ListingTest, EmptyListsAnswerByLevelAlsoWhenOnlyUnshowableEntriesCame) {
         const char* first;
         const char* next;
         ListingCookie cookie;
-        HANDLE handle;
+        bool opens;
         DWORD lastError;
         const char* placeholder;
     };
     const Case cases[] = {
-        {"\\", "FirstAccount", "NextAccount", 5, kListing, kUntouchedError, "Add new account(F7)"},
-        {"\\work", "FirstBucket", "NextBucket", 5, kListing, kUntouchedError,
+        {"\\", "FirstAccount", "NextAccount", 5, true, kUntouchedError, "Add new account(F7)"},
+        {"\\work", "FirstBucket", "NextBucket", 5, true, kUntouchedError,
          "Create new bucket(F7)"},
-        {"\\work", "FirstBucket", "NextBucket", -1, kFailed, ERROR_SUCCESS, ""},
-        {"\\work\\photos", "FirstObject", "NextObject", 5, kFailed, ERROR_NO_MORE_FILES, ""},
-        {"\\work\\photos", "FirstObject", "NextObject", -1, kFailed, ERROR_NO_MORE_FILES, ""},
-        {"\\work\\photos\\2009", "FirstObject", "NextObject", 0, kFailed, ERROR_NO_MORE_FILES,
+        {"\\work", "FirstBucket", "NextBucket", -1, false, ERROR_SUCCESS, ""},
+        {"\\work\\photos", "FirstObject", "NextObject", 5, false, ERROR_NO_MORE_FILES, ""},
+        {"\\work\\photos", "FirstObject", "NextObject", -1, false, ERROR_NO_MORE_FILES, ""},
+        {"\\work\\photos\\2009", "FirstObject", "NextObject", 0, false, ERROR_NO_MORE_FILES,
          ""},
     };
     for (const bool skipping : {false, true}) {
@@ -198,13 +203,13 @@ TEST_F(ListingTest, EmptyListsAnswerByLevelAlsoWhenOnlyUnshowableEntriesCame) {
                 engine.ScriptItem(c.next, Entry(kTooLongName));
                 engine.ScriptEnd(c.next);
             }
-            EXPECT_EQ(c.handle, First(c.path));
+            EXPECT_EQ(c.opens, First(c.path) != kFailed);
             EXPECT_EQ(c.lastError, GetLastError());
             // Nothing of a refused long name is left behind.
-            const DWORD attributes = c.handle == kListing ? FILE_ATTRIBUTE_NORMAL : 0;
+            const DWORD attributes = c.opens ? FILE_ATTRIBUTE_NORMAL : 0;
             EXPECT_EQ((Shown{c.placeholder, attributes}), ShownRecord());
             EXPECT_EQ(skipping ? 3u : 1u, TakeCalls().size());
-            if (c.handle != kListing) continue;
+            if (!c.opens) continue;
 
             // After a placeholder the listing goes on with the First cookie.
             engine.ScriptItem(c.next, Entry(L"later"));
@@ -231,7 +236,7 @@ TEST_F(ListingTest, EngineFailuresEndTheListingWithoutLastError) {
 
         engine.Script("FirstObject", FirstAnswer(1, true, Entry(L"kept")));
         engine.Script("NextObject", Failure(handsOutItem));
-        EXPECT_EQ(kListing, First("\\work\\photos"));
+        EXPECT_NE(kFailed, First("\\work\\photos"));
         EXPECT_EQ(FALSE, Next());
 
         // A failure while passing over an entry that cannot be shown.
@@ -269,7 +274,7 @@ TEST_F(ListingTest, AFailingGetterFailsFirstAndEndsNextKeepingEarlierFields) {
 
         engine.Script("FirstObject", FirstAnswer(1, true, Entry(L"ok")));
         engine.ScriptItem("NextObject", failing);
-        EXPECT_EQ(kListing, First("\\work\\photos"));
+        EXPECT_NE(kFailed, First("\\work\\photos"));
         EXPECT_EQ(FALSE, Next());
         EXPECT_EQ(c.partial, ShownRecord());
         EXPECT_EQ(3u, TakeCalls().size());
@@ -299,7 +304,7 @@ TEST_F(ListingTest, KindThreeIsAFileAndSizesSplitBitForBit) {
     }
     engine.ScriptEnd("NextObject");
 
-    EXPECT_EQ(kListing, First("\\work\\photos"));
+    EXPECT_NE(kFailed, First("\\work\\photos"));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].kind);
         if (i > 0) {
@@ -326,7 +331,7 @@ TEST_F(ListingTest, DatesConvertAsGivenAndUnconvertibleOnesLeaveZero) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.date);
         engine.Script("FirstAccount", FirstAnswer(1, true, Entry(L"d", 0, 0, c.date)));
-        EXPECT_EQ(kListing, First("\\"));
+        EXPECT_NE(kFailed, First("\\"));
         EXPECT_EQ((Shown{"d", FILE_ATTRIBUTE_DIRECTORY, 0, 0, c.ticks}), ShownRecord());
         EXPECT_EQ(kUntouchedError, GetLastError());
     }
@@ -348,7 +353,7 @@ TEST_F(ListingTest, NamesArriveWholeInTheThreadCodePage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.shown);
         engine.Script("FirstBucket", FirstAnswer(1, true, Entry(c.name)));
-        EXPECT_EQ(kListing, First("\\work"));
+        EXPECT_NE(kFailed, First("\\work"));
         EXPECT_EQ(c.shown, ShownRecord().name);
     }
     EXPECT_EQ(std::size(cases), TakeCalls().size());
@@ -363,7 +368,7 @@ TEST_F(ListingTest, EntriesWhoseNameCannotBeShownWholeAreSkipped) {
     engine.ScriptItem("NextObject", NamelessEntry());
     engine.ScriptEnd("NextObject");
 
-    EXPECT_EQ(kListing, First("\\work\\photos"));
+    EXPECT_NE(kFailed, First("\\work\\photos"));
     EXPECT_EQ((Shown{"kept", FILE_ATTRIBUTE_NORMAL, 0, 0, kOleEpochTicks}), ShownRecord());
     EXPECT_EQ(TRUE, Next());
     EXPECT_EQ((Shown{"after", FILE_ATTRIBUTE_DIRECTORY, 0, 0, kOleEpochTicks}), ShownRecord());
@@ -374,22 +379,119 @@ TEST_F(ListingTest, EntriesWhoseNameCannotBeShownWholeAreSkipped) {
     ThreadLocale japanese(MAKELCID(MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT), SORT_DEFAULT));
     engine.Script("FirstObject", FirstAnswer(3, true, Entry(std::wstring(130, L'\x4E2D'))));
     engine.ScriptItem("NextObject", Entry(std::wstring(129, L'\x4E2D')));
-    EXPECT_EQ(kListing, First("\\work\\photos"));
+    EXPECT_NE(kFailed, First("\\work\\photos"));
     EXPECT_EQ(258u, ShownRecord().name.size());
 }
 
-TEST_F(ListingTest, ASecondFindFirstTakesOverAnUnfinishedListing) {
-    engine.Script("FirstAccount", FirstAnswer(1, true, Entry(L"work", 0)));
-    engine.Script("FirstObject", FirstAnswer(2, true, Entry(L"a.jpg")));
-    engine.ScriptItem("NextObject", Entry(L"b.jpg"));
+TEST_F(ListingTest, NestedListingsEachGoOnWithTheirOwnCookieAtEveryDepth) {
+    // A folder tree walked depth first: each level's listing opens inside its
+    // parent's, after the parent's first entry, and the parent goes on once
+    // the child is read and closed.
+    const struct {
+        const char* path;
+        const char* first;
+        const char* next;
+        ListingCookie cookie;
+        const wchar_t* entries[2];
+    } levels[] = {
+        {"\\", "FirstAccount", "NextAccount", 10, {L"work", L"zoo"}},
+        {"\\work", "FirstBucket", "NextBucket", 20, {L"photos", L"pics"}},
+        {"\\work\\photos", "FirstObject", "NextObject", 30, {L"2009", L"b.jpg"}},
+        {"\\work\\photos\\2009", "FirstObject", "NextObject", 40, {L"raw", L"c.jpg"}},
+        {"\\work\\photos\\2009\\raw", "FirstObject", "NextObject", 50, {L"d.cr2", L"e.cr2"}},
+    };
+    std::vector<HANDLE> handles;
+    for (const auto& level : levels) {
+        engine.Script(level.first, FirstAnswer(level.cookie, true, Entry(level.entries[0], 0)));
+        handles.push_back(First(level.path));
+        ASSERT_NE(kFailed, handles.back()) << level.path;
+        EXPECT_EQ(1u, TakeCalls().size());
+        EXPECT_EQ(std::find(handles.begin(), handles.end() - 1, handles.back()), handles.end() - 1)
+            << "a handle of a listing still open";
+        EXPECT_EQ(std::string(level.entries[0], level.entries[0] + wcslen(level.entries[0])),
+                  ShownRecord().name);
+    }
+    for (std::size_t depth = std::size(levels); depth-- > 0;) {
+        const auto& level = levels[depth];
+        SCOPED_TRACE(level.path);
+        engine.ScriptItem(level.next, Entry(level.entries[1]));
+        engine.ScriptEnd(level.next);
+        EXPECT_EQ(TRUE, Next(handles[depth]));
+        EXPECT_EQ(std::string(level.entries[1], level.entries[1] + wcslen(level.entries[1])),
+                  ShownRecord().name);
+        EXPECT_EQ(FALSE, Next(handles[depth]));
+        const std::string nextCall = level.next + std::string(" ") + std::to_string(level.cookie);
+        EXPECT_EQ((std::vector<std::string>{nextCall, nextCall}), TakeCalls());
+        EXPECT_EQ(0, FsFindClose(handles[depth]));
+    }
+}
 
-    EXPECT_EQ(kListing, First("\\"));
-    EXPECT_EQ(kListing, First("\\work\\photos"));
-    EXPECT_EQ(TRUE, Next());  // the host meant to go on with the accounts
-    EXPECT_EQ("b.jpg", ShownRecord().name);
-    EXPECT_EQ((std::vector<std::string>{"FirstAccount", "FirstObject work|photos|",
-                                        "NextObject 2"}),
-              TakeCalls());
+// The host's progress callback for the upload that interrupts a listing: it
+// lets the upload start, then stops it at the relay's first report.
+int g_reports = 0;
+int __stdcall StopAtSecondReport(int, char*, char*, int) { return ++g_reports == 2; }
+
+TEST_F(ListingTest, CallsBetweenAListingsStepsLeaveItsLevelAndCookieAlone) {
+    State().progressProc = &StopAtSecondReport;
+    engine.Script("FirstBucket", FirstAnswer(7, true, Entry(L"photos", 0)));
+    const HANDLE buckets = First("\\work");  // the account's listing
+    ASSERT_NE(kFailed, buckets);
+    TakeCalls();
+
+    // Changes at other depths, none of which touches the open listing.
+    engine.ScriptChange("CreateFolder", S_OK, VARIANT_TRUE);
+    EXPECT_EQ(TRUE, FsMkDir(HostText("\\work\\photos\\new")));
+    engine.ScriptChange("UploadObject", S_OK, VARIANT_TRUE);
+    EXPECT_EQ(FS_FILE_USERABORT, FsPutFile(HostText("C:\\up.txt"), HostText("\\work\\photos\\up.txt"),
+                                           FS_COPYFLAGS_OVERWRITE));
+    engine.ScriptChange("CopyObject", S_OK, VARIANT_TRUE);
+    EXPECT_EQ(FS_FILE_OK, FsRenMovFile(HostText("\\work\\photos\\a"), HostText("\\work\\photos\\b"),
+                                       TRUE, TRUE, nullptr));
+    EXPECT_EQ(3u, TakeCalls().size());
+
+    engine.ScriptItem("NextBucket", Entry(L"pics", 0));
+    EXPECT_EQ(TRUE, Next(buckets));
+    EXPECT_EQ("pics", ShownRecord().name);
+    EXPECT_EQ((std::vector<std::string>{"NextBucket 7"}), TakeCalls());
+}
+
+TEST_F(ListingTest, HandlesNeverGivenOutOrClosedNameNoListing) {
+    engine.Script("FirstObject", FirstAnswer(3, true, Entry(L"a")));
+    const HANDLE open = First("\\work\\photos");
+    ASSERT_NE(kFailed, open);
+    EXPECT_NE(nullptr, open);
+    for (const HANDLE stranger : {HANDLE{nullptr}, kFailed, reinterpret_cast<HANDLE>(0x1234),
+                                  reinterpret_cast<HANDLE>(reinterpret_cast<UINT_PTR>(open) + 0x100)}) {
+        EXPECT_EQ(FALSE, Next(stranger));
+        EXPECT_EQ(0, FsFindClose(stranger));
+    }
+    engine.ScriptItem("NextObject", Entry(L"b"));
+    EXPECT_EQ(TRUE, Next(open)) << "a stranger's call disturbed the open listing";
+    EXPECT_EQ((std::vector<std::string>{"FirstObject work|photos|", "NextObject 3"}), TakeCalls());
+
+    EXPECT_EQ(0, FsFindClose(open));
+    EXPECT_EQ(FALSE, Next(open));
+    EXPECT_EQ(0, FsFindClose(open));
+    EXPECT_TRUE(TakeCalls().empty()) << "a closed listing reached the engine";
+}
+
+TEST_F(ListingTest, PastTheBoundTheOldestOpenListingIsClosed) {
+    const std::size_t bound = OpenListings::kMostOpen;
+    std::vector<HANDLE> handles;
+    for (std::size_t i = 0; i <= bound; ++i) {
+        engine.Script("FirstObject", FirstAnswer(static_cast<ListingCookie>(i), true, Entry(L"a")));
+        handles.push_back(First("\\work\\photos"));
+        ASSERT_NE(kFailed, handles.back());
+    }
+    EXPECT_EQ(bound + 1, std::set<HANDLE>(handles.begin(), handles.end()).size());
+    TakeCalls();
+    EXPECT_EQ(FALSE, Next(handles[0])) << "the oldest stays open past the bound";
+    EXPECT_TRUE(TakeCalls().empty());
+    for (const std::size_t kept : {std::size_t{1}, bound}) {
+        engine.ScriptItem("NextObject", Entry(L"b"));
+        EXPECT_EQ(TRUE, Next(handles[kept]));
+        EXPECT_EQ((std::vector<std::string>{"NextObject " + std::to_string(kept)}), TakeCalls());
+    }
 }
 
 TEST_F(ListingTest, RefusedCallsNeverReachTheEngine) {
@@ -407,26 +509,19 @@ TEST_F(ListingTest, RefusedCallsNeverReachTheEngine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        State().listingLevel = PathLevel::Object;
-        State().listingCookie = 77;
         SetLastError(kUntouchedError);
         EXPECT_EQ(kFailed, FsFindFirst(HostText(c.path), c.findData));
         EXPECT_EQ(c.lastError, GetLastError());
-        EXPECT_EQ(0, State().listingCookie);
-        if (c.path == nullptr || c.findData == nullptr) {
-            EXPECT_EQ(PathLevel::Account, State().listingLevel);
-        }
     }
-    EXPECT_EQ(FALSE, FsFindNext(kListing, nullptr));
+    engine.Script("FirstObject", FirstAnswer(3, true, Entry(L"a")));
+    const HANDLE open = First("\\work\\photos");
+    TakeCalls();
+    EXPECT_EQ(FALSE, FsFindNext(open, nullptr));
 
     State().engine = nullptr;  // as a failed FsInit leaves it
     EXPECT_EQ(kFailed, First("\\work"));
-    EXPECT_EQ(FALSE, Next());
+    EXPECT_EQ(FALSE, Next(open));
     EXPECT_TRUE(engine.calls.empty());
-
-    for (const HANDLE handle : {kListing, kFailed, reinterpret_cast<HANDLE>(0x1234)}) {
-        EXPECT_EQ(0, FsFindClose(handle));
-    }
 }
 
 TEST_F(ListingTest, ListingReachesTheContractSlotsAndRecordLayout) {
@@ -451,7 +546,7 @@ TEST_F(ListingTest, ListingReachesTheContractSlotsAndRecordLayout) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         slots.calls.clear();
-        EXPECT_EQ(kListing, First(c.path));
+        EXPECT_NE(kFailed, First(c.path));
         EXPECT_EQ((Shown{"entry", FILE_ATTRIBUTE_NORMAL, 1, 5,
                          kUnixEpochTicks + 12 * kTicksPerHour}),
                   ShownRecord());

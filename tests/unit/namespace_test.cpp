@@ -34,7 +34,6 @@ protected:
         PluginTest::SetUp();
         State().pluginNumber = kPluginNumber;
         State().progressProc = &RecordProgress;
-        State().listingLevel = kLevelUntouched;
         g_progressLog = &engine.calls;
         g_progressAnswer = 0;
     }
@@ -71,52 +70,44 @@ struct DirectoryCase {
     const char* path;
     const char* engineCall;  // the one call expected, or nullptr for none
     BOOL result;
-    PathLevel level;
 };
 
 const DirectoryCase kDirectoryTable[] = {
-    {"FsMkDir", FsMkDir, "\\newacct", "CreateAccount newacct||", TRUE, PathLevel::Account},
-    {"FsMkDir", FsMkDir, "\\work\\newbucket", "CreateBucket work|newbucket|", TRUE, PathLevel::Bucket},
-    {"FsMkDir", FsMkDir, "\\work\\photos\\", "CreateBucket work|photos|", TRUE, PathLevel::Bucket},
-    {"FsMkDir", FsMkDir, "\\work\\photos\\2009", "CreateFolder work|photos|2009", TRUE, PathLevel::Object},
-    {"FsMkDir", FsMkDir, "\\work\\photos\\2009\\may", "CreateFolder work|photos|2009\\may", TRUE,
-     PathLevel::Object},
-    {"FsMkDir", FsMkDir, "\\", "CreateFolder ||", TRUE, PathLevel::Root},
-    {"FsMkDir", FsMkDir, "", "CreateFolder ||", TRUE, PathLevel::Root},
+    {"FsMkDir", FsMkDir, "\\newacct", "CreateAccount newacct||", TRUE},
+    {"FsMkDir", FsMkDir, "\\work\\newbucket", "CreateBucket work|newbucket|", TRUE},
+    {"FsMkDir", FsMkDir, "\\work\\photos\\", "CreateBucket work|photos|", TRUE},
+    {"FsMkDir", FsMkDir, "\\work\\photos\\2009", "CreateFolder work|photos|2009", TRUE},
+    {"FsMkDir", FsMkDir, "\\work\\photos\\2009\\may", "CreateFolder work|photos|2009\\may", TRUE},
+    {"FsMkDir", FsMkDir, "\\", "CreateFolder ||", TRUE},
+    {"FsMkDir", FsMkDir, "", "CreateFolder ||", TRUE},
     // No placeholder test when making a directory: the name goes to the engine.
-    {"FsMkDir", FsMkDir, "\\Add new account(F7)", "CreateAccount Add new account(F7)||", TRUE,
-     PathLevel::Account},
-    {"FsMkDir", FsMkDir, nullptr, nullptr, FALSE, PathLevel::Account},
+    {"FsMkDir", FsMkDir, "\\Add new account(F7)", "CreateAccount Add new account(F7)||", TRUE},
+    {"FsMkDir", FsMkDir, nullptr, nullptr, FALSE},
 
-    {"FsRemoveDir", FsRemoveDir, "\\work", "DeleteAccount work", TRUE, PathLevel::Account},
-    {"FsRemoveDir", FsRemoveDir, "\\work\\photos", "DeleteBucket work|photos|", TRUE, PathLevel::Bucket},
-    {"FsRemoveDir", FsRemoveDir, "\\work\\photos\\2009", "DeleteObject work|photos|2009/", TRUE,
-     PathLevel::Object},
+    {"FsRemoveDir", FsRemoveDir, "\\work", "DeleteAccount work", TRUE},
+    {"FsRemoveDir", FsRemoveDir, "\\work\\photos", "DeleteBucket work|photos|", TRUE},
+    {"FsRemoveDir", FsRemoveDir, "\\work\\photos\\2009", "DeleteObject work|photos|2009/", TRUE},
     {"FsRemoveDir", FsRemoveDir, "\\work\\photos\\2009\\may", "DeleteObject work|photos|2009\\may/",
-     TRUE, PathLevel::Object},
+     TRUE},
     // The host's text is taken as it came: a "/" already there is not folded.
-    {"FsRemoveDir", FsRemoveDir, "\\work\\photos\\old/", "DeleteObject work|photos|old//", TRUE,
-     PathLevel::Object},
-    {"FsRemoveDir", FsRemoveDir, "\\", nullptr, FALSE, PathLevel::Root},
-    {"FsRemoveDir", FsRemoveDir, "", nullptr, FALSE, PathLevel::Root},
-    {"FsRemoveDir", FsRemoveDir, "\\Add new account(F7)", "DeleteAccount Add new account(F7)", TRUE,
-     PathLevel::Account},
+    {"FsRemoveDir", FsRemoveDir, "\\work\\photos\\old/", "DeleteObject work|photos|old//", TRUE},
+    {"FsRemoveDir", FsRemoveDir, "\\", nullptr, FALSE},
+    {"FsRemoveDir", FsRemoveDir, "", nullptr, FALSE},
+    {"FsRemoveDir", FsRemoveDir, "\\Add new account(F7)", "DeleteAccount Add new account(F7)", TRUE},
     // A folder goes through FsDeleteFile, whose placeholder rule applies.
-    {"FsRemoveDir", FsRemoveDir, "\\work\\Create new bucket(F7)\\x", nullptr, TRUE, PathLevel::Object},
-    {"FsRemoveDir", FsRemoveDir, nullptr, nullptr, FALSE, kLevelUntouched},
+    {"FsRemoveDir", FsRemoveDir, "\\work\\Create new bucket(F7)\\x", nullptr, TRUE},
+    {"FsRemoveDir", FsRemoveDir, nullptr, nullptr, FALSE},
 
     {"FsDeleteFile", FsDeleteFile, "\\work\\photos\\2009\\a.jpg",
-     "DeleteObject work|photos|2009\\a.jpg", TRUE, PathLevel::Object},
-    {"FsDeleteFile", FsDeleteFile, "\\work", "DeleteObject work||", TRUE, PathLevel::Account},
-    {"FsDeleteFile", FsDeleteFile, "\\work\\photos", "DeleteObject work|photos|", TRUE, PathLevel::Bucket},
-    {"FsDeleteFile", FsDeleteFile, "\\Add new account(F7)", nullptr, TRUE, PathLevel::Account},
-    {"FsDeleteFile", FsDeleteFile, "\\Create new bucket(F7)", nullptr, TRUE, PathLevel::Account},
-    {"FsDeleteFile", FsDeleteFile, "\\work\\Create new bucket(F7)", nullptr, TRUE, PathLevel::Bucket},
-    {"FsDeleteFile", FsDeleteFile, "\\work\\photos\\Add new account(F7)", nullptr, TRUE,
-     PathLevel::Object},
-    {"FsDeleteFile", FsDeleteFile, "\\add new account(f7)", "DeleteObject add new account(f7)||", TRUE,
-     PathLevel::Account},
-    {"FsDeleteFile", FsDeleteFile, nullptr, nullptr, FALSE, kLevelUntouched},
+     "DeleteObject work|photos|2009\\a.jpg", TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\work", "DeleteObject work||", TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\work\\photos", "DeleteObject work|photos|", TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\Add new account(F7)", nullptr, TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\Create new bucket(F7)", nullptr, TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\work\\Create new bucket(F7)", nullptr, TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\work\\photos\\Add new account(F7)", nullptr, TRUE},
+    {"FsDeleteFile", FsDeleteFile, "\\add new account(f7)", "DeleteObject add new account(f7)||", TRUE},
+    {"FsDeleteFile", FsDeleteFile, nullptr, nullptr, FALSE},
 };
 
 TEST_F(NamespaceTest, EachDepthReachesItsOwnEngineOperation) {
@@ -124,11 +115,9 @@ TEST_F(NamespaceTest, EachDepthReachesItsOwnEngineOperation) {
         SCOPED_TRACE(std::string(c.exportName) + " " + (c.path ? c.path : "(null)"));
         const Log expected = c.engineCall ? Log{c.engineCall} : Log{};
         AgreeTo(expected);
-        State().listingLevel = kLevelUntouched;
 
         EXPECT_EQ(c.result, c.call(HostText(c.path)));
         EXPECT_EQ(expected, TakeCalls());
-        EXPECT_EQ(c.level, State().listingLevel);
     }
 }
 
@@ -198,56 +187,54 @@ struct RenameCase {
     int attr;  // RemoteInfo.Attr, or kNoRemoteInfo for a null RemoteInfo
     Log log;
     int result;
-    PathLevel level;
 };
 
 TEST_F(NamespaceTest, RenameMoveAndCopyCheckPathsInOrderThenCallTheEngine) {
     const std::vector<RenameCase> cases = {
         // Identical paths, checked first.
-        {"\\work\\photos\\a.jpg", "\\work\\photos\\a.jpg", TRUE, 0, {}, FS_FILE_OK, kLevelUntouched},
-        {"\\work\\photos\\a", "\\work\\photos\\a\\", TRUE, 0, {}, FS_FILE_OK, kLevelUntouched},
-        {"\\Add new account(F7)", "\\Add new account(F7)", TRUE, 0, {}, FS_FILE_OK, kLevelUntouched},
-        {"", "", FALSE, 0, {}, FS_FILE_OK, kLevelUntouched},
+        {"\\work\\photos\\a.jpg", "\\work\\photos\\a.jpg", TRUE, 0, {}, FS_FILE_OK},
+        {"\\work\\photos\\a", "\\work\\photos\\a\\", TRUE, 0, {}, FS_FILE_OK},
+        {"\\Add new account(F7)", "\\Add new account(F7)", TRUE, 0, {}, FS_FILE_OK},
+        {"", "", FALSE, 0, {}, FS_FILE_OK},
         // Placeholders in any position of either path, before depths are compared.
-        {"\\Add new account(F7)", "\\work", TRUE, 0, {}, FS_FILE_NOTSUPPORTED, kLevelUntouched},
-        {"\\work\\pics", "\\work\\Create new bucket(F7)", TRUE, 0, {}, FS_FILE_NOTSUPPORTED, kLevelUntouched},
-        {"\\work\\photos\\a", "\\work\\photos\\Create new bucket(F7)", TRUE, 0, {}, FS_FILE_NOTSUPPORTED,
-         kLevelUntouched},
-        {"\\Add new account(F7)", "\\work\\photos", TRUE, 0, {}, FS_FILE_NOTSUPPORTED, kLevelUntouched},
+        {"\\Add new account(F7)", "\\work", TRUE, 0, {}, FS_FILE_NOTSUPPORTED},
+        {"\\work\\pics", "\\work\\Create new bucket(F7)", TRUE, 0, {}, FS_FILE_NOTSUPPORTED},
+        {"\\work\\photos\\a", "\\work\\photos\\Create new bucket(F7)", TRUE, 0, {}, FS_FILE_NOTSUPPORTED},
+        {"\\Add new account(F7)", "\\work\\photos", TRUE, 0, {}, FS_FILE_NOTSUPPORTED},
         // Different depths.
-        {"\\work\\photos", "\\work\\photos\\old", TRUE, 0, {}, FS_FILE_READERROR, kLevelUntouched},
-        {"\\work\\photos\\a.jpg", "\\work", TRUE, 0, {}, FS_FILE_READERROR, kLevelUntouched},
+        {"\\work\\photos", "\\work\\photos\\old", TRUE, 0, {}, FS_FILE_READERROR},
+        {"\\work\\photos\\a.jpg", "\\work", TRUE, 0, {}, FS_FILE_READERROR},
         // Accounts: renamed; letter case alone makes a different name.
-        {"\\work", "\\play", TRUE, 0, {"RenameAccount work play"}, FS_FILE_OK, PathLevel::Account},
-        {"\\work", "\\Work", TRUE, 0, {"RenameAccount work Work"}, FS_FILE_OK, PathLevel::Account},
+        {"\\work", "\\play", TRUE, 0, {"RenameAccount work play"}, FS_FILE_OK},
+        {"\\work", "\\Work", TRUE, 0, {"RenameAccount work Work"}, FS_FILE_OK},
         // Buckets: within an account or to another one, with both full records.
         {"\\work\\photos", "\\work\\pics", FALSE, 0,
          {"Progress 7 photos pics 0", "CopyBucket work|photos| work|pics| 0", "Progress 7 photos pics 100"},
-         FS_FILE_OK, PathLevel::Bucket},
+         FS_FILE_OK},
         {"\\work\\photos", "\\play\\photos", TRUE, 0,
          {"Progress 7 photos photos 0", "CopyBucket work|photos| play|photos| 1",
           "Progress 7 photos photos 100"},
-         FS_FILE_OK, PathLevel::Bucket},
+         FS_FILE_OK},
         // A placeholder name in other letter case is an ordinary name.
         {"\\work\\pics", "\\work\\create new bucket(f7)", TRUE, 0,
          {"Progress 7 pics create new bucket(f7) 0",
           "CopyBucket work|pics| work|create new bucket(f7)| 1",
           "Progress 7 pics create new bucket(f7) 100"},
-         FS_FILE_OK, PathLevel::Bucket},
+         FS_FILE_OK},
         // Objects: a folder by the directory bit, else a file; Move as given.
         {"\\work\\photos\\2009", "\\work\\photos\\2010", TRUE, 0x10,
-         {"CopyFolder work|photos|2009 work|photos|2010 1"}, FS_FILE_OK, PathLevel::Object},
+         {"CopyFolder work|photos|2009 work|photos|2010 1"}, FS_FILE_OK},
         {"\\work\\photos\\2009", "\\work\\photos\\2010", FALSE, 0x30,
-         {"CopyFolder work|photos|2009 work|photos|2010 0"}, FS_FILE_OK, PathLevel::Object},
+         {"CopyFolder work|photos|2009 work|photos|2010 0"}, FS_FILE_OK},
         {"\\work\\photos\\a.jpg", "\\play\\pics\\b.jpg", FALSE, 0x20,
-         {"CopyObject work|photos|a.jpg play|pics|b.jpg 0"}, FS_FILE_OK, PathLevel::Object},
+         {"CopyObject work|photos|a.jpg play|pics|b.jpg 0"}, FS_FILE_OK},
         {"\\work\\photos\\a.jpg", "\\work\\photos\\b.jpg", TRUE, 0,
-         {"CopyObject work|photos|a.jpg work|photos|b.jpg 1"}, FS_FILE_OK, PathLevel::Object},
+         {"CopyObject work|photos|a.jpg work|photos|b.jpg 1"}, FS_FILE_OK},
         {"\\work\\photos\\a.jpg", "\\work\\photos\\b.jpg", 2, kNoRemoteInfo,
-         {"CopyObject work|photos|a.jpg work|photos|b.jpg 2"}, FS_FILE_OK, PathLevel::Object},
+         {"CopyObject work|photos|a.jpg work|photos|b.jpg 2"}, FS_FILE_OK},
         // Null names.
-        {nullptr, "\\work", TRUE, 0, {}, FS_FILE_READERROR, kLevelUntouched},
-        {"\\work", nullptr, TRUE, 0, {}, FS_FILE_READERROR, kLevelUntouched},
+        {nullptr, "\\work", TRUE, 0, {}, FS_FILE_READERROR},
+        {"\\work", nullptr, TRUE, 0, {}, FS_FILE_READERROR},
     };
     for (const RenameCase& c : cases) {
         // OverWrite is never read: both values behave the same.
@@ -256,11 +243,9 @@ TEST_F(NamespaceTest, RenameMoveAndCopyCheckPathsInOrderThenCallTheEngine) {
                          (c.newName ? c.newName : "(null)") + " move " + std::to_string(c.move) +
                          " overwrite " + std::to_string(overWrite));
             AgreeTo(c.log);
-            State().listingLevel = kLevelUntouched;
 
             EXPECT_EQ(c.result, RenMov(c.oldName, c.newName, c.move, c.attr, overWrite));
             EXPECT_EQ(c.log, TakeCalls());
-            EXPECT_EQ(c.level, State().listingLevel);
         }
     }
 }
@@ -269,7 +254,6 @@ TEST_F(NamespaceTest, CopyingAnAccountIsRefusedAndLeavesTheSourceInPlace) {
     EXPECT_EQ(FS_FILE_NOTSUPPORTED, RenMov("\\work", "\\play", FALSE));
     EXPECT_EQ(FS_FILE_NOTSUPPORTED, RenMov("\\work", "\\play", FALSE, 0, TRUE));
     EXPECT_EQ(Log{}, TakeCalls());
-    EXPECT_EQ(PathLevel::Account, State().listingLevel);
 
     // Refused without asking the engine, so also when there is none.
     State().engine = nullptr;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "plugin/target_check.h"
 #include "tests/support/plugin_fixture.h"
 
 namespace {
@@ -137,8 +138,10 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     // The host's own listing, read to its end, counts.
     ScriptFolder({L"b.jpg"});
     WIN32_FIND_DATAA found;
-    ASSERT_EQ(nullptr, FsFindFirst(HostText(kFolder), &found));
-    EXPECT_FALSE(FsFindNext(nullptr, &found));
+    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    EXPECT_FALSE(FsFindNext(listing, &found));
+    EXPECT_EQ(0, FsFindClose(listing));
     TakeCalls();
 
     engine.ScriptEnd("UploadObject");
@@ -166,6 +169,45 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     engine.ScriptEnd("UploadObject");
     EXPECT_EQ(FS_FILE_OK, Put(0, "\\work\\photos\\2009\\c.jpg"));
     EXPECT_EQ(kListFolder, TakeCalls().front());
+}
+
+TEST_F(TargetCheckTest, AListingThatAChangeOverlapsTeachesNothing) {
+    // The host lists the folder while its other thread uploads into it: the
+    // engine's enumeration may have been taken before the new object came.
+    ScriptFolder({L"b.jpg"});
+    WIN32_FIND_DATAA found;
+    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    engine.ScriptEnd("UploadObject");
+    EXPECT_EQ(FS_FILE_OK, Put(FS_COPYFLAGS_OVERWRITE));
+    EXPECT_FALSE(FsFindNext(listing, &found));
+    EXPECT_EQ(0, FsFindClose(listing));
+    TakeCalls();
+
+    // So the next upload of that name looks for itself, and is told.
+    ScriptFolder({L"a.jpg", L"b.jpg"});
+    EXPECT_EQ(FS_FILE_EXISTS, Put());
+    EXPECT_EQ(Listed(kListFolder, "NextObject", 2), TakeCalls());
+
+    // A change under way from before a listing began until after it ended
+    // makes the plugin forget that listing once the change ends.
+    ScriptFolder({L"b.jpg"});
+    const HANDLE first = FsFindFirst(HostText(kFolder), &found);
+    EXPECT_FALSE(FsFindNext(first, &found));
+    EXPECT_EQ(0, FsFindClose(first));
+    {
+        PlannedChange upload(GetPluginState().knowledge, kTarget, PlannedChange::Effect::Adds);
+        ScriptFolder({L"b.jpg"});
+        const HANDLE second = FsFindFirst(HostText(kFolder), &found);
+        ASSERT_NE(INVALID_HANDLE_VALUE, second);
+        EXPECT_FALSE(FsFindNext(second, &found));
+        EXPECT_EQ(0, FsFindClose(second));
+        upload.Succeeded();
+    }
+    TakeCalls();
+    ScriptFolder({L"a.jpg", L"b.jpg"});
+    EXPECT_EQ(FS_FILE_EXISTS, Put());
+    EXPECT_EQ(Listed(kListFolder, "NextObject", 2), TakeCalls());
 }
 
 TEST_F(TargetCheckTest, AFolderThatCannotBeListedIsFreeOnlyWhenItsParentListsWithoutIt) {

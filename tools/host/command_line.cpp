@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "plugin/wfx_api.h"
+#include "common/wfx_api.h"
 
 std::vector<std::string> SplitCommand(const std::string& line) {
     std::vector<std::string> parts;

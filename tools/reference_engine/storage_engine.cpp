@@ -13,8 +13,9 @@ namespace {
 constexpr wchar_t kThrottleVariable[] = L"CORVANEL_THROTTLE_MS";
 constexpr wchar_t kPropertiesTitle[] = L"Corvanel";
 // Enumerations the host abandoned part-way are dropped, oldest first, beyond
-// this many.
-constexpr std::size_t kMaxEnumerations = 8;
+// this many: as many as the plugin keeps listings open, for a host that walks
+// a deep folder tree keeps one open at every level.
+constexpr std::size_t kMaxEnumerations = 256;
 
 DWORD ThrottleFromSettings() {
     wchar_t buffer[16];
