@@ -15,8 +15,9 @@ manager source to build.
 The panels are read through the file manager's clipboard commands: Ctrl+Shift+X
 copies the names of the marked files (or of the one under the cursor),
 Ctrl+Shift+C the same with their paths; this copy's settings bind Ctrl+Shift+L to
-"copy all shown columns" and Ctrl+Shift+N to "open VFS list" (the network entry's
-list, where the plugin's root is). Its message boxes copy their text on Ctrl+C.
+"copy all shown columns", Ctrl+Shift+N to "open VFS list" (the network entry's
+list, where the plugin's root is) and Ctrl+Shift+F11 and F12 to "focus the left
+panel" and "the right". Its message boxes copy their text on Ctrl+C.
 Every wait is for a condition, with a time limit.
 """
 
@@ -75,6 +76,8 @@ SHORTCUTS = """<?xml version="1.0" encoding="UTF-8"?>
 <doublecmd DCVersion="1.1.32 gamma"><Hotkeys Version="62"><Form Name="Main">
   <Hotkey><Shortcut>Ctrl+Shift+L</Shortcut><Command>cm_CopyFileDetailsToClip</Command></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+N</Shortcut><Command>cm_OpenVirtualFileSystemList</Command></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F11</Shortcut><Command>cm_FocusSwap</Command><Param>side=left</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F12</Shortcut><Command>cm_FocusSwap</Command><Param>side=right</Param></Hotkey>
 </Form></Hotkeys></doublecmd>
 """
 
@@ -386,18 +389,22 @@ class Walk:
     def cursor_name(self):
         return self.desk.copy_with("ctrl+shift+x", what="the name under the cursor").strip()
 
-    def listing(self, path):
-        """The names in the active panel, once it shows `path` in the store:
-        Ctrl+A marks all, Ctrl+Shift+C copies their paths, Ctrl+Num- unmarks."""
+    def shown(self, path):
+        """The names in the active panel if it shows `path` in the store, else
+        None: Ctrl+A marks all, Ctrl+Shift+C copies their paths, Ctrl+Num-
+        unmarks."""
         prefix = "wfx://Corvanel\\" + "".join(part + "\\" for part in path)
+        lines = self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
+                                    what=f"the file list of {prefix}").splitlines()
+        names = [line[len(prefix):] for line in lines if line.startswith(prefix)]
+        if lines and len(names) == len(lines) and not any("\\" in name for name in names):
+            return names
+        return None
 
-        def names():
-            lines = self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
-                                        what=f"the file list of {prefix}").splitlines()
-            if lines and all(line.startswith(prefix) for line in lines):
-                return [line[len(prefix):] for line in lines]
-            return None
-        return wait_until(f"the panel to show {prefix}", names)
+    def listing(self, path):
+        """The names in the active panel, once it shows `path` in the store."""
+        where = "wfx://Corvanel\\" + "\\".join(path)
+        return wait_until(f"the panel to show {where}", lambda: self.shown(path))
 
     def message(self):
         """The text of the file manager's message box, once one has been on the
@@ -444,9 +451,28 @@ class Walk:
         return self.listing(path + [name])
 
     def activate(self, side):
-        if side != self.active:
-            self.desk.keys("Tab")
-            self.active = side
+        """Makes `side` the active panel; when the two panels show different
+        folders, again until the active one shows `side`'s: a key sent while
+        the panels reload after an operation can be lost."""
+        key = "ctrl+shift+F11" if side == "left" else "ctrl+shift+F12"
+        self.active = side
+        where, other = getattr(self, side), self.right if side == "left" else self.left
+        if where is None or where == other:
+            self.desk.keys(key)
+            return
+
+        def shows():
+            self.desk.keys(key)
+            return within(lambda: self.shows(where), 3)
+        wait_until(f"the {side} panel to be active", shows, every=0)
+
+    def shows(self, where):
+        """Whether the active panel shows `where`: "local" or a path in the store."""
+        if where != "local":
+            return self.shown(where) is not None
+        lines = self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
+                                    what="the local file list").splitlines()
+        return all(line.startswith(self.layout.local_windows + "\\") for line in lines)
 
     def go(self, side, path):
         """Makes `side` active, showing `path`: from a local folder through the
@@ -460,9 +486,12 @@ class Walk:
             self.desk.keys("ctrl+shift+n")
             self.select("Corvanel")
             self.desk.keys("Return")
+            self.listing([])
         else:
-            self.desk.keys("ctrl+backslash")
-        self.listing([])
+            def at_root():  # Ctrl+\\ again: a key sent as an operation ends can be lost
+                self.desk.keys("ctrl+backslash")
+                return within(lambda: self.shown([]) is not None, 3)
+            wait_until("the panel to show the plugin's root", at_root, every=0)
         for depth, name in enumerate(path):
             self.enter(path[:depth], name)
         setattr(self, side, list(path))
@@ -507,10 +536,10 @@ class Walk:
         return kept
 
     def settle(self, what, look, expected, limit=60.0, quiet=3.0):
-        """What look() gives once it gives `expected`, or once it has given one
-        value for `quiet` seconds with no progress window or message on the
-        screen: the operation ended short. A message on the way (an error) is
-        noted and gets Escape."""
+        """What look() gives once it gives `expected` (after the progress
+        window has closed), or once it has given one value for `quiet` seconds
+        with no progress window or message on the screen: the operation ended
+        short. A message on the way (an error) is noted and gets Escape."""
         last = [None, time.monotonic()]
 
         def ended():
@@ -520,6 +549,7 @@ class Walk:
                 self.answer("Escape")
             found = look()
             if found == expected:
+                within(lambda: not self.desk.windows(BUSY), 10)
                 return [found]
             now = time.monotonic()
             if found != last[0] or self.desk.windows(BUSY) or self.desk.windows(MESSAGE):
@@ -528,6 +558,11 @@ class Walk:
                 return [found]
             return None
         return wait_until(what, ended, limit)[0]
+
+    def dropped(self, path, name):
+        """Waits for the active panel, showing `path`, to reload without `name`
+        once an operation took it away; keys sent before it has can be lost."""
+        within(lambda: name not in (self.shown(path) or [name]), 10)
 
     def whole(self, name, expected, found):
         self.check(name, found == expected, differences(expected, found))
@@ -730,6 +765,7 @@ class Walk:
         self.desk.wait_window(MESSAGE, "the question whether to delete")
         self.answer("Return")
         found = self.settle("the folder tree to be gone", lambda: tree_of(bucket), beside)
+        self.dropped(PROJECTS, "tree")
         left = [name for name in sorted(found) if name.startswith("tree/")]
         self.check("F8 deletes a store folder tree: all of it goes",
                    not self.layout.projects("tree").exists(),
@@ -834,6 +870,7 @@ class Walk:
         found, left = self.settle("the moved outbox", lambda: (tree_of(target), tree_of(source)),
                                   (expected, None))
         self.whole("F6 inside the store moves a folder tree: the target is whole", expected, found)
+        self.dropped(PROJECTS, "outbox")
         self.check("F6 inside the store moves a folder tree: the source is gone", left is None,
                    f"left: {', '.join(sorted(left or {})) or 'the folder itself'}")
 
