@@ -387,15 +387,27 @@ class Walk:
     # Reading the panels and the message boxes ---------------------------------
 
     def cursor_name(self):
-        return self.desk.copy_with("ctrl+shift+x", what="the name under the cursor").strip()
+        """The name under the cursor; None when the keys went unheard."""
+        try:
+            return self.desk.copy_with("ctrl+shift+x", what="the name under the cursor",
+                                       limit=3).strip()
+        except StepFailed:
+            return None
+
+    def paths(self):
+        """The paths of all files in the active panel, or None when the keys
+        went unheard (as while the file manager ends an operation): Ctrl+A
+        marks all, Ctrl+Shift+C copies their paths, Ctrl+Num- unmarks."""
+        try:
+            return self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
+                                       what="the paths in the panel", limit=1.5).splitlines()
+        except StepFailed:
+            return None
 
     def shown(self, path):
-        """The names in the active panel if it shows `path` in the store, else
-        None: Ctrl+A marks all, Ctrl+Shift+C copies their paths, Ctrl+Num-
-        unmarks."""
+        """The names in the active panel if it shows `path` in the store, else None."""
         prefix = "wfx://Corvanel\\" + "".join(part + "\\" for part in path)
-        lines = self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
-                                    what=f"the file list of {prefix}").splitlines()
+        lines = self.paths() or []
         names = [line[len(prefix):] for line in lines if line.startswith(prefix)]
         if lines and len(names) == len(lines) and not any("\\" in name for name in names):
             return names
@@ -452,8 +464,9 @@ class Walk:
 
     def activate(self, side):
         """Makes `side` the active panel; when the two panels show different
-        folders, again until the active one shows `side`'s: a key sent while
-        the panels reload after an operation can be lost."""
+        folders, again until the active one shows `side`'s: as an operation
+        ends, the file manager can miss a key, or give the focus back to the
+        panel that had it when the operation started."""
         key = "ctrl+shift+F11" if side == "left" else "ctrl+shift+F12"
         self.active = side
         where, other = getattr(self, side), self.right if side == "left" else self.left
@@ -463,16 +476,15 @@ class Walk:
 
         def shows():
             self.desk.keys(key)
-            return within(lambda: self.shows(where), 3)
+            return within(lambda: self.shows(where), 1)
         wait_until(f"the {side} panel to be active", shows, every=0)
 
     def shows(self, where):
         """Whether the active panel shows `where`: "local" or a path in the store."""
         if where != "local":
             return self.shown(where) is not None
-        lines = self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
-                                    what="the local file list").splitlines()
-        return all(line.startswith(self.layout.local_windows + "\\") for line in lines)
+        lines = self.paths()
+        return lines and all(line.startswith(self.layout.local_windows + "\\") for line in lines)
 
     def go(self, side, path):
         """Makes `side` active, showing `path`: from a local folder through the
@@ -490,7 +502,7 @@ class Walk:
         else:
             def at_root():  # Ctrl+\\ again: a key sent as an operation ends can be lost
                 self.desk.keys("ctrl+backslash")
-                return within(lambda: self.shown([]) is not None, 3)
+                return within(lambda: self.shown([]) is not None, 1.5)
             wait_until("the panel to show the plugin's root", at_root, every=0)
         for depth, name in enumerate(path):
             self.enter(path[:depth], name)
