@@ -464,9 +464,8 @@ class Walk:
 
     def activate(self, side):
         """Makes `side` the active panel; when the two panels show different
-        folders, again until the active one shows `side`'s: as an operation
-        ends, the file manager can miss a key, or give the focus back to the
-        panel that had it when the operation started."""
+        folders, again until the active one shows `side`'s: a key sent while
+        an operation ends can go without effect."""
         key = "ctrl+shift+F11" if side == "left" else "ctrl+shift+F12"
         self.active = side
         where, other = getattr(self, side), self.right if side == "left" else self.left
