@@ -13,10 +13,11 @@
 // make the table grow. Past N, Open closes the oldest object that is not in
 // use and hands it to the caller.
 //
-// Threads: the table has a lock of its own, held only while an object is
-// opened, taken for use, put back or closed; never while its user works.
-// An object in use is its user's alone. Close from another thread meanwhile
-// marks it, and the user's putting it back closes it.
+// Threads: opening and closing hold the table's lock for a moment, never
+// while an object's user works. Taking an object for use, once per listing
+// entry, is one interlocked exchange on its slot and putting it back another:
+// an object in use is its user's alone, and Close from another thread
+// meanwhile marks it, so that the user's putting it back closes it.
 
 #include <windows.h>
 
@@ -46,15 +47,13 @@ public:
         SrwLock::Exclusive hold(lock_);
         Slot* slot = FreeSlot();
         if (slot == nullptr) {
-            slot = OldestIdle();
+            slot = CloseOldestIdle(closed);
             if (slot == nullptr) return INVALID_HANDLE_VALUE;
-            closed = std::move(slot->object);
         }
         slot->serial = slot->serial % kLastSerial + 1;
         slot->openedAs = ++openings_;
-        slot->inUse = false;
-        slot->closeWhenPutBack = false;
         slot->object = std::move(object);
+        InterlockedExchange(&slot->state, Idle(slot->serial));  // published with the object
         return HandleOf(*slot);
     }
 
@@ -65,25 +64,42 @@ public:
         SrwLock::Exclusive hold(lock_);
         Slot* slot = SlotOf(handle);
         if (slot == nullptr) return nullptr;
-        if (slot->inUse) {
-            slot->closeWhenPutBack = true;
-            return nullptr;
+        const LONG idle = Idle(slot->serial);
+        for (;;) {
+            const LONG state = slot->state;
+            if (state == idle) {
+                if (InterlockedCompareExchange(&slot->state, kFree, idle) == idle) {
+                    return std::move(slot->object);
+                }
+            } else if (state == (idle | kInUse)) {
+                if (InterlockedCompareExchange(&slot->state, state | kClosing, state) == state) {
+                    return nullptr;
+                }
+            } else {
+                return nullptr;  // closed meanwhile, or already marked
+            }
         }
-        return std::move(slot->object);
     }
 
-    // Closes every object, as a new start does.
+    // Keeps one closed object for the next opening to reuse, with what it
+    // holds (a listing's block of names): the host opens and closes one
+    // listing after another. Takes a null object too.
+    void Recycle(std::unique_ptr<T> object) {
+        SrwLock::Exclusive hold(lock_);
+        if (spare_ == nullptr) spare_ = std::move(object);
+        // Otherwise the object goes when `object` leaves scope, after the lock.
+    }
+    // The object kept for reuse, or null.
+    std::unique_ptr<T> TakeRecycled() {
+        SrwLock::Exclusive hold(lock_);
+        return std::move(spare_);
+    }
+
+    // Closes every object and lets the one kept for reuse go.
     void CloseAll() {
+        TakeRecycled();
         for (Slot& slot : slots_) {
-            std::unique_ptr<T> object;
-            {
-                SrwLock::Exclusive hold(lock_);
-                if (slot.inUse) {
-                    slot.closeWhenPutBack = true;
-                    continue;
-                }
-                object = std::move(slot.object);
-            }
+            if (slot.serial != 0) Close(HandleOf(slot));
         }
     }
 
@@ -92,21 +108,21 @@ public:
     // an object already in use.
     class Use {
     public:
-        Use(HandleTable& table, HANDLE handle) : table_(table) {
-            SrwLock::Exclusive hold(table_.lock_);
-            slot_ = table_.SlotOf(handle);
-            if (slot_ == nullptr || slot_->inUse) {
-                slot_ = nullptr;
-                return;
-            }
-            slot_->inUse = true;
+        Use(HandleTable& table, HANDLE handle) : table_(table), slot_(table.SlotOf(handle)) {
+            // The state names the serial: the exchange takes only the object
+            // the handle was given out for, whatever the slot holds by now.
+            if (slot_ == nullptr) return;
+            idle_ = Idle(SerialOf(handle));
+            if (InterlockedCompareExchange(&slot_->state, idle_ | kInUse, idle_) != idle_) slot_ = nullptr;
         }
         ~Use() {
             if (slot_ == nullptr) return;
+            if (InterlockedCompareExchange(&slot_->state, idle_, idle_ | kInUse) == (idle_ | kInUse)) return;
+            // Closed while in use: the close is the user's to finish.
             std::unique_ptr<T> closed;
             SrwLock::Exclusive hold(table_.lock_);
-            slot_->inUse = false;
-            if (slot_->closeWhenPutBack) closed = std::move(slot_->object);
+            closed = std::move(slot_->object);
+            InterlockedExchange(&slot_->state, kFree);
         }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
@@ -118,17 +134,22 @@ public:
     private:
         HandleTable& table_;
         typename HandleTable::Slot* slot_;
+        LONG idle_ = kFree;
     };
 
 private:
     static constexpr std::uint32_t kLastSerial = (1u << 23) - 1;
+    // A slot's state: free, or its serial with two flags.
+    static constexpr LONG kFree = 0;
+    static constexpr LONG kInUse = 1;
+    static constexpr LONG kClosing = 2;
+    static LONG Idle(std::uint32_t serial) { return static_cast<LONG>(serial << 2); }
 
     struct Slot {
-        std::uint32_t serial = 0;
+        volatile LONG state = kFree;
+        std::uint32_t serial = 0;    // of the handle that names it, the last one given out
         std::uint64_t openedAs = 0;  // the order of openings: the oldest is the least
-        bool inUse = false;
-        bool closeWhenPutBack = false;
-        std::unique_ptr<T> object;  // null: the slot is free
+        std::unique_ptr<T> object;
     };
 
     HANDLE HandleOf(const Slot& slot) const {
@@ -136,33 +157,49 @@ private:
         return reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(slot.serial << 8 | index));
     }
 
-    // The open slot that `handle` names, or null.
+    static std::uint32_t SerialOf(HANDLE handle) {
+        const auto serial = reinterpret_cast<UINT_PTR>(handle) >> 8;
+        return serial <= kLastSerial ? static_cast<std::uint32_t>(serial) : 0;
+    }
+
+    // The slot that `handle` was given out for, or null; whether the object
+    // is still open there is its state's to say.
     Slot* SlotOf(HANDLE handle) {
-        const auto value = reinterpret_cast<UINT_PTR>(handle);
-        const std::size_t index = value & 0xFF;
-        if (index >= N || (value >> 8) > kLastSerial) return nullptr;
+        const std::size_t index = reinterpret_cast<UINT_PTR>(handle) & 0xFF;
+        const std::uint32_t serial = SerialOf(handle);
+        if (index >= N || serial == 0) return nullptr;
         Slot& slot = slots_[index];
-        if (slot.object == nullptr || slot.serial != (value >> 8)) return nullptr;
-        return &slot;
+        return slot.serial == serial ? &slot : nullptr;
     }
 
     Slot* FreeSlot() {
         for (Slot& slot : slots_) {
-            if (slot.object == nullptr && !slot.inUse) return &slot;
+            if (slot.state == kFree && slot.object == nullptr) return &slot;
         }
         return nullptr;
     }
 
-    Slot* OldestIdle() {
-        Slot* oldest = nullptr;
-        for (Slot& slot : slots_) {
-            if (slot.inUse) continue;
-            if (oldest == nullptr || slot.openedAs < oldest->openedAs) oldest = &slot;
+    // Closes the oldest object not in use into `closed`; its slot, or null
+    // when every object is in use.
+    Slot* CloseOldestIdle(std::unique_ptr<T>& closed) {
+        for (std::size_t tries = 0; tries < N; ++tries) {
+            Slot* oldest = nullptr;
+            for (Slot& slot : slots_) {
+                if (slot.state != Idle(slot.serial)) continue;
+                if (oldest == nullptr || slot.openedAs < oldest->openedAs) oldest = &slot;
+            }
+            if (oldest == nullptr) return nullptr;
+            const LONG idle = Idle(oldest->serial);
+            if (InterlockedCompareExchange(&oldest->state, kFree, idle) == idle) {
+                closed = std::move(oldest->object);
+                return oldest;
+            }
         }
-        return oldest;
+        return nullptr;
     }
 
     SrwLock lock_;
     std::array<Slot, N> slots_;
     std::uint64_t openings_ = 0;
+    std::unique_ptr<T> spare_;
 };

@@ -206,8 +206,10 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     }
     if (state.engine == nullptr) return INVALID_HANDLE_VALUE;
 
-    auto listing = std::make_unique<Listing>();
+    std::unique_ptr<Listing> listing = state.listings.TakeRecycled();
+    if (listing == nullptr) listing = std::make_unique<Listing>();
     listing->level = parsed.level;
+    listing->cookie = 0;
     listing->names.Begin(FolderName::Of(listing->level, path.Record()), state.clock(),
                          state.knowledge.Now());
     switch (Step(state, *listing, &path.Record(), *findData)) {
@@ -219,7 +221,9 @@ HANDLE FindFirst(const char* hostPath, WIN32_FIND_DATAA* findData) {
     }
     // A listing pushed out to make room is one the host abandoned long ago.
     std::unique_ptr<Listing> abandoned;
-    return state.listings.Open(std::move(listing), abandoned);
+    const HANDLE handle = state.listings.Open(std::move(listing), abandoned);
+    state.listings.Recycle(std::move(abandoned));
+    return handle;
 }
 
 BOOL FindNext(HANDLE handle, WIN32_FIND_DATAA* findData) {
@@ -253,8 +257,11 @@ BOOL __stdcall FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData) {
 }
 
 // The engine is never told that a listing ended: only the plugin's own state
-// of it goes.
+// of it goes, kept for the next listing to reuse.
 int __stdcall FsFindClose(HANDLE Hdl) {
-    CallGuardedVoid([&] { GetPluginState().listings.Close(Hdl); });
+    CallGuardedVoid([&] {
+        OpenListings& listings = GetPluginState().listings;
+        listings.Recycle(listings.Close(Hdl));
+    });
     return 0;
 }

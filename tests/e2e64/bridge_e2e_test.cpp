@@ -314,6 +314,59 @@ TEST_F(BridgeE2eTest, HealthyListingsAndTransfersSeeNoProgressCallsOfTheBridges)
     }
 }
 
+TEST_F(BridgeE2eTest, AListingReadAheadWaitsWhileListingsInsideItAreServed) {
+    MakeStore({{"work\\many\\", ""}, {"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}});
+    MakeEmptyFiles(Store("work\\many"), 10000);
+    // The outer listing's first batch is in, its second read ahead in the
+    // helper; the host lists other folders in between, as a file manager
+    // walking a tree does, then goes on with the outer one.
+    std::string many = "\\work\\many";
+    WIN32_FIND_DATAA record;
+    const HANDLE outer = Fs().FsFindFirst(Text(many), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, outer);
+    std::vector<std::string> names{record.cFileName};
+    for (int inner = 0; inner < 3; ++inner) {
+        while (names.size() < 4000u * (inner + 1) && Fs().FsFindNext(outer, &record)) {
+            names.push_back(record.cFileName);
+        }
+        EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg"}), List("\\work\\photos"));
+    }
+    while (Fs().FsFindNext(outer, &record)) names.push_back(record.cFileName);
+    EXPECT_EQ(0, Fs().FsFindClose(outer));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(10000u, names.size());
+    EXPECT_EQ(names.end(), std::adjacent_find(names.begin(), names.end()));
+}
+
+TEST_F(BridgeE2eTest, HandlesStandForTheHelpersListingsAndTheOldestGivesWayPastTheBound) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}});
+    std::string path = "\\work\\photos";
+    WIN32_FIND_DATAA record;
+    std::vector<HANDLE> open;
+    for (int at = 0; at <= 256; ++at) {
+        open.push_back(Fs().FsFindFirst(Text(path), &record));
+        ASSERT_NE(INVALID_HANDLE_VALUE, open.back());
+    }
+    EXPECT_FALSE(Fs().FsFindNext(open[0], &record)) << "the oldest stays open past the bound";
+    for (const HANDLE kept : {open[1], open[256]}) {
+        ASSERT_TRUE(Fs().FsFindNext(kept, &record));
+        EXPECT_STREQ("b.jpg", record.cFileName);
+        EXPECT_FALSE(Fs().FsFindNext(kept, &record));
+    }
+    for (const HANDLE handle : open) EXPECT_EQ(0, Fs().FsFindClose(handle));
+    for (const HANDLE stranger : {open[2], HANDLE{nullptr}, INVALID_HANDLE_VALUE,
+                                  reinterpret_cast<HANDLE>(0x123456789ULL)}) {
+        EXPECT_FALSE(Fs().FsFindNext(stranger, &record));
+        EXPECT_EQ(0, Fs().FsFindClose(stranger));
+    }
+    // A helper that ended took its listings with it; the next one serves.
+    const HANDLE before = Fs().FsFindFirst(Text(path), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, before);
+    Restart();
+    EXPECT_FALSE(Fs().FsFindNext(before, &record));
+    EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg"}), List(path));
+}
+
 TEST_F(BridgeE2eTest, FsInitFailsWithoutAWorkingHelperAndLeavesNothingBehind) {
     // Copies of the module in folders of their own: each loads as a module of
     // its own, with its own link, beside a helper that is missing or that

@@ -184,10 +184,12 @@ protected:
         const int result = call();
         AllocationLedger::Stop();
         // The record keeps the last event's names until the next transfer
-        // resets it, and the plugin what it knows of a folder until the next
-        // check; whatever else is still counted was left behind.
+        // resets it, the plugin what it knows of a folder until the next
+        // check and a closed listing for the next one; whatever else is
+        // still counted was left behind.
         if (GetPluginState().progress != nullptr) GetPluginState().progress->Reset();
         GetPluginState().knowledge.Forget();
+        GetPluginState().listings.CloseAll();
         return result;
     }
 
