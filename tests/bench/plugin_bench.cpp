@@ -57,6 +57,7 @@ constexpr int kMemoryTransfers = 10000;
 constexpr int kSmallTransfers = 200;
 constexpr DWORD kSmallFileBytes = 1024;
 constexpr double kSmallFileTarget = 1.2;  // through the exports over straight on the engine
+constexpr double kModuleTargetKiB = 256;
 constexpr int kPoolEntries = 10000;  // every entry of the largest folder its own name
 constexpr int kCheckedFolderEntries = 1000;
 constexpr int kLargeFolderEntries = 10000;
@@ -686,8 +687,9 @@ std::string ModulePath(int argc, char** argv) {
 void PrintModuleSize(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return;
-    std::printf("corvanel.wfx: %lu bytes (%.1f KiB) on disk\n", data.nFileSizeLow,
-                data.nFileSizeLow / 1024.0);
+    std::printf("corvanel.wfx: %lu bytes (%.1f KiB) on disk\n  target: at most %.0f KiB: %s\n",
+                data.nFileSizeLow, data.nFileSizeLow / 1024.0, kModuleTargetKiB,
+                Verdict(data.nFileSizeLow <= kModuleTargetKiB * 1024));
 }
 
 bool MeasureStartUp(const Module& module) {

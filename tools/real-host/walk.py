@@ -15,8 +15,9 @@ manager source to build.
 The panels are read through the file manager's clipboard commands: Ctrl+Shift+X
 copies the names of the marked files (or of the one under the cursor),
 Ctrl+Shift+C the same with their paths; this copy's settings bind Ctrl+Shift+L to
-"copy all shown columns" and Ctrl+Shift+N to "open VFS list" (the network entry's
-list, where the plugin's root is). Its message boxes copy their text on Ctrl+C.
+"copy all shown columns", Ctrl+Shift+N to "open VFS list" (the network entry's
+list, where the plugin's root is) and Ctrl+Shift+F11 and F12 to "focus the left
+panel" and "the right". Its message boxes copy their text on Ctrl+C.
 Every wait is for a condition, with a time limit.
 """
 
@@ -37,16 +38,21 @@ SKIP = 77
 MAIN_WINDOW = r"^Double Commander \d"
 MESSAGE = r"^Double Commander$"    # its message boxes and questions
 COPY_DIALOG = r"^Copy file\(s\)$"
+MOVE_DIALOG = r"^Move file\(s\)$"
 MKDIR_DIALOG = r"^Create new directory$"
 PROGRESS = r"^\d+% Copying"
+BUSY = r"^\d+% "                  # any operation's progress window
 ENGINE_WINDOW = r"^Corvanel$"      # the engine's property window
-DIALOGS = "|".join((MESSAGE, COPY_DIALOG, MKDIR_DIALOG, ENGINE_WINDOW))
+DIALOGS = "|".join((MESSAGE, COPY_DIALOG, MOVE_DIALOG, MKDIR_DIALOG, ENGINE_WINDOW))
 PLACEHOLDER = "Create new bucket(F7)"
 CP1252_NAME = "Grüße – 5 €.txt"   # ü, ß, the en dash and the euro sign: all in code page 1252
 BIG_SIZE = 5 * 1024 ** 3 + 1
 SLOW_SIZE = 24 * 1024 * 1024       # 96 chunks of 256 KiB...
 THROTTLE_MS = 50                   # ...of 50 ms each at least: the download Cancel interrupts
 REPORTS = ["work", "reports"]
+PROJECTS = ["work", "projects"]    # the folder trees
+ARCHIVE = ["work", "archive"]
+USER = "anna"  # the Wine user: the local panel is her C:\users\anna\Documents
 
 COLUMN = "<Column><Title>{0}</Title><FuncString>[DC().{1}{{}}]</FuncString>" \
          "<Width>{2}</Width><Align>{3}</Align></Column>"
@@ -70,6 +76,8 @@ SHORTCUTS = """<?xml version="1.0" encoding="UTF-8"?>
 <doublecmd DCVersion="1.1.32 gamma"><Hotkeys Version="62"><Form Name="Main">
   <Hotkey><Shortcut>Ctrl+Shift+L</Shortcut><Command>cm_CopyFileDetailsToClip</Command></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+N</Shortcut><Command>cm_OpenVirtualFileSystemList</Command></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F11</Shortcut><Command>cm_FocusSwap</Command><Param>side=left</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F12</Shortcut><Command>cm_FocusSwap</Command><Param>side=right</Param></Hotkey>
 </Form></Hotkeys></doublecmd>
 """
 
@@ -109,6 +117,36 @@ def said(text):
     return " / ".join(line for line in text.splitlines()[2:] if line)
 
 
+def tree_of(root):
+    """What a folder holds: each folder under it as "name/" and each file with
+    its bytes (its size alone past 4 MiB); None when there is no such folder."""
+    if not root.is_dir():
+        return None
+    found = {}
+    for path in root.rglob("*"):
+        name = path.relative_to(root).as_posix()
+        if path.is_dir():
+            found[name + "/"] = None
+        else:
+            size = path.stat().st_size
+            found[name] = path.read_bytes() if size <= 4 * 1024 * 1024 else size
+    return found
+
+
+def differences(expected, found):
+    """How one folder tree (tree_of) differs from another, in a few words."""
+    if found is None:
+        return "the folder is not there"
+    parts = []
+    for what, names in (("missing", set(expected) - set(found)),
+                        ("not expected", set(found) - set(expected)),
+                        ("different", {name for name in set(expected) & set(found)
+                                       if expected[name] != found[name]})):
+        if names:
+            parts.append(f"{what}: {', '.join(sorted(names))}")
+    return "; ".join(parts) or "the same"
+
+
 def wine_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
@@ -123,12 +161,18 @@ class Layout:
         self.prefix = root / f"wineprefix{edition}"
         self.walk = root / f"walk{edition}"
         self.app = self.walk / "doublecmd"
-        self.store, self.local = self.walk / "store", self.walk / "local"
+        self.store = self.walk / "store"
+        # A user's own folder on drive C, so that the panel reads as on a user's computer.
+        self.local = self.prefix / "drive_c" / "users" / USER / "Documents"
+        self.local_windows = f"C:\\users\\{USER}\\Documents"
         self.pictures = self.walk / "pictures"
         self.module = "corvanel.wfx" if edition == 32 else "corvanel.wfx64"
 
     def reports(self, name):
         return self.store.joinpath(*REPORTS, name)
+
+    def projects(self, name):
+        return self.store.joinpath(*PROJECTS, name)
 
 
 def lay_out_file_manager(layout):
@@ -161,6 +205,8 @@ def write_file(path, data):
 
 def make_store(layout):
     """Accounts work, family (no bucket) and old-name, and the local folder."""
+    if layout.local.is_symlink():  # Wine may link Documents to a folder of the Linux user's
+        layout.local.unlink()
     for folder in (layout.store, layout.local):
         shutil.rmtree(folder, ignore_errors=True)
     for name, data in (("q1.txt", b"Quarterly figures\r\n" * 40),
@@ -174,11 +220,34 @@ def make_store(layout):
     with open(layout.reports("big.iso"), "wb") as big:
         big.truncate(BIG_SIZE)  # sparse: it takes no disk space
     write_file(layout.store / "work" / "archive" / "notes.txt", b"older notes in the archive\r\n")
+    # Folder trees whose subfolder lists first (the engine lists by name): a
+    # host that lists depth first opens the subfolder's listing inside the
+    # folder's own.
+    for name, data in (("album/a-sub/x.txt", b"in the subfolder\r\n"),
+                       ("album/m.txt", b"middle\r\n"),
+                       ("album/z.txt", b"last\r\n"),
+                       ("tree/sub/deep.bin", os.urandom(64 * 1024)),
+                       ("tree/top.txt", b"top of the tree\r\n"),
+                       ("treetop.txt", b"beside the tree, not in it\r\n"),
+                       ("plans/2024/details/budget.csv", b"item,cost\r\nchairs,120\r\n"),
+                       ("plans/2024/q1.txt", b"first quarter\r\n"),
+                       ("plans/2025/q1.txt", b"next year\r\n"),
+                       ("plans/overview.txt", b"the plans in short\r\n"),
+                       ("outbox/2023/letter.txt", b"Dear Sir,\r\n"),
+                       ("outbox/2023/scan.jpg", os.urandom(120 * 1024)),
+                       ("outbox/draft.txt", b"not sent yet\r\n"),
+                       ("readme.txt", b"Projects of the year, one folder each.\r\n"),
+                       ("todo.txt", b"call the printer\r\n")):
+        write_file(layout.projects(name), data)
     (layout.store / "family").mkdir()
     write_file(layout.store / "old-name" / "misc" / "readme.txt", b"an account to rename\r\n")
     write_file(layout.local / "q1.txt", b"my own figures, not the store's\r\n")
     write_file(layout.local / "holiday.mp4", os.urandom(3 * 1024 * 1024))
     write_file(layout.local / "notes.txt", b"newer notes from this computer\r\n")
+    for name, data in (("trip/day1/beach.jpg", os.urandom(200 * 1024)),
+                       ("trip/day1/notes.txt", b"sunny\r\n"),
+                       ("trip/itinerary.txt", b"day 1: the coast\r\n")):
+        write_file(layout.local / name, data)
 
 
 class Screen:
@@ -205,7 +274,8 @@ class Wine:
         self.prefix = layout.prefix
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEARCH="win32" if layout.edition == 32 else "win64",
-                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8",
+                        USER=USER)  # Wine names its user, and C:\users\USER, after $USER
 
     def prefix_command(self, *args):
         subprocess.run([str(CHECKOUT / "tools" / "wine-prefix.sh"), str(self.prefix), *args],
@@ -317,20 +387,36 @@ class Walk:
     # Reading the panels and the message boxes ---------------------------------
 
     def cursor_name(self):
-        return self.desk.copy_with("ctrl+shift+x", what="the name under the cursor").strip()
+        """The name under the cursor; None when the keys went unheard."""
+        try:
+            return self.desk.copy_with("ctrl+shift+x", what="the name under the cursor",
+                                       limit=3).strip()
+        except StepFailed:
+            return None
+
+    def paths(self):
+        """The paths of all files in the active panel, or None when the keys
+        went unheard (as while the file manager ends an operation): Ctrl+A
+        marks all, Ctrl+Shift+C copies their paths, Ctrl+Num- unmarks."""
+        try:
+            return self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
+                                       what="the paths in the panel", limit=1.5).splitlines()
+        except StepFailed:
+            return None
+
+    def shown(self, path):
+        """The names in the active panel if it shows `path` in the store, else None."""
+        prefix = "wfx://Corvanel\\" + "".join(part + "\\" for part in path)
+        lines = self.paths() or []
+        names = [line[len(prefix):] for line in lines if line.startswith(prefix)]
+        if lines and len(names) == len(lines) and not any("\\" in name for name in names):
+            return names
+        return None
 
     def listing(self, path):
-        """The names in the active panel, once it shows `path` in the store:
-        Ctrl+A marks all, Ctrl+Shift+C copies their paths, Ctrl+Num- unmarks."""
-        prefix = "wfx://Corvanel\\" + "".join(part + "\\" for part in path)
-
-        def names():
-            lines = self.desk.copy_with("ctrl+a", "ctrl+shift+c", "ctrl+KP_Subtract",
-                                        what=f"the file list of {prefix}").splitlines()
-            if lines and all(line.startswith(prefix) for line in lines):
-                return [line[len(prefix):] for line in lines]
-            return None
-        return wait_until(f"the panel to show {prefix}", names)
+        """The names in the active panel, once it shows `path` in the store."""
+        where = "wfx://Corvanel\\" + "\\".join(path)
+        return wait_until(f"the panel to show {where}", lambda: self.shown(path))
 
     def message(self):
         """The text of the file manager's message box, once one has been on the
@@ -377,9 +463,27 @@ class Walk:
         return self.listing(path + [name])
 
     def activate(self, side):
-        if side != self.active:
-            self.desk.keys("Tab")
-            self.active = side
+        """Makes `side` the active panel; when the two panels show different
+        folders, again until the active one shows `side`'s: a key sent while
+        an operation ends can go without effect."""
+        key = "ctrl+shift+F11" if side == "left" else "ctrl+shift+F12"
+        self.active = side
+        where, other = getattr(self, side), self.right if side == "left" else self.left
+        if where is None or where == other:
+            self.desk.keys(key)
+            return
+
+        def shows():
+            self.desk.keys(key)
+            return within(lambda: self.shows(where), 1)
+        wait_until(f"the {side} panel to be active", shows, every=0)
+
+    def shows(self, where):
+        """Whether the active panel shows `where`: "local" or a path in the store."""
+        if where != "local":
+            return self.shown(where) is not None
+        lines = self.paths()
+        return lines and all(line.startswith(self.layout.local_windows + "\\") for line in lines)
 
     def go(self, side, path):
         """Makes `side` active, showing `path`: from a local folder through the
@@ -393,22 +497,26 @@ class Walk:
             self.desk.keys("ctrl+shift+n")
             self.select("Corvanel")
             self.desk.keys("Return")
+            self.listing([])
         else:
-            self.desk.keys("ctrl+backslash")
-        self.listing([])
+            def at_root():  # Ctrl+\\ again: a key sent as an operation ends can be lost
+                self.desk.keys("ctrl+backslash")
+                return within(lambda: self.shown([]) is not None, 1.5)
+            wait_until("the panel to show the plugin's root", at_root, every=0)
         for depth, name in enumerate(path):
             self.enter(path[:depth], name)
         setattr(self, side, list(path))
 
     # The file manager's copy ----------------------------------------------------
 
-    def copy(self, name, typed=None):
-        """The cursor onto `name`, F5, then Start in the copy dialog."""
+    def copy(self, name, typed=None, key="F5", dialog=COPY_DIALOG):
+        """The cursor onto `name`, F5 (or F6 with the move dialog), then Start
+        in the dialog."""
         self.select(name, typed)
-        self.desk.keys("F5")
-        self.desk.wait_window(COPY_DIALOG, "the copy dialog")
+        self.desk.keys(key)
+        self.desk.wait_window(dialog, f"the dialog after {key}")
         self.desk.keys("Return")
-        self.desk.wait_no_window(COPY_DIALOG, "the copy dialog to close")
+        self.desk.wait_no_window(dialog, f"the dialog after {key} to close")
 
     def copied(self, what, target, source, limit=60.0):
         wait_until(f"{what} to equal {source}",
@@ -438,13 +546,45 @@ class Walk:
         self.copy_ended()
         return kept
 
+    def settle(self, what, look, expected, limit=60.0, quiet=3.0):
+        """What look() gives once it gives `expected` (after the progress
+        window has closed), or once it has given one value for `quiet` seconds
+        with no progress window or message on the screen: the operation ended
+        short. A message on the way (an error) is noted and gets Escape."""
+        last = [None, time.monotonic()]
+
+        def ended():
+            text = self.message()
+            if text:
+                self.note(f"the file manager said: {said(text)}")
+                self.answer("Escape")
+            found = look()
+            if found == expected:
+                within(lambda: not self.desk.windows(BUSY), 10)
+                return [found]
+            now = time.monotonic()
+            if found != last[0] or self.desk.windows(BUSY) or self.desk.windows(MESSAGE):
+                last[:] = [found, now]
+            elif now - last[1] >= quiet:
+                return [found]
+            return None
+        return wait_until(what, ended, limit)[0]
+
+    def dropped(self, path, name):
+        """Waits for the active panel, showing `path`, to reload without `name`
+        once an operation took it away; keys sent before it has can be lost."""
+        within(lambda: name not in (self.shown(path) or [name]), 10)
+
+    def whole(self, name, expected, found):
+        self.check(name, found == expected, differences(expected, found))
+
     # The steps -------------------------------------------------------------------
 
     def start(self):
         """The file manager starts with the plugin installed."""
         env = dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"],
                    CORVANEL_THROTTLE_MS=str(THROTTLE_MS), CORVANEL_STORE=wine_path(self.layout.store))
-        local = wine_path(self.layout.local)
+        local = self.layout.local_windows
         self.program = subprocess.Popen(
             ["wine", "explorer", "/desktop=walk,1270x790", "doublecmd.exe", "-L", local, "-R", local],
             cwd=self.layout.app, env=env, stdout=self.log, stderr=subprocess.STDOUT)
@@ -609,6 +749,142 @@ class Walk:
                               "upload onto an existing object asks first")
         self.check("\"No\" keeps the object", target.read_bytes() == kept, f"{target} was replaced")
 
+    def download_folder(self):
+        """F5 downloads a store folder whose subfolder lists first."""
+        self.go("left", PROJECTS)
+        source, target = self.layout.projects("album"), self.layout.local / "album"
+        expected = tree_of(source)
+        self.copy("album")
+        found = self.settle("the downloaded album", lambda: tree_of(target), expected) or {}
+        objects = {name: data for name, data in expected.items() if not name.endswith("/")}
+        self.whole("F5 downloads a store folder whose subfolder lists first: every object"
+                   " arrives byte-identical",
+                   objects, {name: data for name, data in found.items() if name in objects})
+        folders = {name for name in expected if name.endswith("/")}
+        self.check("F5 downloads a store folder: its folders are made",
+                   target.is_dir() and folders <= set(found),
+                   f"missing: {', '.join(sorted(folders - set(found))) or 'album itself'}")
+
+    def delete_folder(self):
+        """F8 deletes a store folder tree."""
+        self.go("left", PROJECTS)
+        bucket = self.layout.store.joinpath(*PROJECTS)
+        beside = {name: data for name, data in tree_of(bucket).items()
+                  if not name.startswith("tree/")}
+        self.select("tree")
+        self.desk.keys("F8")
+        self.desk.wait_window(MESSAGE, "the question whether to delete")
+        self.answer("Return")
+        found = self.settle("the folder tree to be gone", lambda: tree_of(bucket), beside)
+        self.dropped(PROJECTS, "tree")
+        left = [name for name in sorted(found) if name.startswith("tree/")]
+        self.check("F8 deletes a store folder tree: all of it goes",
+                   not self.layout.projects("tree").exists(),
+                   f"left: {', '.join(left) or 'the folder tree itself'}")
+        self.whole("F8 deletes a store folder tree: nothing beside it goes", beside,
+                   {name: data for name, data in found.items() if not name.startswith("tree/")})
+
+    def upload_folder(self):
+        """F5 uploads a local folder tree."""
+        self.go("left", PROJECTS)
+        self.activate("right")
+        source, target = self.layout.local / "trip", self.layout.projects("trip")
+        expected = tree_of(source)
+        self.copy("trip")
+        self.whole("F5 uploads a local folder tree with a subfolder: it arrives whole", expected,
+                   self.settle("the uploaded trip", lambda: tree_of(target), expected))
+
+    def view_object(self):
+        """F3 shows an object's text in the viewer."""
+        self.go("left", PROJECTS)
+        self.select("readme.txt")
+        self.desk.keys("F3")
+        viewer = r"readme\.txt$"  # the viewer's title: the path of the downloaded copy
+        self.desk.wait_window(viewer, "the viewer")
+        text = self.layout.projects("readme.txt").read_bytes().decode().strip()
+        shown = [None]
+
+        def shows_text():  # Ctrl+A and Ctrl+C in the viewer: its text to the clipboard
+            try:
+                shown[0] = self.desk.copy_with("ctrl+a", "ctrl+c", what="the viewer's text",
+                                               limit=3).strip()
+            except StepFailed:
+                return False
+            return shown[0] == text
+        ok = within(shows_text, 15)
+        self.desk.picture("viewer")
+        self.check("F3 shows an object's text in the viewer", ok,
+                   f"it shows {shown[0]!r}, the object holds {text!r}")
+        self.desk.keys("Escape")
+        self.desk.wait_no_window(viewer, "the viewer to close", limit=15)
+
+    def edit_object(self):
+        """F4 edits an object, and the copy back leaves the edit in the store."""
+        self.go("left", PROJECTS)
+        target = self.layout.projects("todo.txt")
+        self.select("todo.txt")
+        self.desk.keys("F4")
+        editor = r"todo\.txt$"  # the editor's title: the path of the downloaded copy
+        self.desk.wait_window(editor, "the editor")
+        edit = "call the printer on Monday"
+        self.desk.keys("ctrl+a")
+        self.desk.type(edit)
+        self.desk.keys("F2")  # saves
+        self.desk.picture("editor")
+        self.desk.keys("Escape")  # closes the editor: the question whether to copy back
+        text = wait_until("the question whether to copy the file back", self.message)
+        self.check("F4: closing the editor on a changed file asks to copy it back",
+                   "Do you want to copy it backward?" in text, f"it said: {said(text)}")
+        self.answer("Return")  # Yes
+        found = self.settle("the edit in the store", lambda: target.read_bytes().rstrip(b"\r\n"),
+                            edit.encode(), limit=30)
+        self.check("F4 edits an object: the copy back leaves the edit in the store",
+                   found == edit.encode(), f"the store holds {found!r}")
+
+    def folder_size(self):
+        """Calculate Occupied Space counts a store folder tree."""
+        self.go("left", PROJECTS)
+        tree = tree_of(self.layout.projects("plans"))
+        objects = [data for name, data in tree.items() if not name.endswith("/")]
+        # The count takes in the folder itself.
+        held = (len(objects), len(tree) - len(objects) + 1, sum(map(len, objects)))
+        self.select("plans")
+        self.desk.keys("ctrl+l")  # Files > Calculate Occupied Space
+        text = said(wait_until("the occupied space", self.message))
+        counted = re.fullmatch(r"Files: (\d+), Dirs: (\d+), Size: .*\((.*) bytes\)", text)
+        counted = counted and tuple(int(re.sub(r"\D", "", figure)) for figure in counted.groups())
+        self.check("Calculate Occupied Space on a store folder tree counts every object and"
+                   " folder of it", counted == held,
+                   f"it said \"{text}\"; the store holds {held[0]} objects of {held[2]} bytes"
+                   f" in {held[1]} folders, the tree's own among them")
+        self.answer("Return")
+
+    def copy_folder_in_store(self):
+        """F5 copies a folder tree inside the store."""
+        self.go("right", ARCHIVE)
+        self.go("left", PROJECTS)
+        source, target = self.layout.projects("plans"), self.layout.store.joinpath(*ARCHIVE, "plans")
+        expected = tree_of(source)
+        self.copy("plans")
+        self.whole("F5 inside the store copies a folder tree: the target is whole", expected,
+                   self.settle("the copied plans", lambda: tree_of(target), expected))
+        self.whole("F5 inside the store copies a folder tree: the source is kept", expected,
+                   tree_of(source))
+
+    def move_folder_in_store(self):
+        """F6 moves a folder tree inside the store."""
+        self.go("right", ARCHIVE)
+        self.go("left", PROJECTS)
+        source, target = self.layout.projects("outbox"), self.layout.store.joinpath(*ARCHIVE, "outbox")
+        expected = tree_of(source)
+        self.copy("outbox", key="F6", dialog=MOVE_DIALOG)
+        found, left = self.settle("the moved outbox", lambda: (tree_of(target), tree_of(source)),
+                                  (expected, None))
+        self.whole("F6 inside the store moves a folder tree: the target is whole", expected, found)
+        self.dropped(PROJECTS, "outbox")
+        self.check("F6 inside the store moves a folder tree: the source is gone", left is None,
+                   f"left: {', '.join(sorted(left or {})) or 'the folder itself'}")
+
     def rename_account(self):
         """Shift+F6 renames an account."""
         self.go("left", [])
@@ -698,8 +974,11 @@ class Walk:
         return [self.start, self.browse, self.exact_size, self.download, self.download_cp1252,
                 self.download_onto_existing, self.cancel_download, self.make_folder,
                 self.rename_object, self.delete_object, self.upload, self.upload_onto_existing,
-                self.rename_account, self.placeholder_download, self.placeholder_open,
-                self.copy_in_store, self.root_properties, self.still_running, self.exit]
+                self.download_folder, self.delete_folder, self.upload_folder, self.view_object,
+                self.edit_object, self.folder_size, self.rename_account,
+                self.placeholder_download, self.placeholder_open, self.copy_folder_in_store,
+                self.move_folder_in_store, self.copy_in_store, self.root_properties,
+                self.still_running, self.exit]
 
 
 def main():
@@ -722,12 +1001,12 @@ def main():
     shutil.rmtree(layout.pictures, ignore_errors=True)
     layout.pictures.mkdir(parents=True)
     lay_out_file_manager(layout)
-    make_store(layout)
     wine = Wine(layout)
     with open(layout.walk / "xvfb.log", "w") as xlog, \
             open(layout.walk / "doublecmd.log", "w") as log:
         screen = Screen(xlog)
         wine.prefix_command("register", str(build / "bin" / "corvanel_engine.dll"))
+        make_store(layout)  # the local folder is in the prefix, which now exists
         wine.prefix_command("start")
         walk = Walk(layout, Desk(screen.display, layout.pictures), wine, log)
         try:
