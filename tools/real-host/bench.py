@@ -21,6 +21,7 @@ the target. Every result is checked (a FAIL line when it is not whole); the
 exit status is 1 when a check failed, 77 when there is no file manager.
 """
 
+import argparse
 import os
 import shutil
 import signal
@@ -286,9 +287,15 @@ def report(times):
 def main():
     signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(1))
 
+    def rows(text):
+        chosen = text.split(",")
+        if not set(chosen) <= {"1", "2", "3", "4"}:
+            raise argparse.ArgumentTypeError("rows are 1, 2, 3 and 4")
+        return chosen
+
     def more(parser):
         parser.add_argument("--rounds", type=int, default=3)
-        parser.add_argument("--rows", default="1,2,3,4", help="which rows, comma-separated")
+        parser.add_argument("--rows", type=rows, default="1,2,3,4", help="which, comma-separated")
     args = command_line(__doc__.splitlines()[0], more)
     failed = build_file_manager(args.build)
     if failed is not None:
@@ -297,7 +304,7 @@ def main():
     print(f"load average before: {os.getloadavg()[0]:.2f}", flush=True)
     try:
         bench = session(layout, lay_out, make_fixtures, partial(Bench, rounds=args.rounds),
-                        lambda bench: bench.steps(args.rows.split(",")))
+                        lambda bench: bench.steps(args.rows))
     finally:  # the fixtures take 0.5 GiB
         for folder in (layout.store, layout.local / SOURCE, layout.local / TARGET):
             shutil.rmtree(folder, ignore_errors=True)
