@@ -6,17 +6,6 @@ namespace bridge {
 
 namespace {
 
-bool ReadExactly(HANDLE pipe, void* buffer, DWORD size) {
-    char* at = static_cast<char*>(buffer);
-    while (size > 0) {
-        DWORD read = 0;
-        if (!ReadFile(pipe, at, size, &read, nullptr) || read == 0) return false;
-        at += read;
-        size -= read;
-    }
-    return true;
-}
-
 bool WriteExactly(HANDLE pipe, const char* data, DWORD size) {
     while (size > 0) {
         DWORD written = 0;
@@ -34,22 +23,9 @@ bool SendMessage(HANDLE pipe, const Message& message) {
     return WriteExactly(pipe, frame.data(), static_cast<DWORD>(frame.size()));
 }
 
-bool ReceivePayload(HANDLE pipe, std::string* payload) {
-    std::uint8_t prefix[4];
-    std::uint32_t length = 0;
-    if (!ReadExactly(pipe, prefix, sizeof(prefix)) || !PayloadLength(prefix, &length)) return false;
-    payload->resize(length);
-    return ReadExactly(pipe, &(*payload)[0], length);
-}
-
 bool DecodePayload(const std::string& payload, Sender from, Message* message) {
     return Decode(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(), from,
                   message);
-}
-
-bool ReceiveMessage(HANDLE pipe, Sender from, Message* message) {
-    std::string payload;
-    return ReceivePayload(pipe, &payload) && DecodePayload(payload, from, message);
 }
 
 bool SharedBatches::Create() {

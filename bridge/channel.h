@@ -1,7 +1,7 @@
 #pragma once
-// Frames of the bridge's protocol over one pipe each way. Blocking reads and
-// writes; a false result means the pipe is broken (the peer has ended) or the
-// peer sent a frame the protocol does not allow.
+// Frames of the bridge's protocol over one pipe each way: blocking writes
+// (a false result means the pipe is broken: the peer has ended), and the
+// payloads that each side's reader takes out of its FrameBuffer decoded.
 
 #include <windows.h>
 
@@ -14,14 +14,7 @@ namespace bridge {
 // Writes a whole frame. False when the pipe is broken.
 bool SendMessage(HANDLE pipe, const Message& message);
 
-// Reads one frame's payload. False when the pipe is broken or the frame's
-// length is 0 or over kMaxPayloadBytes.
-bool ReceivePayload(HANDLE pipe, std::string* payload);
-
-// Reads and decodes one message that `from` sent.
-bool ReceiveMessage(HANDLE pipe, Sender from, Message* message);
-
-// Decodes a payload that ReceivePayload read.
+// Decodes a frame's payload, which `from` sent.
 bool DecodePayload(const std::string& payload, Sender from, Message* message);
 
 // The shared section that carries listing batches: made by the 64-bit side,

@@ -272,6 +272,17 @@ bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length) {
     return *length != 0 && *length <= kMaxPayloadBytes;
 }
 
+FrameBuffer::Take FrameBuffer::Next(std::string* payload) {
+    constexpr std::size_t kPrefixBytes = 4;
+    if (bytes_.size() < kPrefixBytes) return Take::Incomplete;
+    std::uint32_t length = 0;
+    if (!PayloadLength(reinterpret_cast<const std::uint8_t*>(bytes_.data()), &length)) return Take::Fault;
+    if (bytes_.size() - kPrefixBytes < length) return Take::Incomplete;
+    payload->assign(bytes_, kPrefixBytes, length);
+    bytes_.erase(0, kPrefixBytes + length);
+    return Take::Frame;
+}
+
 namespace {
 
 // The length of `bytes` without its trailing zero bytes. Steps over whole

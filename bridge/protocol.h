@@ -163,6 +163,24 @@ bool Decode(const std::uint8_t* data, std::size_t size, Sender from, Message* ou
 // exceeds kMaxPayloadBytes or is 0.
 bool PayloadLength(const std::uint8_t prefix[4], std::uint32_t* length);
 
+// The frames of one side's byte stream, as its reads deliver the bytes in
+// pieces of any size: a frame cut between two reads waits for the rest, and
+// one read may bring several.
+class FrameBuffer {
+public:
+    void Append(const char* bytes, std::size_t size) { bytes_.append(bytes, size); }
+    void Clear() { bytes_.clear(); }
+
+    enum class Take { Frame, Incomplete, Fault };
+    // The payload of the first whole frame, taken off the front. Incomplete
+    // while its bytes have not all arrived; Fault when its length prefix is
+    // out of bounds (the stream is then unusable).
+    Take Next(std::string* payload);
+
+private:
+    std::string bytes_;  // arrived, not yet taken
+};
+
 // Writes listing entries, each the export's result and the find record it
 // wrote, into a region of the shared section, as FindBatch carries them.
 class BatchWriter {

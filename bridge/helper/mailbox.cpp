@@ -1,41 +1,67 @@
 #include "bridge/helper/mailbox.h"
 
+#include <vector>
+
 #include "bridge/channel.h"
 
 namespace helper {
 
-Mailbox::Mailbox(HANDLE pipe)
-    : pipe_(pipe),
-      filled_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      emptied_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+namespace {
+
+// What one read takes at most: every message but a rare long one arrives
+// whole in one read, its length prefix with it.
+constexpr DWORD kReadBytes = 64 * 1024;
+
+}  // namespace
+
+Mailbox::Mailbox(HANDLE pipe) : pipe_(pipe), arrived_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 bool Mailbox::Start() {
-    if (!filled_.Valid() || !emptied_.Valid()) return false;
+    if (!arrived_.Valid()) return false;
     reader_.Reset(CreateThread(nullptr, 0, &Mailbox::ReadLoop, this, 0, nullptr));
     return reader_.Valid();
 }
 
 DWORD WINAPI Mailbox::ReadLoop(void* self) {
     Mailbox& box = *static_cast<Mailbox*>(self);
+    std::vector<char> buffer(kReadBytes);
+    bridge::FrameBuffer frames;
     for (;;) {
-        std::string payload;
-        if (!bridge::ReceivePayload(box.pipe_, &payload)) {
-            // A broken pipe is the 64-bit side's end; an oversized frame is a
+        DWORD read = 0;
+        if (!ReadFile(box.pipe_, buffer.data(), kReadBytes, &read, nullptr) || read == 0) {
+            // A broken pipe is the 64-bit side's end; anything else is a
             // fault. Either way nobody is left to serve.
             ExitProcess(GetLastError() == ERROR_BROKEN_PIPE ? kExitPipeBroken : kExitProtocolFault);
         }
-        box.payload_.swap(payload);
-        SetEvent(box.filled_.Get());
-        WaitForSingleObject(box.emptied_.Get(), INFINITE);
+        frames.Append(buffer.data(), read);
+        std::string payload;
+        bridge::FrameBuffer::Take taken;
+        while ((taken = frames.Next(&payload)) == bridge::FrameBuffer::Take::Frame) {
+            {
+                SrwLock::Exclusive guard(box.lock_);
+                box.payloads_.push_back(std::move(payload));
+            }
+            SetEvent(box.arrived_.Get());
+        }
+        if (taken == bridge::FrameBuffer::Take::Fault) ExitProcess(kExitProtocolFault);  // oversized
     }
 }
 
+bool Mailbox::Take(std::string* payload) {
+    SrwLock::Exclusive guard(lock_);
+    if (payloads_.empty()) return false;
+    *payload = std::move(payloads_.front());
+    payloads_.pop_front();
+    return true;
+}
+
 bridge::Message Mailbox::Next() {
-    HANDLE filled = filled_.Get();
-    for (;;) {
-        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &filled, INFINITE, QS_ALLINPUT,
+    HANDLE arrived = arrived_.Get();
+    std::string payload;
+    while (!Take(&payload)) {
+        const DWORD woke = MsgWaitForMultipleObjectsEx(1, &arrived, INFINITE, QS_ALLINPUT,
                                                        MWMO_INPUTAVAILABLE);
-        if (woke == WAIT_OBJECT_0) break;
+        if (woke == WAIT_OBJECT_0) continue;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
@@ -43,10 +69,7 @@ bridge::Message Mailbox::Next() {
         }
     }
     bridge::Message message;
-    const bool decoded = bridge::DecodePayload(payload_, bridge::Sender::Host, &message);
-    payload_.clear();
-    SetEvent(emptied_.Get());
-    if (!decoded) ExitProcess(kExitProtocolFault);
+    if (!bridge::DecodePayload(payload, bridge::Sender::Host, &message)) ExitProcess(kExitProtocolFault);
     return message;
 }
 

@@ -1,16 +1,20 @@
 #pragma once
-// The helper's inbox. A reader thread reads the pipe from the 64-bit side and
-// hands over one message at a time; the main thread waits for it while
-// dispatching its window messages, as the file manager's own thread does, so
-// an engine that delivers its events through the thread's apartment is still
-// heard. When the pipe breaks (the 64-bit side has ended, or the file manager
-// was killed) the reader ends the process at once, wherever the main thread is.
+// The helper's inbox. A reader thread reads the pipe from the 64-bit side as
+// its bytes arrive and queues each whole message; the main thread takes one
+// at a time, waiting for it while dispatching its window messages, as the
+// file manager's own thread does, so an engine that delivers its events
+// through the thread's apartment is still heard. The reader is back at the
+// pipe as soon as it has queued a message, so when the pipe breaks (the
+// 64-bit side has ended, or the file manager was killed) it ends the process
+// at once, wherever the main thread is.
 
 #include <windows.h>
 
+#include <deque>
 #include <string>
 
 #include "bridge/protocol.h"
+#include "common/srw_lock.h"
 #include "common/unique_handle.h"
 
 namespace helper {
@@ -30,12 +34,14 @@ public:
 
 private:
     static DWORD WINAPI ReadLoop(void* self);
+    // The oldest queued payload, if there is one.
+    bool Take(std::string* payload);
 
     HANDLE pipe_;
-    UniqueHandle filled_;   // set by the reader: payload_ holds a message
-    UniqueHandle emptied_;  // set by the main thread: payload_ is taken
+    UniqueHandle arrived_;  // set by the reader once it has queued a payload
     UniqueHandle reader_;
-    std::string payload_;
+    SrwLock lock_;          // guards payloads_, shared by the two threads
+    std::deque<std::string> payloads_;
 };
 
 // Exit codes of a helper that ended because of its pipe.

@@ -1,7 +1,5 @@
 #include "bridge/module64/helper_pipe.h"
 
-#include <cstdint>
-
 #include "bridge/channel.h"
 
 namespace bridge {
@@ -10,7 +8,6 @@ namespace {
 
 // What one read takes at most; a frame larger than that arrives in pieces.
 constexpr DWORD kReadBytes = 64 * 1024;
-constexpr std::uint32_t kPrefixBytes = 4;
 
 // A name no other pipe has: this process, a count of its pipes, the time.
 std::wstring UniquePipeName() {
@@ -53,20 +50,7 @@ void HelperPipe::Reset() {
     }
     pipe_.Reset();
     readDone_.Reset();
-    received_.clear();
-}
-
-bool HelperPipe::TakeFrame(std::string* payload, bool* fault) {
-    if (received_.size() < kPrefixBytes) return false;
-    std::uint32_t length = 0;
-    if (!PayloadLength(reinterpret_cast<const std::uint8_t*>(received_.data()), &length)) {
-        *fault = true;
-        return false;
-    }
-    if (received_.size() - kPrefixBytes < length) return false;
-    payload->assign(received_, kPrefixBytes, length);
-    received_.erase(0, kPrefixBytes + length);
-    return true;
+    frames_.Clear();
 }
 
 HelperPipe::Wait HelperPipe::Receive(Message* message, DWORD ms) {
@@ -74,11 +58,12 @@ HelperPipe::Wait HelperPipe::Receive(Message* message, DWORD ms) {
     const ULONGLONG start = GetTickCount64();
     for (;;) {
         std::string payload;
-        bool fault = false;
-        if (TakeFrame(&payload, &fault)) {
+        switch (frames_.Next(&payload)) {
+        case FrameBuffer::Take::Frame:
             return DecodePayload(payload, Sender::Helper, message) ? Wait::Message : Wait::Broken;
+        case FrameBuffer::Take::Fault: return Wait::Broken;
+        case FrameBuffer::Take::Incomplete: break;
         }
-        if (fault) return Wait::Broken;
         if (!reading_) {
             overlapped_ = OVERLAPPED{};
             overlapped_.hEvent = readDone_.Get();
@@ -101,7 +86,7 @@ HelperPipe::Wait HelperPipe::Receive(Message* message, DWORD ms) {
         if (!done && GetLastError() == ERROR_IO_INCOMPLETE) return Wait::Broken;  // Reset cancels it
         reading_ = false;
         if (!done) return Wait::Broken;
-        received_.append(buffer_.data(), read);
+        frames_.Append(buffer_.data(), read);
     }
 }
 

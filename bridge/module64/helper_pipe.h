@@ -37,16 +37,12 @@ public:
     Wait Receive(Message* message, DWORD ms);
 
 private:
-    // Takes one whole frame off the front of what arrived. False when there
-    // is none yet; *fault when the frame's length is out of bounds.
-    bool TakeFrame(std::string* payload, bool* fault);
-
     UniqueHandle pipe_;
     UniqueHandle readDone_;
     OVERLAPPED overlapped_{};
     bool reading_ = false;           // a read into buffer_ is in progress
     std::vector<char> buffer_;
-    std::string received_;           // bytes of frames not yet taken
+    FrameBuffer frames_;             // bytes of frames not yet taken
 };
 
 }  // namespace bridge

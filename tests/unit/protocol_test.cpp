@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -197,6 +198,44 @@ TEST(ProtocolFrame, RefusesALengthPrefixOverTheBoundOrZero) {
     std::uint32_t length = 0;
     ASSERT_TRUE(bridge::PayloadLength(reinterpret_cast<const std::uint8_t*>(frame.data()), &length));
     EXPECT_EQ(frame.size() - 4, length);
+}
+
+// Each side's reader cuts its pipe's bytes into frames, whatever pieces its
+// reads return: one frame split over many reads, many in one read.
+TEST(ProtocolFrame, BufferTakesWholeFramesHoweverTheBytesArrive) {
+    const std::vector<std::string> payloads = {
+        bridge::Encode(Message(Kind::Result).Add(1).Add(0)),
+        bridge::Encode(Message(Kind::RenMovFile).Add(9).Add(0)
+                           .Add(Text(std::string(bridge::kMaxTextBytes, 'a')))
+                           .Add(Text(std::string(bridge::kMaxTextBytes, 'b'))).Add(1).Add(0)
+                           .Add(std::nullopt)),
+        bridge::Encode(Message(Kind::LogAnswer))};
+    std::string stream;
+    for (const std::string& payload : payloads) stream += U32(payload.size()) + payload;
+    for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{4093}, stream.size()}) {
+        SCOPED_TRACE(piece);
+        bridge::FrameBuffer frames;
+        std::vector<std::string> taken;
+        std::string payload;
+        for (std::size_t at = 0; at < stream.size(); at += piece) {
+            frames.Append(stream.data() + at, std::min(piece, stream.size() - at));
+            bridge::FrameBuffer::Take result;
+            while ((result = frames.Next(&payload)) == bridge::FrameBuffer::Take::Frame) {
+                taken.push_back(payload);
+            }
+            ASSERT_EQ(bridge::FrameBuffer::Take::Incomplete, result);
+        }
+        EXPECT_EQ(payloads, taken);
+    }
+    // A length prefix out of bounds spoils the stream, whole or not.
+    for (std::uint32_t announced : {0u, bridge::kMaxPayloadBytes + 1}) {
+        SCOPED_TRACE(announced);
+        bridge::FrameBuffer frames;
+        const std::string bad = U32(announced) + "xy";
+        frames.Append(bad.data(), bad.size());
+        std::string payload;
+        EXPECT_EQ(bridge::FrameBuffer::Take::Fault, frames.Next(&payload));
+    }
 }
 
 // The writing side never sends what the reading side would refuse.

@@ -154,12 +154,12 @@ def wine_path(path):
 class Layout:
     """One edition's folders under BUILD_DIR/real-host."""
 
-    def __init__(self, build, edition):
+    def __init__(self, build, edition, name="walk"):
         self.build, self.edition = build, edition
         root = build / "real-host"
         self.host = root / ("i386-win32" if edition == 32 else "x86_64-win64") / "doublecmd"
         self.prefix = root / f"wineprefix{edition}"
-        self.walk = root / f"walk{edition}"
+        self.walk = root / f"{name}{edition}"  # the run's own folder
         self.app = self.walk / "doublecmd"
         self.store = self.walk / "store"
         # A user's own folder on drive C, so that the panel reads as on a user's computer.
@@ -323,7 +323,7 @@ class Desk:
     def wait_no_window(self, pattern, what, limit=30.0):
         wait_until(what, lambda: not self.windows(pattern), limit)
 
-    def copy_with(self, *keys, what, limit=15.0):
+    def copy_with(self, *keys, what, limit=15.0, every=0.2):
         """Sends keys that copy text; returns the text once it has replaced a marker."""
         marker = f"walk-marker-{time.monotonic_ns()}"
         # xclip stays in the background to serve the marker: no pipe to wait on.
@@ -331,7 +331,7 @@ class Desk:
                        text=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.keys(*keys)
         return wait_until(what, lambda: (lambda text: text != marker and text)(
-            self.x("xclip", "-o", "-selection", "clipboard")), limit)
+            self.x("xclip", "-o", "-selection", "clipboard")), limit, every)
 
     def picture(self, name):
         self.count += 1
@@ -580,14 +580,19 @@ class Walk:
 
     # The steps -------------------------------------------------------------------
 
+    def program_env(self):
+        """The file manager's environment: the reference engine over the walk's
+        store, each chunk of a transfer slowed for Cancel."""
+        return dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"],
+                    CORVANEL_THROTTLE_MS=str(THROTTLE_MS),
+                    CORVANEL_STORE=wine_path(self.layout.store))
+
     def start(self):
         """The file manager starts with the plugin installed."""
-        env = dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"],
-                   CORVANEL_THROTTLE_MS=str(THROTTLE_MS), CORVANEL_STORE=wine_path(self.layout.store))
         local = self.layout.local_windows
         self.program = subprocess.Popen(
             ["wine", "explorer", "/desktop=walk,1270x790", "doublecmd.exe", "-L", local, "-R", local],
-            cwd=self.layout.app, env=env, stdout=self.log, stderr=subprocess.STDOUT)
+            cwd=self.layout.app, env=self.program_env(), stdout=self.log, stderr=subprocess.STDOUT)
         self.desk.wait_window(MAIN_WINDOW, "the main window", limit=90)
         self.check("the file manager starts with the plugin installed", True)
 
@@ -981,42 +986,65 @@ class Walk:
                 self.still_running, self.exit]
 
 
-def main():
-    # CTest's time limit ends the walk with SIGTERM: the cleanup below still runs.
-    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(1))
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def command_line(description, add_arguments=lambda parser: None):
+    """The arguments: --edition, --build and those add_arguments adds."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--edition", type=int, choices=(32, 64), required=True)
     parser.add_argument("--build", type=Path,
                         default=Path(os.environ.get("BUILD_DIR", CHECKOUT / "build")))
+    add_arguments(parser)
     args = parser.parse_args()
-    build = args.build.resolve()
+    args.build = args.build.resolve()
+    return args
+
+
+def build_file_manager(build):
+    """None once the file manager is built; else the exit status: SKIP when
+    there is no source to build it from, 1 when its build failed."""
     env = dict(os.environ, BUILD_DIR=str(build))
     where = subprocess.run([str(HERE / "build.sh"), "--where"], env=env, stdout=subprocess.DEVNULL)
     if where.returncode:
         return SKIP
-    if subprocess.run([str(HERE / "build.sh")], env=env).returncode:
-        return 1
-    started = time.monotonic()
-    layout = Layout(build, args.edition)
+    return 1 if subprocess.run([str(HERE / "build.sh")], env=env).returncode else None
+
+
+def session(layout, lay_out, make_files, walker, steps):
+    """Lays out the file manager (lay_out), starts a screen of its own and
+    the prefix's server with the reference engine registered, makes the
+    files (make_files, once the prefix exists) and runs the steps that
+    steps(walker) gives; what it started ends with it. Returns the walker."""
     shutil.rmtree(layout.pictures, ignore_errors=True)
     layout.pictures.mkdir(parents=True)
-    lay_out_file_manager(layout)
+    lay_out(layout)
     wine = Wine(layout)
     with open(layout.walk / "xvfb.log", "w") as xlog, \
             open(layout.walk / "doublecmd.log", "w") as log:
         screen = Screen(xlog)
-        wine.prefix_command("register", str(build / "bin" / "corvanel_engine.dll"))
-        make_store(layout)  # the local folder is in the prefix, which now exists
+        wine.prefix_command("register", str(layout.build / "bin" / "corvanel_engine.dll"))
+        make_files(layout)
         wine.prefix_command("start")
-        walk = Walk(layout, Desk(screen.display, layout.pictures), wine, log)
+        walk = walker(layout, Desk(screen.display, layout.pictures), wine, log)
         try:
-            walk.run(walk.steps())
+            walk.run(steps(walk))
         finally:
             if walk.program and walk.program.poll() is None:
                 walk.program.send_signal(signal.SIGTERM)
                 walk.program.wait(10)
             wine.prefix_command("stop")
             screen.stop()
+    return walk
+
+
+def main():
+    # CTest's time limit ends the walk with SIGTERM: the cleanup below still runs.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(1))
+    args = command_line(__doc__.splitlines()[0])
+    failed = build_file_manager(args.build)
+    if failed is not None:
+        return failed
+    started = time.monotonic()
+    layout = Layout(args.build, args.edition)
+    walk = session(layout, lay_out_file_manager, make_store, Walk, Walk.steps)
     print(f"The {args.edition}-bit edition walked in {time.monotonic() - started:.0f} s; "
           f"pictures in {layout.pictures}")
     print(f"{walk.passed} passed, {walk.failed} failed")
