@@ -825,24 +825,32 @@ void Host::Settle() {
 
 // ---- Shortening a failing run
 
-// Whether `actions`, from an empty store, end in a finding at their last action.
-bool Fails(Session& session, const std::vector<Action>& actions) {
+// What a finding says without the names in it ("result 0, expected 1"):
+// a shorter sequence must find the same fault, not just any.
+std::string KindOf(const std::string& finding) {
+    return finding.substr(0, finding.find_first_of("\"\n"));
+}
+
+// Whether `actions`, from an empty store, end in a finding of `kind` at
+// their last action.
+bool Fails(Session& session, const std::vector<Action>& actions, const std::string& kind) {
     session.Reset();
     for (std::size_t at = 0; at < actions.size(); ++at) {
-        if (!session.Run(actions[at])) return at + 1 == actions.size();
+        if (!session.Run(actions[at])) return at + 1 == actions.size() && KindOf(session.Finding()) == kind;
     }
     return false;
 }
 
 // The failing run's last actions, fewer and fewer (delta debugging), as
-// long as they still find something at their end.
-std::vector<Action> Shorten(Session& session, const std::deque<Action>& history, int seconds) {
+// long as they still find the same kind of fault at their end.
+std::vector<Action> Shorten(Session& session, const std::deque<Action>& history, const std::string& kind,
+                            int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     std::vector<Action> failing;
     for (std::size_t window = 16;; window *= 4) {
         const std::size_t take = std::min(window, history.size());
         std::vector<Action> tail(history.end() - static_cast<std::ptrdiff_t>(take), history.end());
-        if (Fails(session, tail)) {
+        if (Fails(session, tail, kind)) {
             failing = tail;
             break;
         }
@@ -857,7 +865,7 @@ std::vector<Action> Shorten(Session& session, const std::deque<Action>& history,
             std::vector<Action> candidate(failing.begin(), failing.begin() + static_cast<std::ptrdiff_t>(start));
             const std::size_t end = std::min(start + chunk, failing.size() - 1);
             candidate.insert(candidate.end(), failing.begin() + static_cast<std::ptrdiff_t>(end), failing.end());
-            if (candidate.size() < failing.size() && Fails(session, candidate)) {
+            if (candidate.size() < failing.size() && Fails(session, candidate, kind)) {
                 failing = candidate;
                 chunks = std::max<std::size_t>(chunks - 1, 2);
                 reduced = true;
@@ -1066,14 +1074,15 @@ int Fuzz(const Options& options) {
         std::printf("replay: --seed %llu --steps %llu%s\n", static_cast<unsigned long long>(options.seed),
                     static_cast<unsigned long long>(counts.calls), options.nested ? " --nested on" : "");
         std::fflush(stdout);
-        const std::vector<Action> shortest = Shorten(session, history, options.shrinkSeconds);
+        const std::string kind = KindOf(session.Finding());
+        const std::vector<Action> shortest = Shorten(session, history, kind, options.shrinkSeconds);
         if (shortest.empty()) {
             std::printf("the failure did not come back from an empty store with the run's last actions\n");
         } else {
             std::printf("a shortened sequence from an empty store that still finds it (%zu actions):\n",
                         shortest.size());
             for (const Action& action : shortest) std::printf("  %s\n", action.Describe().c_str());
-            Fails(session, shortest);
+            Fails(session, shortest, kind);
             std::printf("  -> %s\n", session.Finding().c_str());
         }
     } else {
