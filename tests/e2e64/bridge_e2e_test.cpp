@@ -346,6 +346,9 @@ TEST_F(BridgeE2eTest, FsInitFailsWithoutAWorkingHelperAndLeavesNothingBehind) {
         for (int again = 0; again < 3; ++again) EXPECT_EQ(-1, copy.Fs().FsInit(3, nullptr, nullptr, nullptr));
         EXPECT_EQ(helpersBefore, HelpersOf(GetCurrentProcessId()));
         EXPECT_EQ(handlesBefore, HandlesOf(GetCurrentProcessId()));
+        // Nothing of the failed module runs on: it unloads, and its folder
+        // goes with the test's.
+        EXPECT_TRUE(FreeLibrary(GetModuleHandleA(module.c_str())));
     }
 }
 
