@@ -2,6 +2,7 @@
 // the engine that FsInit created by ProgID from the registry.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/thread_locale.h"
 
 namespace {
 
@@ -127,6 +129,35 @@ TEST_F(PluginE2eTest, NamespaceChangesReachTheStoreAndMovesDeleteTheirSources) {
                                  TRUE)(Fs()));
     EXPECT_EQ(ReadBytes(Store("work\\photos\\2009\\b.jpg")), ReadBytes(Store("work\\photos\\a.jpg")));
     EXPECT_EQ("keep me", ReadBytes(Local("victim.txt")));
+}
+
+// Letter case beyond ASCII: code page 1252 host texts, "\xE9t\xE9" (été) and
+// "\xC9T\xC9" (ÉTÉ) name one folder of the disk.
+TEST_F(PluginE2eTest, AFolderNamedInOtherLetterCaseOfAnyLetterIsTheSameFolder) {
+    ThreadLocale locale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+    const std::wstring photos = std::wstring(store_.begin(), store_.end()) + L"\\work\\photos";
+    ASSERT_EQ(0, SHCreateDirectoryExW(nullptr, (photos + L"\\\u00e9t\u00e9\\sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((photos + L"\\\u0153uf").c_str(), nullptr));
+    HANDLE file = CreateFileW((photos + L"\\\u00e9t\u00e9\\x.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+    const auto exists = [&](const wchar_t* relative) {
+        return GetFileAttributesW((photos + relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    // Renamed only in letter case, with a file in it and without one: the
+    // folder stays whole (Wine keeps the name as it was).
+    EXPECT_EQ(FS_FILE_OK, RenMov("\\work\\photos\\\xE9t\xE9", "\\work\\photos\\\xC9T\xC9", TRUE,
+                                 FILE_ATTRIBUTE_DIRECTORY)(Fs()));
+    EXPECT_EQ(FS_FILE_OK, RenMov("\\work\\photos\\\x9C" "uf", "\\work\\photos\\\x8C" "UF", TRUE,
+                                 FILE_ATTRIBUTE_DIRECTORY)(Fs()));
+    EXPECT_TRUE(exists(L"\\\u00e9t\u00e9\\x.txt"));
+    EXPECT_TRUE(exists(L"\\\u00e9t\u00e9\\sub"));
+    EXPECT_TRUE(exists(L"\\\u0153uf"));
+    // Copied into its own subfolder, named in other letter case: refused.
+    EXPECT_EQ(FS_FILE_READERROR, RenMov("\\work\\photos\\\xE9t\xE9", "\\work\\photos\\\xC9T\xC9\\in",
+                                        FALSE, FILE_ATTRIBUTE_DIRECTORY)(Fs()));
+    EXPECT_FALSE(exists(L"\\\u00e9t\u00e9\\in"));
 }
 
 TEST_F(PluginE2eTest, OpeningAPlaceholderCreatesANamedEntryAndAsksForAReread) {

@@ -6,9 +6,6 @@
 // more handles or memory.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <psapi.h>
-#include <tlhelp32.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/process_usage.h"
 #include "tests/support/thread_locale.h"
 
 namespace {
@@ -25,22 +23,6 @@ namespace {
 constexpr char kCrashVariable[] = "CORVANEL_CRASH_NAME";
 constexpr char kStallVariable[] = "CORVANEL_STALL_NAME";
 constexpr char kThrottleVariable[] = "CORVANEL_THROTTLE_MS";
-
-// The helpers that `parent` started and that are still running.
-std::vector<DWORD> HelpersOf(DWORD parent) {
-    std::vector<DWORD> helpers;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return helpers;
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parent && _stricmp(entry.szExeFile, "corvanel_helper.exe") == 0) {
-            helpers.push_back(entry.th32ProcessID);
-        }
-    }
-    CloseHandle(snapshot);
-    return helpers;
-}
 
 // Waits up to 30 seconds for `parent` to have no helper left. A helper ends
 // within a fraction of a second; the bound is there to tell a helper that
@@ -72,38 +54,6 @@ void MakeEmptyFiles(const std::string& folder, int count) {
         const std::wstring name = base + L"\\" + std::to_wstring(at);
         CloseHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     }
-}
-
-struct Usage {
-    DWORD handles = 0;
-    SIZE_T commit = 0;
-};
-
-// The handles `pid` holds, from the system's handle table: Wine answers
-// GetProcessHandleCount with 0.
-DWORD HandlesOf(DWORD pid) {
-    std::vector<char> buffer(1 << 20);
-    ULONG needed = 0;
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
-                                              static_cast<ULONG>(buffer.size()), &needed)) ==
-           static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status < 0) return 0;
-    const auto* table = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
-    DWORD count = 0;
-    for (ULONG at = 0; at < table->Count; ++at) count += table->Handle[at].OwnerPid == pid;
-    return count;
-}
-
-Usage UsageOf(HANDLE process) {
-    Usage usage;
-    usage.handles = HandlesOf(GetProcessId(process));
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    if (GetProcessMemoryInfo(process, &counters, sizeof(counters))) usage.commit = counters.PagefileUsage;
-    return usage;
 }
 
 class BridgeE2eTest : public PluginE2eTest {

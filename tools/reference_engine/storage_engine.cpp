@@ -42,9 +42,16 @@ bool AccountPath(const std::wstring& root, BSTR name, std::wstring* path) {
     return true;
 }
 
+// Letter case aside, as the file system compares names: for every letter,
+// where _wcsicmp folds only ASCII's and takes an e acute and an E acute for
+// two names.
+bool SameText(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength) {
+    return CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
+}
+
 bool IsInside(const std::wstring& path, const std::wstring& directory) {
     return path.size() > directory.size() && path[directory.size()] == L'\\' &&
-           _wcsnicmp(path.c_str(), directory.c_str(), directory.size()) == 0;
+           SameText(path.c_str(), directory.size(), directory.c_str(), directory.size());
 }
 
 // A process of the console subsystem, or one that has a console: there the
@@ -277,7 +284,7 @@ bool CStorageEngine::CopyOrMove(const RemotePath& source, const RemotePath& targ
     if (from.depth != PathLevel::Object || to.depth != PathLevel::Object) return false;
     if (IsDirectory(from.path) != folders || IsInside(to.path, from.path)) return false;
     // The same entry, named in other letter case: only a move, which renames it.
-    if (_wcsicmp(from.path.c_str(), to.path.c_str()) == 0) {
+    if (SameText(from.path.c_str(), from.path.size(), to.path.c_str(), to.path.size())) {
         return move && MoveFileW(from.path.c_str(), to.path.c_str()) != 0;
     }
     const bool replaces = Exists(to.path);

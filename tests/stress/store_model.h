@@ -1,0 +1,174 @@
+#pragma once
+// What the store and the local folder hold, and what each export of the
+// plugin should answer and do to them: the stateful fuzzer (store_fuzz.cpp)
+// asks this model before every call and checks the plugin's answer, its
+// listings and the disk against it.
+//
+// Written from the plugin's documented behaviour (README, docs/development.md,
+// the closing notes of its issues) and from the reference engine's over a
+// folder of Wine's disk (tools/reference_engine), never from the plugin's
+// code. Where the documents leave two answers open, both are allowed
+// (Outcome::alternative).
+//
+// Names are UTF-16 as the disk keeps them; host texts are code page 1252,
+// the fuzzer's thread code page. Every name the fuzzer makes can be written
+// in that code page.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Name = std::wstring;
+using Path = std::vector<Name>;  // components below a tree's root
+
+// The host's 8-bit text of a name and back, in code page 1252.
+std::string ToHost(const Name& name);
+Name FromHost(const std::string& text);
+
+struct Node {
+    Name name;
+    bool folder = false;
+    std::string bytes;  // a file's content
+    std::vector<Node> children;
+};
+
+// A folder tree under Wine's rules for names, as the disk below the store or
+// the local folder behaves: a name stays as it was made and is found in any
+// letter case (CharUpperW folding, which Wine's file system shares for every
+// character of code page 1252), and holds at most 255 bytes in UTF-8, the
+// bound of the Unix file system below. Each operation is what the Windows
+// call of the same name does there; false changes nothing.
+class Tree {
+public:
+    const Node* Find(const Path& path) const;
+    bool IsFolder(const Path& path) const;
+    bool IsFile(const Path& path) const;
+    bool Exists(const Path& path) const { return Find(path) != nullptr; }
+
+    bool MakeFolder(const Path& path);
+    // CreateFile with CREATE_ALWAYS and the bytes written: a file there is
+    // overwritten under its own name, a folder there refuses.
+    bool WriteFile(const Path& path, const std::string& bytes);
+    // CopyFileW without the fail-if-exists flag; never onto the source itself.
+    bool CopyFile(const Path& from, const Path& to);
+    // MoveFileW, or MoveFileExW with MOVEFILE_REPLACE_EXISTING (`replace`):
+    // a name that finds the source itself changes nothing and succeeds.
+    bool MoveFile(const Path& from, const Path& to, bool replace);
+    bool RemoveFolder(const Path& path);  // an empty folder only
+    bool DeleteFile(const Path& path);    // a file only
+
+    // A folder's entries in the reference engine's listing order
+    // (_wcsicmp); empty when it is no folder.
+    std::vector<const Node*> Listing(const Path& folder) const;
+    // Entries below the root, folders and files, and the files' bytes.
+    std::size_t Count() const;
+    std::uint64_t Bytes() const;
+    // A folder with all it holds, or a file; false when neither is there.
+    bool RemoveAll(const Path& path);
+    void Clear() { root_.children.clear(); }
+    const Node& Root() const { return root_; }
+
+private:
+    Node* Locate(const Path& path);
+    Node* Attach(const Path& parent, Node node);  // the parent must be a folder
+
+    Node root_{L"", true, {}, {}};
+};
+
+bool SameName(const Name& a, const Name& b);       // letter case aside, as Wine's disk
+bool SamePath(const Path& a, const Path& b);
+bool Inside(const Path& inner, const Path& outer);  // strictly below
+// The reference engine's rule for one name of a path.
+bool IsValidName(const Name& name);
+// Whether the disk takes the name at all.
+bool FitsDisk(const Name& name);
+
+// A host path as the fuzzer makes them: "\" and the components joined by
+// backslashes, perhaps with one trailing backslash, which parses the same.
+struct HostPath {
+    std::vector<std::string> parts;  // account, bucket, key components
+    bool trailing = false;
+
+    std::string Text() const;
+    int Level() const { return parts.size() < 3 ? static_cast<int>(parts.size()) : 3; }
+    std::string Key() const;  // the key components joined by backslashes
+    Path StorePath() const;
+};
+
+// One entry as the host's find record shows it.
+struct Listed {
+    std::string name;
+    DWORD attributes;
+    std::uint64_t size;
+    bool operator==(const Listed& other) const {
+        return name == other.name && attributes == other.attributes && size == other.size;
+    }
+};
+
+constexpr DWORD kAnyError = 0xFFFFFFFF;  // a failed listing's last error is not fixed
+
+struct ListingOutcome {
+    bool opened = false;
+    DWORD lastError = kAnyError;  // when not opened
+    std::vector<Listed> entries;  // the first one is FsFindFirst's
+};
+
+// An export's expected result; `alternative` is a second one the documents
+// allow (-1: none), which changes nothing, as the result does not either. `partialUpload`: the 64-bit edition ended the helper in
+// the middle of an upload, which leaves the object as far as the engine got.
+struct Outcome {
+    int result = 0;
+    int alternative = -1;
+    bool partialUpload = false;
+    bool Allows(int got) const { return got == result || got == alternative; }
+};
+
+// How the host answers the progress reports of a transfer.
+enum class Abort {
+    Never,
+    AtFirstReport,  // the plugin's own 0% report, before the engine has the transfer
+    AtRelay,        // the first report relayed from the engine's transfer
+};
+
+class StoreModel {
+public:
+    // bridged: corvanel.wfx64, whose helper ends when the host cancels a
+    // running transfer; otherwise the engine's transfer runs on to its end.
+    explicit StoreModel(bool bridged) : bridged_(bridged) {}
+
+    Tree store, local;
+
+    ListingOutcome FindFirst(const HostPath& path) const;
+    // Each returns the expected answer and applies what the call changes.
+    bool MkDir(const HostPath& path);
+    bool RemoveDir(const HostPath& path);
+    bool DeleteFile(const HostPath& path);
+    Outcome RenMov(const HostPath& from, const HostPath& to, bool move, bool overWrite, bool folder);
+    Outcome GetFile(const HostPath& remote, const Path& localName, int copyFlags, Abort abort);
+    Outcome PutFile(const Path& localName, const HostPath& remote, int copyFlags, Abort abort);
+    // FsExecuteFile with "open": FS_EXEC_OK and a re-read notice after a
+    // creation from a placeholder, FS_EXEC_ERROR for a path that does not
+    // fit, else FS_EXEC_YOURSELF.
+    int ExecuteOpen(const HostPath& path, bool* notice);
+
+private:
+    enum class Look { Free, Taken, Unknown };
+    // The look before a change: whether the target's name is taken in its
+    // folder, letter case aside, not counting `self` (the entry a case-only
+    // rename renames). A folder that cannot be listed is looked for in the
+    // folder above it, up to the bucket.
+    Look LookUp(const HostPath& target, const HostPath* self) const;
+
+    // The reference engine's operations on the store.
+    bool Locatable(const HostPath& path) const;
+    bool CopyBucket(const HostPath& from, const HostPath& to, bool move);
+    bool CopyOrMove(const Path& from, const Path& to, bool move, bool folders);
+    bool CopyTree(const Path& from, const Path& to);
+    bool RemoveTree(const Path& path);
+    bool MakeDirectories(const Path& base, const Path& folder);
+    Name FreeName(const Path& folder, const wchar_t* stem) const;
+
+    bool bridged_;
+};

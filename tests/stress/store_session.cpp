@@ -1,0 +1,680 @@
+#include "tests/stress/store_session.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "tests/stress/random.h"
+
+namespace {
+
+// Every so many changes both whole trees are compared with the model.
+constexpr std::uint64_t kChangesPerFullCheck = 1000;
+constexpr std::size_t kChunkBytes = 256 * 1024;  // the reference engine's transfer chunk
+
+Session* g_session = nullptr;  // the host's callbacks carry no context
+
+std::string Utf8(const Name& name) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr,
+                                          0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(bytes), '\0');
+    if (bytes > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), &text[0], bytes,
+                            nullptr, nullptr);
+    }
+    return text;
+}
+
+// A host text for a report: long runs of one character shortened.
+std::string Readable(const std::string& hostText) {
+    std::string text;
+    const Name wide = FromHost(hostText);
+    for (std::size_t at = 0; at < wide.size();) {
+        std::size_t run = 1;
+        while (at + run < wide.size() && wide[at + run] == wide[at]) ++run;
+        text += Utf8(wide.substr(at, 1));
+        if (run > 4) {
+            text += "{x" + std::to_string(run) + "}";
+        } else {
+            text += Utf8(wide.substr(at + 1, run - 1));
+        }
+        at += run;
+    }
+    return text;
+}
+
+std::string Quoted(const HostPath& path) { return "\"" + Readable(path.Text()) + "\""; }
+
+std::string Quoted(const Path& local) {
+    std::string text = "local";
+    for (const Name& name : local) text += "\\" + Readable(ToHost(name));
+    return "\"" + text + "\"";
+}
+
+const char* AbortText(Abort abort) {
+    switch (abort) {
+    case Abort::Never: return "";
+    case Abort::AtFirstReport: return ", the host cancels at the first report";
+    case Abort::AtRelay: return ", the host cancels at the first relayed report";
+    }
+    return "";
+}
+
+std::string FlagsText(int flags) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%x", flags);
+    return text;
+}
+
+std::wstring Joined(const std::wstring& root, const Path& path) {
+    std::wstring full = root;
+    for (const Name& name : path) full += L"\\" + name;
+    return full;
+}
+
+struct DiskEntry {
+    Name name;
+    bool folder;
+    std::uint64_t size;
+};
+
+// A folder on disk in the engine's listing order; false when it cannot be listed.
+bool DiskListing(const std::wstring& folder, std::vector<DiskEntry>* entries) {
+    entries->clear();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entries->push_back({found.cFileName, isFolder,
+                            isFolder ? 0 : (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow});
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::stable_sort(entries->begin(), entries->end(), [](const DiskEntry& a, const DiskEntry& b) {
+        return _wcsicmp(a.name.c_str(), b.name.c_str()) < 0;
+    });
+    return true;
+}
+
+bool ReadWhole(const std::wstring& file, std::string* bytes) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bytes->clear();
+    char buffer[65536];
+    DWORD read = 0;
+    bool ok = true;
+    while ((ok = ReadFile(handle, buffer, sizeof(buffer), &read, nullptr) != 0) && read > 0) {
+        bytes->append(buffer, read);
+    }
+    CloseHandle(handle);
+    return ok;
+}
+
+bool WriteWhole(const std::wstring& file, const std::string& bytes) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const bool ok = bytes.empty() ||
+                    (WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size());
+    CloseHandle(handle);
+    return ok;
+}
+
+void RemoveContents(const std::wstring& folder) {
+    std::vector<DiskEntry> entries;
+    if (!DiskListing(folder, &entries)) return;
+    for (const DiskEntry& entry : entries) {
+        const std::wstring path = folder + L"\\" + entry.name;
+        if (entry.folder) {
+            RemoveContents(path);
+            RemoveDirectoryW(path.c_str());
+        } else {
+            DeleteFileW(path.c_str());
+        }
+    }
+}
+
+}  // namespace
+
+int __stdcall SessionProgress(int, char*, char*, int percent) {
+    return g_session != nullptr ? g_session->OnProgress(percent) : 0;
+}
+
+std::string BytesOf(std::uint64_t seed, std::uint32_t size) {
+    Random random(seed);
+    std::string bytes(size, '\0');
+    for (std::uint32_t at = 0; at < size; at += 8) {
+        const std::uint64_t value = random.Next();
+        std::memcpy(&bytes[at], &value, std::min<std::uint32_t>(8, size - at));
+    }
+    return bytes;
+}
+
+std::string Action::Describe() const {
+    return Call() + (worker && IsExport() && op != Op::Open ? "  (worker thread)" : "");
+}
+
+std::string Action::Call() const {
+    const std::string id = "listing " + std::to_string(listing);
+    switch (op) {
+    case Op::FindFirst: return "FsFindFirst(" + Quoted(path) + ")  [" + id + "]";
+    case Op::FindNext: return "FsFindNext  [" + id + "]";
+    case Op::FindClose: return "FsFindClose  [" + id + "]";
+    case Op::MkDir: return "FsMkDir(" + Quoted(path) + ")";
+    case Op::RemoveDir: return "FsRemoveDir(" + Quoted(path) + ")";
+    case Op::DeleteFile: return "FsDeleteFile(" + Quoted(path) + ")";
+    case Op::RenMov:
+        return "FsRenMovFile(" + Quoted(path) + ", " + Quoted(target) + ", Move " + (move ? "TRUE" : "FALSE") +
+               ", OverWrite " + (overWrite ? "TRUE" : "FALSE") + ", Attr " + (folder ? "0x10" : "0x20") + ")" +
+               AbortText(abort);
+    case Op::GetFile:
+        return "FsGetFile(" + Quoted(path) + ", " + Quoted(local) + ", " + FlagsText(flags) + ")" + AbortText(abort);
+    case Op::PutFile:
+        return "FsPutFile(" + Quoted(local) + ", " + Quoted(path) + ", " + FlagsText(flags) + ")" + AbortText(abort);
+    case Op::Open: return "FsExecuteFile(\"open\", " + Quoted(path) + ")";
+    case Op::LocalWrite:
+        return "host writes " + Quoted(local) + " (" + std::to_string(size) + " bytes of seed " +
+               std::to_string(bytesSeed) + ")";
+    case Op::LocalMkDir: return "host makes the folder " + Quoted(local);
+    case Op::LocalDelete: return "host deletes " + Quoted(local);
+    case Op::StoreClear: return "the store's keeper removes " + Quoted(path) + " on disk";
+    }
+    return "?";
+}
+
+// A second host thread that makes one call at a time for the first, which
+// waits: calls stay in one order, so the model still predicts them.
+class Session::Worker {
+public:
+    Worker()
+        : go_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), done_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          thread_(CreateThread(nullptr, 0, &Main, this, 0, nullptr)) {}
+    ~Worker() {
+        job_ = nullptr;
+        SetEvent(go_);
+        WaitForSingleObject(thread_, INFINITE);
+        for (HANDLE handle : {thread_, go_, done_}) CloseHandle(handle);
+    }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    template <typename Job>
+    void Run(Job& job) {
+        job_ = &job;
+        call_ = [](void* job) { (*static_cast<Job*>(job))(); };
+        SetEvent(go_);
+        WaitForSingleObject(done_, INFINITE);
+    }
+
+private:
+    static DWORD WINAPI Main(void* self) {
+        Worker& worker = *static_cast<Worker*>(self);
+        SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+        for (;;) {
+            WaitForSingleObject(worker.go_, INFINITE);
+            if (worker.job_ == nullptr) return 0;
+            worker.call_(worker.job_);
+            SetEvent(worker.done_);
+        }
+    }
+
+    HANDLE go_, done_, thread_;
+    void* job_ = nullptr;
+    void (*call_)(void*) = nullptr;
+};
+
+Session::Session(const WfxExports& fs, bool bridged, Folders folders, HWND window)
+    : fs_(fs), worker_(new Worker), model_(bridged), folders_(std::move(folders)), window_(window) {
+    g_session = this;
+}
+
+Session::~Session() {
+    delete worker_;
+    g_session = nullptr;
+}
+
+bool Session::Fail(const std::string& what) {
+    if (finding_.empty()) finding_ = what;
+    return false;
+}
+
+bool Session::Expect(bool condition, const std::string& what) { return condition || Fail(what); }
+
+int Session::OnProgress(int percent) {
+    ++reports_;
+    lastPercent_ = percent;
+    // The first report is the plugin's own, before it hands the engine the
+    // transfer; the second is the first one relayed from the engine's.
+    if (abort_ == Abort::AtFirstReport && reports_ == 1) return 1;
+    if (abort_ == Abort::AtRelay && reports_ == 2) return 1;
+    return 0;
+}
+
+const Listed* Session::Current(int listing) const {
+    const auto found = listings_.find(listing);
+    if (found == listings_.end() || found->second.state != Listing::State::Reading) return nullptr;
+    return &found->second.entries[found->second.next - 1];
+}
+
+std::vector<int> Session::Unclosed() const {
+    std::vector<int> unclosed;
+    for (const auto& listing : listings_) {
+        if (listing.second.state != Listing::State::Closed) unclosed.push_back(listing.first);
+    }
+    return unclosed;
+}
+
+std::vector<int> Session::Closed() const {
+    std::vector<int> closed;
+    for (const auto& listing : listings_) {
+        if (listing.second.state == Listing::State::Closed) closed.push_back(listing.first);
+    }
+    return closed;
+}
+
+std::string Session::LocalText(const Path& local) const { return ToHost(Joined(folders_.local, local)); }
+
+bool Session::Run(const Action& action) {
+    if (!finding_.empty()) return false;
+    const std::uint64_t calls = counts_.calls;
+    bool ok = false;
+    if (action.worker && action.IsExport() && action.op != Op::Open) {
+        auto job = [&] { ok = RunAction(action); };
+        worker_->Run(job);
+    } else {
+        ok = RunAction(action);  // the host's main window gets the re-read notices here
+    }
+    if (counts_.calls != calls && action.IsExport()) {
+        const int result = lastResult_ >= 0 && lastResult_ < 7 ? lastResult_ : 7;
+        ++counts_.results[static_cast<int>(action.op)][result];
+    }
+    return ok;
+}
+
+bool Session::RunAction(const Action& action) {
+    switch (action.op) {
+    case Op::FindFirst: return RunFindFirst(action);
+    case Op::FindNext: return RunFindNext(action);
+    case Op::FindClose: return RunFindClose(action);
+    case Op::GetFile:
+    case Op::PutFile: return RunTransfer(action);
+    case Op::LocalWrite:
+    case Op::LocalMkDir:
+    case Op::LocalDelete: return RunLocal(action);
+    case Op::StoreClear: return RunClear(action);
+    default: return RunChange(action);
+    }
+}
+
+// ---- Listings
+
+bool Session::RunFindFirst(const Action& action) {
+    const ListingOutcome expected = model_.FindFirst(action.path);
+    WIN32_FIND_DATAA found;
+    std::memset(&found, 0x5A, sizeof(found));
+    std::string text = action.path.Text();
+    SetLastError(0xDEADBEEF);
+    ++counts_.calls;
+    const HANDLE handle = fs_.FsFindFirst(&text[0], &found);
+    const DWORD lastError = GetLastError();
+    lastResult_ = handle != INVALID_HANDLE_VALUE;
+    listings_.erase(action.listing);
+    if (!Expect((handle != INVALID_HANDLE_VALUE) == expected.opened,
+                std::string("the listing ") + (expected.opened ? "failed" : "opened") + ", expected " +
+                    (expected.opened ? std::to_string(expected.entries.size()) + " entries" : "a failure"))) {
+        return false;
+    }
+    if (!expected.opened) {
+        return Expect(expected.lastError == kAnyError || lastError == expected.lastError,
+                      "last error " + std::to_string(lastError) + ", expected " +
+                          std::to_string(expected.lastError));
+    }
+    Listing& listing = listings_[action.listing];
+    listing.handle = handle;
+    listing.entries = expected.entries;
+    listing.next = 1;
+    const Listed got{found.cFileName, found.dwFileAttributes,
+                     (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow};
+    const Listed& want = expected.entries.front();
+    return Expect(got == want, "first entry \"" + Readable(got.name) + "\" attributes " +
+                                   std::to_string(got.attributes) + " size " + std::to_string(got.size) +
+                                   ", expected \"" + Readable(want.name) + "\" " +
+                                   std::to_string(want.attributes) + " " + std::to_string(want.size));
+}
+
+bool Session::RunFindNext(const Action& action) {
+    const auto found = listings_.find(action.listing);
+    if (found == listings_.end()) return true;  // its FindFirst failed: the host has no handle
+    Listing& listing = found->second;
+    if (listing.state == Listing::State::Closed) {
+        // A closed handle: FALSE, unless the plugin has given its value to a
+        // listing still open, which then rightly goes on.
+        for (const auto& other : listings_) {
+            if (other.second.state != Listing::State::Closed && other.second.handle == listing.handle) return true;
+        }
+    }
+    WIN32_FIND_DATAA entry;
+    std::memset(&entry, 0x5A, sizeof(entry));
+    ++counts_.calls;
+    const BOOL more = fs_.FsFindNext(listing.handle, &entry);
+    lastResult_ = more;
+    const bool expectMore = listing.state == Listing::State::Reading && listing.next < listing.entries.size();
+    if (!expectMore) {
+        if (listing.state == Listing::State::Reading) listing.state = Listing::State::Ended;
+        return Expect(more == FALSE, std::string("FsFindNext gave \"") + entry.cFileName + "\" after " +
+                                         std::to_string(listing.next) + " entries, expected the end");
+    }
+    const Listed& want = listing.entries[listing.next];
+    if (!Expect(more == TRUE, "the listing ended after " + std::to_string(listing.next) + " of " +
+                                  std::to_string(listing.entries.size()) + " entries; next expected \"" +
+                                  Readable(want.name) + "\"")) {
+        return false;
+    }
+    ++listing.next;
+    const Listed got{entry.cFileName, entry.dwFileAttributes,
+                     (std::uint64_t{entry.nFileSizeHigh} << 32) | entry.nFileSizeLow};
+    return Expect(got == want, "entry " + std::to_string(listing.next) + " \"" + Readable(got.name) +
+                                   "\" attributes " + std::to_string(got.attributes) + " size " +
+                                   std::to_string(got.size) + ", expected \"" + Readable(want.name) + "\" " +
+                                   std::to_string(want.attributes) + " " + std::to_string(want.size));
+}
+
+bool Session::RunFindClose(const Action& action) {
+    const auto found = listings_.find(action.listing);
+    if (found == listings_.end()) return true;
+    Listing& listing = found->second;
+    if (listing.state == Listing::State::Closed) {
+        for (const auto& other : listings_) {
+            if (other.second.state != Listing::State::Closed && other.second.handle == listing.handle) return true;
+        }
+    }
+    ++counts_.calls;
+    const int result = fs_.FsFindClose(listing.handle);
+    lastResult_ = result;
+    listing.state = Listing::State::Closed;
+    listing.entries = {};
+    Forget();
+    return Expect(result == 0, "FsFindClose gave " + std::to_string(result));
+}
+
+void Session::Forget() {
+    // Listings remembered: closed ones go first, then the oldest of those
+    // the host gave up without closing, which it never goes back to.
+    constexpr std::size_t kKept = 4096;
+    if (listings_.size() <= 2 * kKept) return;
+    std::size_t unclosed = Unclosed().size();
+    for (auto at = listings_.begin(); at != listings_.end() && listings_.size() > kKept;) {
+        const bool closed = at->second.state == Listing::State::Closed;
+        if (!closed && unclosed <= kKept / 4) {
+            ++at;
+            continue;
+        }
+        if (!closed) --unclosed;
+        at = listings_.erase(at);
+    }
+}
+
+// ---- Changes inside the store
+
+bool Session::RunChange(const Action& action) {
+    std::string path = action.path.Text(), target = action.target.Text();
+    Outcome expected;
+    int got = 0;
+    bool notice = false;
+    abort_ = action.abort;
+    reports_ = 0;
+    ++counts_.calls;
+    switch (action.op) {
+    case Op::MkDir:
+        expected.result = model_.MkDir(action.path);
+        got = fs_.FsMkDir(&path[0]);
+        break;
+    case Op::RemoveDir:
+        expected.result = model_.RemoveDir(action.path);
+        got = fs_.FsRemoveDir(&path[0]);
+        break;
+    case Op::DeleteFile:
+        expected.result = model_.DeleteFile(action.path);
+        got = fs_.FsDeleteFile(&path[0]);
+        break;
+    case Op::RenMov: {
+        expected = model_.RenMov(action.path, action.target, action.move, action.overWrite, action.folder);
+        RemoteInfoStruct info = {0, 0, {0, 0}, action.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE};
+        got = fs_.FsRenMovFile(&path[0], &target[0], action.move, action.overWrite, &info);
+        break;
+    }
+    case Op::Open: {
+        std::string verb = "open";
+        expected.result = model_.ExecuteOpen(action.path, &notice);
+        got = fs_.FsExecuteFile(window_, &path[0], &verb[0]);
+        int notices = 0;
+        MSG msg;
+        while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
+            notices += msg.message == WM_COMMAND && LOWORD(msg.wParam) == 104 && msg.lParam == 0;
+        }
+        if (!Expect(notices == (notice ? 1 : 0), std::to_string(notices) + " re-read notices")) return false;
+        break;
+    }
+    default: return Fail("not a change");
+    }
+    abort_ = Abort::Never;
+    lastResult_ = got;
+    if (!Expect(expected.Allows(got), "result " + std::to_string(got) + ", expected " +
+                                          std::to_string(expected.result) +
+                                          (expected.alternative >= 0 ? " or " + std::to_string(expected.alternative)
+                                                                     : std::string()))) {
+        return false;
+    }
+    ++counts_.changes;
+    const bool tree = action.op == Op::RenMov && (action.folder || action.path.Level() < 3);
+    if (!VerifyAround(model_.store, folders_.store, action.path.StorePath(), tree)) return false;
+    if (action.op == Op::RenMov && !VerifyAround(model_.store, folders_.store, action.target.StorePath(), tree)) {
+        return false;
+    }
+    if (++changesSinceFullCheck_ >= kChangesPerFullCheck) return VerifyAll();
+    return true;
+}
+
+// ---- Transfers
+
+bool Session::RunTransfer(const Action& action) {
+    const bool download = action.op == Op::GetFile;
+    std::string remote = action.path.Text(), local = LocalText(action.local);
+    const Node* object = model_.store.Find(action.path.StorePath());
+    const std::size_t size = object != nullptr && !object->folder ? object->bytes.size() : 0;
+    const Node* localFile = model_.local.Find(action.local);
+    const std::size_t localSize = localFile != nullptr && !localFile->folder ? localFile->bytes.size() : 0;
+    const Outcome expected = download ? model_.GetFile(action.path, action.local, action.flags, action.abort)
+                                      : model_.PutFile(action.local, action.path, action.flags, action.abort);
+    abort_ = action.abort;
+    reports_ = 0;
+    lastPercent_ = -1;
+    ++counts_.calls;
+    RemoteInfoStruct info = {static_cast<DWORD>(size), static_cast<DWORD>(std::uint64_t{size} >> 32),
+                             {0, 0}, FILE_ATTRIBUTE_ARCHIVE};
+    const int got = download ? fs_.FsGetFile(&remote[0], &local[0], action.flags, &info)
+                             : fs_.FsPutFile(&local[0], &remote[0], action.flags);
+    abort_ = Abort::Never;
+    lastResult_ = got;
+    if (!Expect(expected.Allows(got), "result " + std::to_string(got) + ", expected " +
+                                          std::to_string(expected.result))) {
+        return false;
+    }
+    if (!Expect(got != FS_FILE_OK || lastPercent_ == 100,
+                "finished with a last report of " + std::to_string(lastPercent_)) ||
+        !Expect((got != FS_FILE_EXISTS && got != FS_FILE_NOTSUPPORTED) || reports_ == 0,
+                "answered " + std::to_string(got) + " after " + std::to_string(reports_) + " reports")) {
+        return false;
+    }
+    if (got == FS_FILE_OK) counts_.bytesMoved += download ? size : localSize;
+    if (got == FS_FILE_USERABORT) ++counts_.aborts;
+    if (got == FS_FILE_USERABORT && action.abort == Abort::AtRelay) {
+        if (expected.partialUpload) {
+            if (!AdoptPartialUpload(action.path, action.local)) return false;
+        } else if (!model_.local.Exists(action.local) && download) {
+            // The 64-bit edition deleted the partial download.
+        } else if (!AwaitFinished(download ? Joined(folders_.local, action.local)
+                                           : Joined(folders_.store, action.path.StorePath()),
+                                  download ? size : localSize)) {
+            return false;
+        }
+    }
+    ++counts_.changes;
+    if (!VerifyAround(model_.store, folders_.store, action.path.StorePath(), false) ||
+        !VerifyAround(model_.local, folders_.local, action.local, false)) {
+        return false;
+    }
+    if (++changesSinceFullCheck_ >= kChangesPerFullCheck) return VerifyAll();
+    return true;
+}
+
+bool Session::AwaitFinished(const std::wstring& file, std::size_t size) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            LARGE_INTEGER length = {};
+            GetFileSizeEx(handle, &length);
+            CloseHandle(handle);
+            if (static_cast<std::size_t>(length.QuadPart) == size) return true;
+        }
+        Sleep(10);
+    }
+    return Fail("the cancelled transfer never finished in the engine: " + Utf8(file));
+}
+
+bool Session::AdoptPartialUpload(const HostPath& remote, const Path& localName) {
+    const std::string& sent = model_.local.Find(localName)->bytes;
+    std::string left;
+    if (!Expect(ReadWhole(Joined(folders_.store, remote.StorePath()), &left),
+                "a cancelled upload left no object")) {
+        return false;
+    }
+    const bool whole = left == sent;
+    const bool chunks = left.size() % kChunkBytes == 0 && sent.compare(0, left.size(), left) == 0;
+    if (!Expect(whole || chunks, "a cancelled upload left " + std::to_string(left.size()) +
+                                     " bytes that are not the first chunks of the " +
+                                     std::to_string(sent.size()) + " sent")) {
+        return false;
+    }
+    return model_.store.WriteFile(remote.StorePath(), left);
+}
+
+bool Session::RunClear(const Action& action) {
+    const Path path = action.path.StorePath();
+    const std::wstring folder = Joined(folders_.store, path);
+    const bool modelled = model_.store.RemoveAll(path);
+    RemoveContents(folder);
+    if (modelled != (RemoveDirectoryW(folder.c_str()) != 0)) return Fail("the keeper's removal went otherwise");
+    Action forget;
+    forget.op = Op::MkDir;
+    forget.path.parts = {"zz-none", "none"};
+    return RunChange(forget);
+}
+
+// ---- The host's own local folder
+
+bool Session::RunLocal(const Action& action) {
+    const std::wstring file = Joined(folders_.local, action.local);
+    switch (action.op) {
+    case Op::LocalWrite: {
+        const std::string bytes = BytesOf(action.bytesSeed, action.size);
+        const bool modelled = model_.local.WriteFile(action.local, bytes);
+        if (modelled != WriteWhole(file, bytes)) return Fail("the local write went otherwise than modelled");
+        break;
+    }
+    case Op::LocalMkDir:
+        if (model_.local.MakeFolder(action.local) != (CreateDirectoryW(file.c_str(), nullptr) != 0)) {
+            return Fail("the local folder went otherwise than modelled");
+        }
+        break;
+    default: {
+        const bool folder = model_.local.IsFolder(action.local);
+        if (folder) RemoveContents(file);
+        const bool removed = folder ? RemoveDirectoryW(file.c_str()) != 0 : DeleteFileW(file.c_str()) != 0;
+        if (model_.local.RemoveAll(action.local) != removed) {
+            return Fail("the local deletion went otherwise than modelled");
+        }
+        break;
+    }
+    }
+    return VerifyAround(model_.local, folders_.local, action.local, false);
+}
+
+// ---- The disk against the model
+
+bool Session::VerifyAround(const Tree& tree, const std::wstring& root, const Path& path, bool subtree) {
+    for (std::size_t length = 0; length < path.size(); ++length) {
+        if (!VerifyFolder(tree, root, Path(path.begin(), path.begin() + length), false, false)) return false;
+    }
+    const Node* node = tree.Find(path);
+    if (node == nullptr) return true;  // its folder's listing showed it is not there
+    if (node->folder) return VerifyFolder(tree, root, path, subtree, subtree);
+    std::string bytes;
+    return Expect(ReadWhole(Joined(root, path), &bytes) && bytes == node->bytes,
+                  "the bytes of " + Utf8(Joined(root, path)) + " are not the ones expected");
+}
+
+bool Session::VerifyFolder(const Tree& tree, const std::wstring& root, const Path& folder, bool recursive,
+                           bool bytes) {
+    const std::wstring full = Joined(root, folder);
+    std::vector<DiskEntry> disk;
+    const bool listed = DiskListing(full, &disk);
+    if (!tree.IsFolder(folder)) {
+        return Expect(!listed || tree.Exists(folder), "the folder " + Utf8(full) + " is on disk, not expected");
+    }
+    if (!Expect(listed, "the folder " + Utf8(full) + " is missing on disk")) return false;
+    const std::vector<const Node*> model = tree.Listing(folder);
+    std::string difference;
+    for (std::size_t at = 0; at < std::max(disk.size(), model.size()) && difference.empty(); ++at) {
+        if (at >= disk.size()) {
+            difference = "\"" + Utf8(model[at]->name) + "\" is missing";
+        } else if (at >= model.size()) {
+            difference = "\"" + Utf8(disk[at].name) + "\" is there, not expected";
+        } else if (disk[at].name != model[at]->name || disk[at].folder != model[at]->folder ||
+                   disk[at].size != (model[at]->folder ? 0 : model[at]->bytes.size())) {
+            difference = "\"" + Utf8(disk[at].name) + "\" (" + (disk[at].folder ? "folder" : "file of " +
+                         std::to_string(disk[at].size) + " bytes") + ") where \"" + Utf8(model[at]->name) +
+                         "\" (" + (model[at]->folder ? "folder" : "file of " +
+                         std::to_string(model[at]->bytes.size()) + " bytes") + ") was expected";
+        }
+    }
+    if (!Expect(difference.empty(), "on disk in " + Utf8(full) + ": " + difference)) return false;
+    for (const Node* node : model) {
+        const Path child = [&] { Path path = folder; path.push_back(node->name); return path; }();
+        if (node->folder) {
+            if (recursive && !VerifyFolder(tree, root, child, true, bytes)) return false;
+        } else if (bytes) {
+            std::string content;
+            if (!Expect(ReadWhole(Joined(root, child), &content) && content == node->bytes,
+                        "the bytes of " + Utf8(Joined(root, child)) + " are not the ones expected")) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool Session::VerifyAll() {
+    changesSinceFullCheck_ = 0;
+    return VerifyFolder(model_.store, folders_.store, {}, true, true) &&
+           VerifyFolder(model_.local, folders_.local, {}, true, true);
+}
+
+void Session::Reset() {
+    for (auto& listing : listings_) {
+        if (listing.second.state != Listing::State::Closed) fs_.FsFindClose(listing.second.handle);
+    }
+    listings_.clear();
+    RemoveContents(folders_.store);
+    RemoveContents(folders_.local);
+    model_.store.Clear();
+    model_.local.Clear();
+    // A change that fails makes the plugin forget what it knew of a folder.
+    std::string forget = "\\zz-none\\none";
+    fs_.FsMkDir(&forget[0]);
+    finding_.clear();
+    counts_ = SessionCounts{};
+    changesSinceFullCheck_ = 0;
+}
