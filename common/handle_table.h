@@ -15,9 +15,11 @@
 //
 // Threads: opening and closing hold the table's lock for a moment, never
 // while an object's user works. Taking an object for use, once per listing
-// entry, is one interlocked exchange on its slot and putting it back another:
-// an object in use is its user's alone, and Close from another thread
-// meanwhile marks it, so that the user's putting it back closes it.
+// entry, is one interlocked exchange on its slot, and putting it back a plain
+// store: while an object is in use no one else writes its slot's state. Close
+// from another thread meanwhile only marks the slot: the handle names nothing
+// from then on, and the object, put back, goes at the next opening that
+// needs its slot, or at the next Close or CloseAll.
 
 #include <windows.h>
 
@@ -53,32 +55,25 @@ public:
         slot->serial = slot->serial % kLastSerial + 1;
         slot->openedAs = ++openings_;
         slot->object = std::move(object);
+        slot->closed = 0;
         InterlockedExchange(&slot->state, Idle(slot->serial));  // published with the object
         return HandleOf(*slot);
     }
 
     // Closes the object of `handle` and hands it over; null when the handle
-    // names nothing, or when the object is in use (it closes when its user
-    // puts it back).
+    // names nothing, or when the object is in use (the handle names nothing
+    // from now on; the object goes later, see above). A handle closed while
+    // in use, and put back since, hands its object over.
     std::unique_ptr<T> Close(HANDLE handle) {
         SrwLock::Exclusive hold(lock_);
         Slot* slot = SlotOf(handle);
         if (slot == nullptr) return nullptr;
         const LONG idle = Idle(slot->serial);
-        for (;;) {
-            const LONG state = slot->state;
-            if (state == idle) {
-                if (InterlockedCompareExchange(&slot->state, kFree, idle) == idle) {
-                    return std::move(slot->object);
-                }
-            } else if (state == (idle | kInUse)) {
-                if (InterlockedCompareExchange(&slot->state, state | kClosing, state) == state) {
-                    return nullptr;
-                }
-            } else {
-                return nullptr;  // closed meanwhile, or already marked
-            }
-        }
+        if (InterlockedCompareExchange(&slot->state, kFree, idle) == idle) return std::move(slot->object);
+        // In use: its user's exchange, a full barrier, sees the mark when it
+        // comes after this; one that came before finishes its call.
+        if (slot->state == (idle | kInUse)) slot->closed = 1;
+        return nullptr;
     }
 
     // Keeps one closed object for the next opening to reuse, with what it
@@ -108,21 +103,20 @@ public:
     // an object already in use.
     class Use {
     public:
-        Use(HandleTable& table, HANDLE handle) : table_(table), slot_(table.SlotOf(handle)) {
+        Use(HandleTable& table, HANDLE handle) : slot_(table.SlotOf(handle)) {
             // The state names the serial: the exchange takes only the object
             // the handle was given out for, whatever the slot holds by now.
             if (slot_ == nullptr) return;
             idle_ = Idle(SerialOf(handle));
-            if (InterlockedCompareExchange(&slot_->state, idle_ | kInUse, idle_) != idle_) slot_ = nullptr;
+            if (InterlockedCompareExchange(&slot_->state, idle_ | kInUse, idle_) != idle_) {
+                slot_ = nullptr;
+            } else if (slot_->closed != 0) {
+                PutBack();  // closed while another user had it
+                slot_ = nullptr;
+            }
         }
         ~Use() {
-            if (slot_ == nullptr) return;
-            if (InterlockedCompareExchange(&slot_->state, idle_, idle_ | kInUse) == (idle_ | kInUse)) return;
-            // Closed while in use: the close is the user's to finish.
-            std::unique_ptr<T> closed;
-            SrwLock::Exclusive hold(table_.lock_);
-            closed = std::move(slot_->object);
-            InterlockedExchange(&slot_->state, kFree);
+            if (slot_ != nullptr) PutBack();
         }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
@@ -132,21 +126,23 @@ public:
         T* operator->() const { return slot_->object.get(); }
 
     private:
-        HandleTable& table_;
+        // Only this user writes the state while it holds the slot.
+        void PutBack() { __atomic_store_n(&slot_->state, idle_, __ATOMIC_RELEASE); }
+
         typename HandleTable::Slot* slot_;
         LONG idle_ = kFree;
     };
 
 private:
     static constexpr std::uint32_t kLastSerial = (1u << 23) - 1;
-    // A slot's state: free, or its serial with two flags.
+    // A slot's state: free, or its serial with the flag of use.
     static constexpr LONG kFree = 0;
     static constexpr LONG kInUse = 1;
-    static constexpr LONG kClosing = 2;
-    static LONG Idle(std::uint32_t serial) { return static_cast<LONG>(serial << 2); }
+    static LONG Idle(std::uint32_t serial) { return static_cast<LONG>(serial << 1); }
 
     struct Slot {
         volatile LONG state = kFree;
+        volatile LONG closed = 0;    // closed while in use: the handle names nothing
         std::uint32_t serial = 0;    // of the handle that names it, the last one given out
         std::uint64_t openedAs = 0;  // the order of openings: the oldest is the least
         std::unique_ptr<T> object;
@@ -179,14 +175,18 @@ private:
         return nullptr;
     }
 
-    // Closes the oldest object not in use into `closed`; its slot, or null
-    // when every object is in use.
+    // Closes the oldest object not in use into `closed`, one the host has
+    // closed already before any; its slot, or null when every object is in
+    // use.
     Slot* CloseOldestIdle(std::unique_ptr<T>& closed) {
         for (std::size_t tries = 0; tries < N; ++tries) {
             Slot* oldest = nullptr;
             for (Slot& slot : slots_) {
                 if (slot.state != Idle(slot.serial)) continue;
-                if (oldest == nullptr || slot.openedAs < oldest->openedAs) oldest = &slot;
+                if (oldest == nullptr || slot.closed > oldest->closed ||
+                    (slot.closed == oldest->closed && slot.openedAs < oldest->openedAs)) {
+                    oldest = &slot;
+                }
             }
             if (oldest == nullptr) return nullptr;
             const LONG idle = Idle(oldest->serial);

@@ -25,7 +25,7 @@ HANDLE OpenOne(Table& table) {
     return handle;
 }
 
-TEST(HandleTable, AnObjectInUseIsClosedByItsUserAndNeverPushedOut) {
+TEST(HandleTable, AnObjectInUseStaysWholeForItsUserAndIsNeverPushedOut) {
     Table table;
     const HANDLE used = OpenOne(table);
     for (int i = 0; i < 3; ++i) OpenOne(table);
@@ -39,13 +39,37 @@ TEST(HandleTable, AnObjectInUseIsClosedByItsUserAndNeverPushedOut) {
         ASSERT_NE(INVALID_HANDLE_VALUE, table.Open(std::make_unique<Counted>(), closed));
         EXPECT_NE(nullptr, closed);
 
-        // Another thread closes it meanwhile: it stays whole until put back.
+        // Another thread closes it meanwhile: it stays whole for its user,
+        // and the handle names nothing from then on.
         WorkerThread closer([&] { EXPECT_EQ(nullptr, table.Close(used)); });
         closer.Join();
         EXPECT_EQ(5, g_alive);
     }
-    EXPECT_EQ(3, g_alive) << "closed when its user put it back";
-    EXPECT_FALSE(Table::Use(table, used));
+    EXPECT_FALSE(Table::Use(table, used)) << "closed while in use";
+    EXPECT_EQ(4, g_alive);
+
+    // Put back, an object closed while in use is the first to give way to an
+    // opening, before the oldest open one; a second Close hands it over.
+    table.CloseAll();
+    HANDLE open[4];
+    for (HANDLE& handle : open) handle = OpenOne(table);
+    const Counted* newest = nullptr;
+    {
+        const Table::Use use(table, open[3]);
+        newest = &*use;
+        EXPECT_EQ(nullptr, table.Close(open[3]));
+    }
+    std::unique_ptr<Counted> closed;
+    ASSERT_NE(INVALID_HANDLE_VALUE, table.Open(std::make_unique<Counted>(), closed));
+    EXPECT_EQ(newest, closed.get());
+    EXPECT_TRUE(Table::Use(table, open[0])) << "the oldest open one stays";
+    closed.reset();
+    {
+        const Table::Use use(table, open[1]);
+        EXPECT_EQ(nullptr, table.Close(open[1]));
+    }
+    EXPECT_NE(nullptr, table.Close(open[1]));
+    EXPECT_EQ(3, g_alive);
 
     // Every slot in use: nothing can be pushed out, and nothing is opened.
     table.CloseAll();
@@ -54,8 +78,8 @@ TEST(HandleTable, AnObjectInUseIsClosedByItsUserAndNeverPushedOut) {
     for (HANDLE& handle : handles) handle = OpenOne(table);
     const Table::Use a(table, handles[0]), b(table, handles[1]), c(table, handles[2]),
         d(table, handles[3]);
-    std::unique_ptr<Counted> closed;
-    EXPECT_EQ(INVALID_HANDLE_VALUE, table.Open(std::make_unique<Counted>(), closed));
+    std::unique_ptr<Counted> refused;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, table.Open(std::make_unique<Counted>(), refused));
     EXPECT_EQ(4, g_alive);
 }
 
