@@ -5,6 +5,8 @@
 #include <memory>
 #include <sstream>
 
+#include "tests/support/folder_tree.h"
+
 namespace {
 
 void CollectTree(const std::string& root, const std::string& relative,
@@ -111,30 +113,13 @@ std::vector<std::string> TreeOf(const std::string& root) {
     return tree;
 }
 
-// Wide calls: a test may leave names the ANSI code page cannot spell.
-static void RemoveTreeW(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring full = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTreeW(full);
-            else DeleteFileW(full.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
 void RemoveTree(const std::string& path) {
     const int length = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
     if (length <= 0) return;
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], length);
     wide.resize(static_cast<std::size_t>(length - 1));
-    RemoveTreeW(wide);
+    RemoveFolderTree(wide);
 }
 
 void E2eTest::SetUp() {

@@ -36,6 +36,7 @@
 #include "tests/stress/random.h"
 #include "tests/stress/store_session.h"
 #include "tests/support/built_module.h"
+#include "tests/support/folder_tree.h"
 #include "tests/support/process_usage.h"
 
 namespace {
@@ -968,36 +969,18 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     return true;
 }
 
-void RemoveFolder(const std::wstring& folder);
-
 std::wstring MakeFolders(Folders* folders) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring root = std::wstring(temp) + L"corvanel-store-fuzz-" + std::to_wstring(GetCurrentProcessId()) +
                               L"-" + std::to_wstring(GetTickCount());
-    RemoveFolder(root);  // left by a run that was stopped
+    RemoveFolderTree(root);  // left by a run that was stopped
     folders->store = root + L"\\store";
     folders->local = root + L"\\local";
     CreateDirectoryW(root.c_str(), nullptr);
     CreateDirectoryW(folders->store.c_str(), nullptr);
     CreateDirectoryW(folders->local.c_str(), nullptr);
     return root;
-}
-
-void RemoveFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveFolder(path);
-            else DeleteFileW(path.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
 }
 
 int Fuzz(const Options& options) {
@@ -1097,7 +1080,7 @@ int Fuzz(const Options& options) {
         }
     }
     std::fflush(stdout);
-    RemoveFolder(root);
+    RemoveFolderTree(root);
     return status;
 }
 
