@@ -98,7 +98,8 @@ const EngineClass kEngineClass = {
 
 CStorageEngine::CStorageEngine()
     : StorageBrowserObject(EventConnectionPoint::SinkCount::Many),
-      root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()) {
+      root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()),
+      latency_(LatencyModel::FromEnvironment()) {
     ModuleAddRef();
 }
 
@@ -139,17 +140,23 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
     if (item == nullptr) return E_POINTER;
     *item = nullptr;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
-        SrwLock::Exclusive guard(stateLock_);
-        auto found = enumerations_.find(cookie);
-        if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
-        Enumeration& listing = found->second;
-        if (listing.next == listing.entries.size()) {
-            enumerations_.erase(found);
-            return S_OK;
+        std::size_t index = 0;
+        {
+            SrwLock::Exclusive guard(stateLock_);
+            auto found = enumerations_.find(cookie);
+            if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
+            Enumeration& listing = found->second;
+            if (listing.next == listing.entries.size()) {
+                enumerations_.erase(found);
+                return S_OK;
+            }
+            CrashWhenNamed(listing.entries[listing.next].name);
+            StallWhenNamed(listing.entries[listing.next].name);
+            index = listing.next++;
+            *item = MakeStorageItem(listing.entries[index]);
         }
-        CrashWhenNamed(listing.entries[listing.next].name);
-        StallWhenNamed(listing.entries[listing.next].name);
-        *item = MakeStorageItem(listing.entries[listing.next++]);
+        // A page on its way holds up only this listing.
+        latency_.BeforeEntry(index);
         return S_OK;
     });
 }
@@ -342,6 +349,7 @@ HRESULT CStorageEngine::ReportAccount() {
 // Dispatch --------------------------------------------------------------------
 
 HRESULT CStorageEngine::Call(const EngineCall& call) {
+    latency_.Before(call.op);
     switch (call.op) {
     case EngineOp::FirstAccount: return ListAccounts(call.cookieOut, call.item);
     case EngineOp::FirstBucket: return ListBuckets(*call.path, call.cookieOut, call.item);

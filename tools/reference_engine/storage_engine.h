@@ -20,6 +20,7 @@
 #include "binding/storage_browser.h"
 #include "common/srw_lock.h"
 #include "tools/engine_com/storage_browser_object.h"
+#include "tools/reference_engine/latency.h"
 #include "tools/reference_engine/local_store.h"
 
 // A new listing entry with one reference for the caller.
@@ -27,7 +28,7 @@ StorageItem* MakeStorageItem(const StoreEntry& entry);
 
 class CStorageEngine final : public StorageBrowserObject {
 public:
-    // Reads the store root and the throttle from the environment. Reference
+    // Reads the store root, the throttle and the latency model from the environment. Reference
     // count 1 for the creator.
     CStorageEngine();
     CStorageEngine(const CStorageEngine&) = delete;
@@ -41,6 +42,7 @@ public:
     // been silenced. Runs on the transfer's worker thread.
     void FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent);
     DWORD ThrottleMs() const { return throttleMs_; }
+    const LatencyModel& Latency() const { return latency_; }
 
 private:
     // Call() hands each operation to its own function below; the three Next
@@ -88,6 +90,7 @@ private:
 
     const std::wstring root_;
     const DWORD throttleMs_;
+    const LatencyModel latency_;
 
     SrwLock stateLock_;  // enumerations_, nextCookie_, lastAccount_
     std::map<ListingCookie, Enumeration> enumerations_;

@@ -68,6 +68,7 @@ bool CopyChunks(TransferJob& job) {
     std::unique_ptr<char[]> buffer(new char[kChunkBytes]);
     ULONGLONG done = 0;
     LONG reported = 0;
+    const ULONGLONG startMs = GetTickCount64();
     for (;;) {
         DWORD read = 0, written = 0;
         if (!ReadFile(job.source.Get(), buffer.get(), kChunkBytes, &read, nullptr)) return false;
@@ -81,6 +82,7 @@ bool CopyChunks(TransferJob& job) {
         if (percent != reported) job.Fire(reported = percent);
         CrashWhenNamed(job.remoteName.Get());
         if (job.engine->ThrottleMs() != 0) Sleep(job.engine->ThrottleMs());
+        job.engine->Latency().PaceTransfer(startMs, done);
     }
 }
 
