@@ -88,7 +88,14 @@ void PluginCalls::Serve() {
                                               readAhead_->region, &readAhead_->more);
         }
         const Message request = inbox_.Next();
+        if (request.kind == Kind::StopAsked) {
+            NoteStop(request);  // for a request that has ended
+            continue;
+        }
         if (!bridge::IsRequest(request.kind)) ExitProcess(kExitProtocolFault);  // unasked answer
+        reported_ = false;
+        stop_ = 0;
+        stopMayCome_ = false;
         switch (request.kind) {
         case Kind::FindNext:
             ServeFindNext(request);
@@ -144,9 +151,35 @@ void PluginCalls::Send(const Message& message) {
 }
 
 Message PluginCalls::AwaitAnswer(Kind callback) {
-    Message answer = inbox_.Next();
-    if (!bridge::Answers(callback, answer.kind)) ExitProcess(kExitProtocolFault);
-    return answer;
+    for (;;) {
+        Message answer = inbox_.Next();
+        if (bridge::Answers(callback, answer.kind)) return answer;
+        NoteStop(answer);
+    }
+}
+
+void PluginCalls::NoteStop(const Message& message) {
+    if (message.kind != Kind::StopAsked || !stopMayCome_) ExitProcess(kExitProtocolFault);
+    if (stop_ == 0) stop_ = message.Int(0);
+}
+
+void PluginCalls::TakeStops() {
+    Message message;
+    while (inbox_.TryNext(&message)) NoteStop(message);
+}
+
+int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
+    const bool first = !reported_;
+    reported_ = true;
+    Send(Message(first ? Kind::Progress : Kind::ProgressNote)
+             .Add(pluginNr)
+             .Add(PluginText(source))
+             .Add(PluginText(target))
+             .Add(percent));
+    if (first) return AwaitAnswer(Kind::Progress).Int(0);
+    stopMayCome_ = true;
+    TakeStops();
+    return stop_;
 }
 
 Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
@@ -252,12 +285,7 @@ Message PluginCalls::FindFirst(Text& path, const Text& hostRecord, DWORD hostErr
 }
 
 int __stdcall PluginCalls::Progress(int pluginNr, char* source, char* target, int percent) {
-    current_->Send(Message(Kind::Progress)
-                       .Add(pluginNr)
-                       .Add(PluginText(source))
-                       .Add(PluginText(target))
-                       .Add(percent));
-    return current_->AwaitAnswer(Kind::Progress).Int(0);
+    return current_->Report(pluginNr, source, target, percent);
 }
 
 void __stdcall PluginCalls::Log(int pluginNr, int msgType, char* text) {

@@ -3,7 +3,9 @@
 // request's arguments on the helper's main thread, in the host thread's
 // locale and with its last error, and the reply built from what the export
 // returned and wrote. The host's callbacks that the plugin calls meanwhile
-// travel up to the 64-bit side and wait there for the host's answer.
+// travel up to the 64-bit side and wait there for the host's answer, except
+// the progress reports after a request's first, which go up as notes
+// (bridge/protocol.h).
 
 #include <windows.h>
 
@@ -42,8 +44,19 @@ private:
     void ServeFindNext(const bridge::Message& request);
     void ForgetListing(HANDLE handle);
     void Send(const bridge::Message& message);
-    // The 64-bit side's answer to `callback`; anything else ends the process.
+    // The 64-bit side's answer to `callback`; a StopAsked for an earlier
+    // note is taken note of on the way, anything else ends the process.
     bridge::Message AwaitAnswer(bridge::Kind callback);
+    // One progress report of the plugin's: the request's first waits for the
+    // host's answer, which can stop the request before the plugin asks the
+    // engine anything; the later ones go up as notes, and answer with the
+    // host's request to stop if one has arrived since.
+    int Report(int pluginNr, char* source, char* target, int percent);
+    // Takes the StopAsked messages that have arrived, without waiting.
+    void TakeStops();
+    // A StopAsked, taken while a request runs or dropped between requests;
+    // anything else there ends the process.
+    void NoteStop(const bridge::Message& message);
 
     // The callbacks handed to the plugin's FsInit; plain functions, so they
     // reach the one instance through `current_`.
@@ -64,6 +77,12 @@ private:
         bool more = true;                      // the listing went on past it
     };
     std::optional<ReadAhead> readAhead_;
+    // The request under way: whether its first report has gone up, and the
+    // host's answer to a note that asked to stop (0: none). A StopAsked may
+    // come while notes are unanswered, and until the next request.
+    bool reported_ = false;
+    int stop_ = 0;
+    bool stopMayCome_ = false;
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
     Mailbox& inbox_;

@@ -31,11 +31,14 @@ public:
     // The next message from the 64-bit side. A message that does not decode
     // ends the process: a peer that breaks the protocol is not served further.
     bridge::Message Next();
+    // The next message if one has arrived, without waiting.
+    bool TryNext(bridge::Message* message);
 
 private:
     static DWORD WINAPI ReadLoop(void* self);
     // The oldest queued payload, if there is one.
     bool Take(std::string* payload);
+    static bridge::Message Decoded(const std::string& payload);
 
     HANDLE pipe_;
     UniqueHandle arrived_;  // set by the reader once it has queued a payload

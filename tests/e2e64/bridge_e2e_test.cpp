@@ -198,6 +198,35 @@ TEST_F(BridgeE2eTest, ACancelOnceTheEngineHasTheTransferEndsItsHelperAndTheParti
     EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
 }
 
+// The host's answer to a later report goes back only when it asks to stop,
+// and may reach the helper after the transfer it was for has ended: such a
+// transfer stands as done or as stopped, whole either way, and the helper
+// takes the next calls as ever.
+TEST_F(BridgeE2eTest, AStopThatComesAfterItsTransferEndedChangesNothingAfterIt) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}});
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        AbortAtReport(2);  // every report after the first asks to stop
+        Reports().clear();
+        DeleteFileA(Local("a.jpg").c_str());
+        const int result = Get("\\work\\photos\\a.jpg", Local("a.jpg"));
+        ASSERT_TRUE(result == FS_FILE_OK || result == FS_FILE_USERABORT) << result;
+        if (result == FS_FILE_OK) {
+            EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+        } else {
+            EXPECT_FALSE(IsFile(Local("a.jpg"))) << "a download stopped in the engine is deleted";
+        }
+        const std::vector<DWORD> helpers = HelpersOf(GetCurrentProcessId());
+        AbortAtReport(0);
+        EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\b.jpg", Local("b.jpg")));
+        EXPECT_EQ("B", ReadBytes(Local("b.jpg")));
+        EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg"}), List("\\work\\photos"));
+        if (result == FS_FILE_OK) {
+            EXPECT_EQ(helpers, HelpersOf(GetCurrentProcessId())) << "the same helper went on";
+        }
+    }
+}
+
 TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}, {"work\\stuck\\c.bin", "C"}});
     std::string path = "\\work\\photos";
