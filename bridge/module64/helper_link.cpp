@@ -17,7 +17,7 @@ constexpr wchar_t kHelperName[] = L"corvanel_helper.exe";
 constexpr DWORD kHelperExitWaitMs = 5000;
 // A watched request's helper counts as stalled once it has sent nothing for
 // this long; the host is then asked every kAskAgainMs whether to stop it.
-// Every wait looks that often for a window of the helper's.
+// From then on every wait also looks that often for a window of the helper's.
 constexpr DWORD kQuietMs = 1000;
 constexpr DWORD kAskAgainMs = 100;
 // After this much silence the user is asked whether to stop the engine:
