@@ -1,5 +1,6 @@
 #include "plugin/folder_knowledge.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -78,17 +79,19 @@ void FolderNames::Swap(FolderNames& other) noexcept {
     std::swap(locale_, other.locale_);
     std::swap(listedAt_, other.listedAt_);
     std::swap(moment_, other.moment_);
+    std::swap(costMs_, other.costMs_);
     collected_.swap(other.collected_);
     std::swap(used_, other.used_);
 }
 
 StoreMoment FolderKnowledge::Now() {
     SrwLock::Exclusive hold(lock_);
-    return StoreMoment{changes_};
+    return StoreMoment{changes_, listingsMs_};
 }
 
-void FolderKnowledge::Learn(FolderNames& names) {
+void FolderKnowledge::Learn(FolderNames& names, ULONGLONG endedAt) {
     SrwLock::Exclusive hold(lock_);
+    Ended(names, endedAt);
     if (Learnable(names)) Adopt(names);
 }
 
@@ -103,9 +106,11 @@ NameState FolderKnowledge::Look(const FolderName& folder, const char* leaf, bool
     return Answer(folder, leaf, sameEntry, now);
 }
 
-NameState FolderKnowledge::LearnAndLook(FolderNames& names, const char* leaf, bool sameEntry) {
+NameState FolderKnowledge::LearnAndLook(FolderNames& names, ULONGLONG endedAt, const char* leaf,
+                                        bool sameEntry) {
     {
         SrwLock::Exclusive hold(lock_);
+        Ended(names, endedAt);
         if (Learnable(names)) {
             Adopt(names);
             return Answer(names_.folder_, leaf, sameEntry, names_.listedAt_);
@@ -166,6 +171,20 @@ bool FolderKnowledge::Learnable(const FolderNames& names) const {
     return names.collecting_ && names.moment_.changes == changes_;
 }
 
+void FolderKnowledge::Ended(FolderNames& names, ULONGLONG endedAt) {
+    const ULONGLONG took = endedAt > names.listedAt_ ? endedAt - names.listedAt_ : 0;
+    const ULONGLONG inside = listingsMs_ - names.moment_.listingsMs;
+    // Listings on another thread meanwhile are taken off too: the cost may
+    // come out low, and what is known then serves for less time.
+    names.costMs_ = took > inside ? took - inside : 0;
+    listingsMs_ += names.costMs_;
+}
+
+bool FolderKnowledge::Fresh(ULONGLONG now) const {
+    const ULONGLONG freshFor = std::max(kFreshForMs, kFreshPerListingMs * names_.costMs_);
+    return now - names_.listedAt_ < freshFor;
+}
+
 void FolderKnowledge::Adopt(FolderNames& names) {
     names_.Swap(names);
     names.collecting_ = false;
@@ -176,7 +195,7 @@ void FolderKnowledge::Adopt(FolderNames& names) {
 
 NameState FolderKnowledge::Answer(const FolderName& folder, const char* leaf, bool sameEntry,
                                   ULONGLONG now) {
-    if (!Follows(folder) || now - names_.listedAt_ >= kFreshForMs) return NameState::Unknown;
+    if (!Follows(folder) || !Fresh(now)) return NameState::Unknown;
     Index();
     const auto found = counts_.find(Fold(leaf));
     const unsigned entries = found == counts_.end() ? 0 : found->second;

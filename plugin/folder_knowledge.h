@@ -3,9 +3,15 @@
 // check before an upload or a store copy need not list a large folder again
 // for every file of a burst. Knowledge comes from a listing that reached its
 // end (the host's own or one the check made) and follows the plugin's own
-// changes in that folder since. It is used for kFreshForMs after its listing
-// began, and only in the thread locale it was listed in: the names are 8-bit
-// texts of that locale's code page.
+// changes in that folder since. It is used, counted from the moment its
+// listing began, for kFreshForMs or for kFreshPerListingMs times what the
+// listing cost, whichever is longer, and only in the thread locale it was
+// listed in: the names are 8-bit texts of that locale's code page. A
+// listing's cost is its time from beginning to end less the cost of the
+// listings that began and ended inside it (a host walking a folder tree
+// lists a subfolder inside its folder's listing): looking again can then
+// take at most a tenth of the time, whatever the folder's size and the
+// store's speed.
 //
 // Names are compared as the listing showed them, letter case aside: a store
 // may not tell "a.txt" from "A.TXT", and asking once too often is the safe
@@ -44,6 +50,7 @@ enum class NameState { Unknown, Taken, Free };
 // still under way when the listing is learnt forgets it when it ends.
 struct StoreMoment {
     std::uint32_t changes = 0;  // changes begun or ended before
+    ULONGLONG listingsMs = 0;   // what the listings that ended before cost, in all
 };
 
 // The names one listing collects as they are shown to the host, with the
@@ -74,6 +81,7 @@ private:
     LCID locale_ = 0;
     ULONGLONG listedAt_ = 0;
     StoreMoment moment_;
+    ULONGLONG costMs_ = 0;  // once it has ended
     // The names, each ended by NUL, in the first used_ bytes: copying a name
     // in is all a listing pays per entry.
     std::string collected_;
@@ -83,6 +91,7 @@ private:
 class FolderKnowledge {
 public:
     static constexpr ULONGLONG kFreshForMs = 2000;
+    static constexpr ULONGLONG kFreshPerListingMs = 10;
 
     FolderKnowledge() = default;
     FolderKnowledge(const FolderKnowledge&) = delete;
@@ -90,10 +99,10 @@ public:
 
     // The moment a listing that begins now starts from.
     StoreMoment Now();
-    // What a listing that reached its end collected becomes known, unless
-    // the store changed since it began; `names` then holds the block of what
-    // was known before, for its next listing.
-    void Learn(FolderNames& names);
+    // What a listing that reached its end at `endedAt` collected becomes
+    // known, unless the store changed since it began; `names` then holds the
+    // block of what was known before, for its next listing.
+    void Learn(FolderNames& names, ULONGLONG endedAt);
     // Forgets what was known; the next check lists again. Counts as a
     // change: listings under way are not learnt. Allocates nothing.
     void Forget();
@@ -104,10 +113,10 @@ public:
     // letter case, which does not count against itself: the name is taken
     // only when a second entry has it. May throw std::bad_alloc.
     NameState Look(const FolderName& folder, const char* leaf, bool sameEntry, ULONGLONG now);
-    // Learns `names`, a listing the check has just made, and answers from
-    // it: from what is then known, or from `names` alone when the store
-    // changed while they were listed.
-    NameState LearnAndLook(FolderNames& names, const char* leaf, bool sameEntry);
+    // Learns `names`, a listing the check has just made, ended at `endedAt`,
+    // and answers from it: from what is then known, or from `names` alone
+    // when the store changed while they were listed.
+    NameState LearnAndLook(FolderNames& names, ULONGLONG endedAt, const char* leaf, bool sameEntry);
 
     // A change of the store that the plugin is about to make to the entry
     // `leaf` of `folder`, for the knowledge to follow. Begun before the
@@ -128,6 +137,10 @@ private:
     void ForgetLocked();
     bool Follows(const FolderName& folder) const;
     bool Learnable(const FolderNames& names) const;
+    // The listing's cost, counted in with those of the listings that end
+    // after it began.
+    void Ended(FolderNames& names, ULONGLONG endedAt);
+    bool Fresh(ULONGLONG now) const;
     void Index();
     // `names` become what is known, and what was known goes to `names`.
     void Adopt(FolderNames& names);
@@ -138,6 +151,7 @@ private:
     // Counts what is known: a change's count stays valid while it is the same.
     unsigned generation_ = 0;
     std::uint32_t changes_ = 0;  // changes begun or ended, forgetting included
+    ULONGLONG listingsMs_ = 0;   // what the listings that ended cost, in all
     FolderNames names_;  // folded into counts_ at the first question
     std::map<std::string, unsigned> counts_;  // folded name: entries with it
 };
