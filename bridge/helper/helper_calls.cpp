@@ -55,6 +55,11 @@ HANDLE HandleOf(std::uint64_t carried) {
 
 std::uint32_t OtherRegion(std::uint32_t region) { return (region + 1) % bridge::kBatchRegions; }
 
+// A batch the host waits for goes up once it has taken this long: a store
+// far away hands a listing over in pages, and the entries of the page that
+// has arrived are not held back for the next.
+constexpr ULONGLONG kHostWaitsMs = 20;
+
 }  // namespace
 
 PluginCalls* PluginCalls::current_ = nullptr;
@@ -85,7 +90,8 @@ void PluginCalls::Serve() {
         if (readAhead_ && !readAhead_->batch) {
             readAhead_->region = OtherRegion(lastSentRegion_);
             readAhead_->batch = FindNextBatch(readAhead_->handle, readAhead_->most, true,
-                                              readAhead_->region, &readAhead_->more);
+                                              readAhead_->region, Haste::ReadAhead,
+                                              &readAhead_->more);
         }
         const Message request = inbox_.Next();
         if (request.kind == Kind::StopAsked) {
@@ -130,7 +136,7 @@ void PluginCalls::ServeFindNext(const Message& request) {
     SetThreadLocale(static_cast<LCID>(request.Int(0)));
     SetLastError(static_cast<DWORD>(request.Int(1)));
     bool more = false;
-    const Message batch = FindNextBatch(handle, most, recordWanted, region, &more);
+    const Message batch = FindNextBatch(handle, most, recordWanted, region, Haste::HostWaits, &more);
     lastSentRegion_ = region;
     Send(batch);
     // A batch that ended at its bounds, not at the listing's end, has more
@@ -182,19 +188,27 @@ int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
     return stop_;
 }
 
+bool PluginCalls::Enough(Haste haste, ULONGLONG startedMs) const {
+    return haste == Haste::HostWaits ? GetTickCount64() - startedMs >= kHostWaitsMs
+                                     : inbox_.Waiting();
+}
+
 Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
-                                   std::uint32_t region, bool* more) {
+                                   std::uint32_t region, Haste haste, bool* more) {
     bridge::BatchWriter batch(batches_.Region(region), bridge::kBatchRegionBytes);
     *more = false;
     if (!recordWanted) {
         batch.Append(fs_.FsFindNext(handle, nullptr), nullptr, 0);
     } else {
-        // Reads ahead: the plugin's own FsFindNext, in order, up to the end
-        // of the listing (its first FALSE), `most` entries or the batch's
-        // bytes. A region holds a whole batch and one more record.
+        // The plugin's own FsFindNext, in order, up to the end of the
+        // listing (its first FALSE), `most` entries or the batch's bytes; a
+        // region holds a whole batch and one more record. A batch has at
+        // least one entry, and stops short once it has taken long enough.
         most = std::clamp(most, 1, static_cast<int>(bridge::kMaxBatchEntries));
+        const ULONGLONG startedMs = GetTickCount64();
         for (BOOL found = TRUE; found && batch.Entries() < static_cast<std::uint32_t>(most) &&
                                 batch.Bytes() < bridge::kBatchBytesTarget;) {
+            if (batch.Entries() > 0 && Enough(haste, startedMs)) break;  // *more stays true
             WIN32_FIND_DATAA record;
             found = fs_.FsFindNext(handle, &record);
             batch.Append(found, &record, sizeof(record));

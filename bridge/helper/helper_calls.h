@@ -34,11 +34,17 @@ private:
     bridge::Message Run(const bridge::Message& request);
     bridge::Message RootName(int size, DWORD hostError);
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
+    // How long a batch may take: one the host waits for goes up after
+    // kHostWaitsMs (a store that lists in pages then shows each page as it
+    // comes); one read ahead stops as soon as a request is waiting, which
+    // then waits for at most one of the plugin's FsFindNext.
+    enum class Haste { HostWaits, ReadAhead };
+    bool Enough(Haste haste, ULONGLONG startedMs) const;
     // Reads entries of the listing `handle` into `region` of the shared
     // section and returns the FindBatch that names them; *more tells whether
     // the listing went on past the batch.
     bridge::Message FindNextBatch(HANDLE handle, int most, bool recordWanted, std::uint32_t region,
-                                  bool* more);
+                                  Haste haste, bool* more);
     // Answers FindNext: with the batch read ahead for that listing, or with
     // one read now into the region the read-ahead leaves free.
     void ServeFindNext(const bridge::Message& request);

@@ -40,6 +40,7 @@ DWORD WINAPI Mailbox::ReadLoop(void* self) {
             {
                 SrwLock::Exclusive guard(box.lock_);
                 box.payloads_.push_back(std::move(payload));
+                InterlockedIncrement(&box.waiting_);
             }
             SetEvent(box.arrived_.Get());
         }
@@ -52,6 +53,7 @@ bool Mailbox::Take(std::string* payload) {
     if (payloads_.empty()) return false;
     *payload = std::move(payloads_.front());
     payloads_.pop_front();
+    InterlockedDecrement(&waiting_);
     return true;
 }
 

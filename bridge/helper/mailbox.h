@@ -33,6 +33,9 @@ public:
     bridge::Message Next();
     // The next message if one has arrived, without waiting.
     bool TryNext(bridge::Message* message);
+    // Whether a message has arrived and waits to be taken; a moment's view,
+    // cheap enough to ask between two listing entries.
+    bool Waiting() const { return InterlockedCompareExchange(&waiting_, 0, 0) != 0; }
 
 private:
     static DWORD WINAPI ReadLoop(void* self);
@@ -45,6 +48,7 @@ private:
     UniqueHandle reader_;
     SrwLock lock_;          // guards payloads_, shared by the two threads
     std::deque<std::string> payloads_;
+    mutable volatile LONG waiting_ = 0;  // payloads_.size(), read without the lock
 };
 
 // Exit codes of a helper that ended because of its pipe.

@@ -231,6 +231,46 @@ TEST_F(BridgeE2eTest, AListingReadAheadWaitsWhileListingsInsideItAreServed) {
     EXPECT_EQ(names.end(), std::adjacent_find(names.begin(), names.end()));
 }
 
+// A store far away lists in pages. The helper hands the host each page as
+// it comes instead of holding it back until a batch is full, and a request
+// that comes while it reads ahead waits for one page at most, not for the
+// batch: a subfolder's listing opened meanwhile shows its first entry as
+// soon as in the host's own process. Nothing read ahead is lost on the way.
+TEST_F(BridgeE2eTest, AListingInPagesShowsEachPageAsItComesAndHoldsUpNoOtherRequest) {
+    MakeStore({{"work\\photos\\small\\x.jpg", "X"}});
+    CreateDirectoryA(Store("work\\photos\\big").c_str(), nullptr);
+    MakeEmptyFiles(Store("work\\photos\\big"), 2000);
+    // 40 pages of 50 entries, 100 ms each: 4 s for the whole listing.
+    const std::pair<const char*, const char*> farAway[] = {
+        {"CORVANEL_LATENCY", "1"}, {"CORVANEL_LATENCY_CALL_MS", "0"},
+        {"CORVANEL_LATENCY_PAGE_ENTRIES", "50"}, {"CORVANEL_LATENCY_PAGE_MS", "100"}};
+    for (const auto& setting : farAway) SetEnvironmentVariableA(setting.first, setting.second);
+    Restart();
+    for (const auto& setting : farAway) SetEnvironmentVariableA(setting.first, nullptr);
+
+    std::string big = "\\work\\photos\\big", small = "\\work\\photos\\small";
+    WIN32_FIND_DATAA record;
+    const HANDLE listing = Fs().FsFindFirst(Text(big), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    std::vector<std::string> names{record.cFileName};
+    ULONGLONG start = GetTickCount64();
+    ASSERT_TRUE(Fs().FsFindNext(listing, &record));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "the first pages came up before the batch was full";
+    names.push_back(record.cFileName);
+
+    // The helper now reads ahead in the big folder.
+    start = GetTickCount64();
+    EXPECT_EQ((std::vector<std::string>{"x.jpg"}), List(small));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "the read-ahead gave way";
+
+    while (Fs().FsFindNext(listing, &record)) names.push_back(record.cFileName);
+    Fs().FsFindClose(listing);
+    std::vector<std::string> expected;
+    for (int at = 0; at < 2000; ++at) expected.push_back(std::to_string(at));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, names);
+}
+
 TEST_F(BridgeE2eTest, HandlesStandForTheHelpersListingsAndTheOldestGivesWayPastTheBound) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}});
     std::string path = "\\work\\photos";
