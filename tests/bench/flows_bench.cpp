@@ -565,7 +565,7 @@ struct SideRun {
 };
 
 bool RunSide(const SideRun& side, const Choice& choice, std::map<std::string, Row>* rows,
-             std::map<std::string, std::vector<double>>* memory) {
+             std::map<std::string, std::string>* memory) {
     std::string output;
     const std::string command = "\"" + BesideThisProgram(side.program) + "\" --measure " +
                                 side.argument + choice.Arguments();
@@ -580,8 +580,13 @@ bool RunSide(const SideRun& side, const Choice& choice, std::map<std::string, Ro
         int size = 0;
         double ms = 0, first = 0, c0 = 0, c1 = 0, h0 = 0, h1 = 0;
         if (std::sscanf(line.c_str(), "memory %lf %lf %lf %lf", &c0, &c1, &h0, &h1) == 4) {
-            (*memory)[side.name].push_back(c1 - c0);
-            (*memory)[std::string(side.name) + " helper"].push_back(h1 - h0);
+            char text[96];
+            std::snprintf(text, sizeof(text), " %.0f -> %.0f", c0, c1);
+            (*memory)[side.name] += text;
+            if (h0 != 0 || h1 != 0) {
+                std::snprintf(text, sizeof(text), " %.0f -> %.0f", h0, h1);
+                (*memory)[std::string(side.name) + "'s helper"] += text;
+            }
         } else if (std::sscanf(line.c_str(), "%15s %d %lf %lf", flow, &size, &ms, &first) == 4) {
             Row& row = (*rows)[std::string(flow) + " " + std::to_string(size)];
             row.ms[side.name].push_back(ms);
@@ -602,7 +607,7 @@ int Compare(const Choice& choice) {
     std::printf("flows benchmark: %d rounds, latency model %s\n", choice.rounds,
                 std::strcmp(latency, "1") == 0 ? "on" : "off");
     std::map<std::string, Row> rows;
-    std::map<std::string, std::vector<double>> memory;
+    std::map<std::string, std::string> memory;
     for (int round = 0; round < choice.rounds; ++round) {
         for (int turn = 0; turn < 3; ++turn) {
             const SideRun& side = sides[(round + turn) % 3];
@@ -636,12 +641,9 @@ int Compare(const Choice& choice) {
                     size, Median(row.firstMs.at("floor")), Median(row.firstMs.at("wfx")),
                     Median(row.firstMs.at("wfx64")));
     }
-    for (const auto& grown : memory) {
-        std::string values;
-        for (double kib : grown.second) values += " " + std::to_string(static_cast<long>(kib));
-        std::printf("committed memory over a second pass of every flow, %s:%s KiB\n",
-                    grown.first.c_str(), values.c_str());
-    }
+    std::printf("committed memory after the first pass of every flow -> after the second, per "
+                "round (KiB):\n");
+    for (const auto& side : memory) std::printf("  %s:%s\n", side.first.c_str(), side.second.c_str());
     return 0;
 }
 
