@@ -24,11 +24,12 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <vector>
 
 #include "common/srw_lock.h"
 #include "path/remote_path.h"
+#include "plugin/name_counts.h"
 
 // A folder as its listing addresses it: the depth and the three texts of its
 // parsed path.
@@ -86,6 +87,7 @@ private:
     // in is all a listing pays per entry.
     std::string collected_;
     std::size_t used_ = 0;
+    std::size_t count_ = 0;  // of the names in the first used_ bytes
 };
 
 class FolderKnowledge {
@@ -123,7 +125,8 @@ public:
     // engine is asked, so that ending it needs no memory. BeginChange may
     // throw std::bad_alloc, before anything is changed.
     struct Change {
-        unsigned* count = nullptr;  // the entry's count in the known folder, if it is that one
+        std::size_t slot = NameCounts::kNone;  // if the folder is the known one: in pending_ or counts_
+        bool pending = false;
         unsigned generation = 0;
     };
     enum class Outcome { Added, Removed, Unknown };
@@ -135,12 +138,16 @@ public:
 
 private:
     void ForgetLocked();
+    void ClearCounts() noexcept;
     bool Follows(const FolderName& folder) const;
     bool Learnable(const FolderNames& names) const;
     // The listing's cost, counted in with those of the listings that end
     // after it began.
     void Ended(FolderNames& names, ULONGLONG endedAt);
     bool Fresh(ULONGLONG now) const;
+    // The entries with the folded name `wanted`: from counts_, or before
+    // there are any from a look through the names and the changes since.
+    unsigned Entries(const std::string& wanted);
     void Index();
     // `names` become what is known, and what was known goes to `names`.
     void Adopt(FolderNames& names);
@@ -148,10 +155,24 @@ private:
 
     SrwLock lock_;
     bool known_ = false;
-    // Counts what is known: a change's count stays valid while it is the same.
+    // Counts what is known: a change's slot stays valid while it is the same.
     unsigned generation_ = 0;
     std::uint32_t changes_ = 0;  // changes begun or ended, forgetting included
     ULONGLONG listingsMs_ = 0;   // what the listings that ended cost, in all
-    FolderNames names_;  // folded into counts_ at the first question
-    std::map<std::string, unsigned> counts_;  // folded name: entries with it
+    // What is known is the names of a listing and the plugin's changes since,
+    // in pending_, until the looks at it are enough to pay for folding the
+    // names into counts_; from then on the changes go to counts_. A folder
+    // that is only changed (entries deleted one by one) is never folded, and
+    // a single look is one pass over its names.
+    static constexpr unsigned kLooksBeforeCounting = 8;
+    struct PendingChange {
+        std::string folded;
+        Outcome outcome = Outcome::Unknown;  // Unknown while the change is under way
+    };
+    FolderNames names_;
+    std::vector<PendingChange> pending_;
+    unsigned underWay_ = 0;  // of pending_
+    unsigned looks_ = 0;     // answered from names_
+    bool counted_ = false;   // names_ and pending_ are in counts_
+    NameCounts counts_;      // folded name: entries with it
 };

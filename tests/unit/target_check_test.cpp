@@ -226,6 +226,51 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     EXPECT_EQ(Plus(Listed(kListFolder, "NextObject", 1), kUpload), TakeCalls());
 }
 
+// What is known is looked through while looks are few and counted once they
+// are many; the plugin's changes made before the counting are followed in
+// the order they were made, and every answer is the same either way.
+TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrder) {
+    ScriptFolder({L"b.jpg"});
+    WIN32_FIND_DATAA found;
+    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    EXPECT_FALSE(FsFindNext(listing, &found));
+    FsFindClose(listing);
+    TakeCalls();
+    const auto path = [](const std::string& leaf) { return std::string(kFolder) + "\\" + leaf; };
+    engine.ScriptEnd("UploadObject");
+    EXPECT_EQ(FS_FILE_OK, Put(0, path("keep.jpg").c_str()));
+    std::vector<std::string> gone;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const std::string name = path("n" + std::to_string(round) + ".jpg");
+        const std::string other = path("N" + std::to_string(round) + ".JPG");
+        // A deletion of a name that is not known counts for nothing.
+        engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
+        EXPECT_TRUE(FsDeleteFile(HostText(name.c_str())));
+        engine.ScriptEnd("UploadObject");
+        EXPECT_EQ(FS_FILE_OK, Put(0, name.c_str()));
+        EXPECT_EQ(FS_FILE_EXISTS, Put(0, other.c_str())) << "the same name in other letter case";
+        engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
+        EXPECT_TRUE(FsDeleteFile(HostText(name.c_str())));
+        engine.ScriptEnd("UploadObject");
+        EXPECT_EQ(FS_FILE_OK, Put(0, other.c_str()));
+        EXPECT_EQ(FS_FILE_EXISTS, Put(0, name.c_str()));
+        engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
+        EXPECT_TRUE(FsDeleteFile(HostText(other.c_str())));
+        EXPECT_EQ(FS_FILE_EXISTS, Put(0, path("B.JPG").c_str()));
+        gone.push_back(name);
+        g_now += 100;  // all well within what the listing serves
+    }
+    // Long counted by now, with every change before the counting followed.
+    EXPECT_EQ(FS_FILE_EXISTS, Put(0, path("KEEP.jpg").c_str()));
+    for (const std::string& name : gone) {
+        engine.ScriptEnd("UploadObject");
+        EXPECT_EQ(FS_FILE_OK, Put(0, name.c_str())) << name;
+    }
+    for (const std::string& call : TakeCalls()) EXPECT_NE("FirstObject", OperationOf(call));
+}
+
 TEST_F(TargetCheckTest, AListingThatAChangeOverlapsTeachesNothing) {
     // The host lists the folder while its other thread uploads into it: the
     // engine's enumeration may have been taken before the new object came.
