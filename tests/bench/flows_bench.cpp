@@ -7,12 +7,15 @@
 // for the floor; flows_bench64.exe (64-bit, bridge/x64) loads corvanel.wfx64.
 //
 //   flows_bench[64].exe --compare [--rounds N] [--flows a,b] [--sizes a,b]
-//       rounds (3 unless given), each a fresh floor process, a fresh
-//       corvanel.wfx one and a fresh corvanel.wfx64 one in turn, which goes
-//       first rotating; prints each flow's medians and their ratios
+//       rounds (3 unless given) of every flow at every size, each measured in
+//       a fresh floor process, a fresh corvanel.wfx one and a fresh
+//       corvanel.wfx64 one in turn, which goes first rotating; prints each
+//       flow's medians and their ratios
 //   flows_bench[64].exe --measure plugin|floor [--flows a,b] [--sizes a,b]
-//       one measuring process: one line per flow and size, "flow size ms
-//       first-ms", then "memory" lines
+//       one measuring process: every flow once unmeasured, then once more,
+//       printing one line per flow and size ("flow size ms first-ms"), then
+//       its memory ("memory" and the committed KiB after each pass, its own
+//       and its helpers')
 //
 // The flows, as Double Commander makes them (the plugin's side) and as a
 // program talking to the engine itself makes them (the floor):
@@ -468,19 +471,20 @@ struct Choice {
     std::vector<std::string> flows{"open", "up", "upover", "upcold", "down", "rename", "delete"};
     std::vector<int> sizes{1000, 10000, 100000};
     int rounds = kDefaultRounds;
-
-    std::string Arguments() const {
-        std::string text = " --flows ";
-        for (const std::string& flow : flows) text += flow + ",";
-        text += " --sizes ";
-        for (int size : sizes) text += std::to_string(size) + ",";
-        return text;
-    }
 };
 
-// Rename and delete are measured in the largest folder only: their cost does
-// not depend on the folder but through the look before a rename.
-bool SizedFlow(const std::string& flow) { return flow != "down"; }
+// Each chosen flow at each chosen size; the download's folder has its own.
+std::vector<std::pair<std::string, int>> Cases(const Choice& choice) {
+    std::vector<std::pair<std::string, int>> cases;
+    for (const std::string& flow : choice.flows) {
+        if (flow == "down") {
+            cases.push_back({flow, 1000});
+            continue;
+        }
+        for (int size : choice.sizes) cases.push_back({flow, size});
+    }
+    return cases;
+}
 
 Timing RunFlow(Side& side, const std::string& flow, int size, const LocalFolders& local, int serial) {
     if (flow == "open") return Open(side, size);
@@ -516,16 +520,12 @@ int Measure(Side& side, const Choice& choice) {
     int serial = 0;
     SIZE_T commit[2] = {}, helpers[2] = {};
     for (int pass = 0; pass < 2; ++pass) {
-        for (const std::string& flow : choice.flows) {
-            for (int size : choice.sizes) {
-                if (!SizedFlow(flow) && size != choice.sizes.front()) continue;
-                const Timing timing = RunFlow(side, flow, size, local, ++serial);
-                if (!timing.ok) return 1;
-                if (pass == 1) {
-                    std::printf("%s %d %.3f %.3f\n", flow.c_str(), SizedFlow(flow) ? size : 1000,
-                                timing.ms, timing.firstMs);
-                    std::fflush(stdout);
-                }
+        for (const auto& flow : Cases(choice)) {
+            const Timing timing = RunFlow(side, flow.first, flow.second, local, ++serial);
+            if (!timing.ok) return 1;
+            if (pass == 1) {
+                std::printf("%s %d %.3f %.3f\n", flow.first.c_str(), flow.second, timing.ms, timing.firstMs);
+                std::fflush(stdout);
             }
         }
         commit[pass] = CommitOf(GetCurrentProcessId());
@@ -564,40 +564,40 @@ struct SideRun {
     const char* argument;
 };
 
-bool RunSide(const SideRun& side, const Choice& choice, std::map<std::string, Row>* rows,
-             std::map<std::string, std::string>* memory) {
+// One measuring process of `side` for one flow at one size.
+bool RunSide(const SideRun& side, const std::pair<std::string, int>& flow,
+             std::map<std::string, Row>* rows, std::map<std::string, double>* growth) {
     std::string output;
     const std::string command = "\"" + BesideThisProgram(side.program) + "\" --measure " +
-                                side.argument + choice.Arguments();
+                                side.argument + " --flows " + flow.first + " --sizes " +
+                                std::to_string(flow.second);
     if (!RunCapturingOutput(command, &output)) return false;
-    bool any = false;
-    std::size_t at = 0;
-    while (at < output.size()) {
-        const std::size_t end = std::min(output.find('\n', at), output.size());
-        const std::string line = output.substr(at, end - at);
-        at = end + 1;
-        char flow[16];
-        int size = 0;
-        double ms = 0, first = 0, c0 = 0, c1 = 0, h0 = 0, h1 = 0;
-        if (std::sscanf(line.c_str(), "memory %lf %lf %lf %lf", &c0, &c1, &h0, &h1) == 4) {
-            char text[96];
-            std::snprintf(text, sizeof(text), " %.0f -> %.0f", c0, c1);
-            (*memory)[side.name] += text;
-            if (h0 != 0 || h1 != 0) {
-                std::snprintf(text, sizeof(text), " %.0f -> %.0f", h0, h1);
-                (*memory)[std::string(side.name) + "'s helper"] += text;
-            }
-        } else if (std::sscanf(line.c_str(), "%15s %d %lf %lf", flow, &size, &ms, &first) == 4) {
-            Row& row = (*rows)[std::string(flow) + " " + std::to_string(size)];
-            row.ms[side.name].push_back(ms);
-            row.firstMs[side.name].push_back(first);
-            any = true;
-        }
+    char name[16];
+    int size = 0;
+    double ms = 0, first = 0, c0 = 0, c1 = 0, h0 = 0, h1 = 0;
+    const std::size_t memoryAt = output.find("memory ");
+    if (std::sscanf(output.c_str(), "%15s %d %lf %lf", name, &size, &ms, &first) != 4 ||
+        memoryAt == std::string::npos ||
+        std::sscanf(output.c_str() + memoryAt, "memory %lf %lf %lf %lf", &c0, &c1, &h0, &h1) != 4) {
+        std::printf("%s: the measuring process printed no figures for %s %d\n", side.name,
+                    flow.first.c_str(), flow.second);
+        return false;
     }
-    if (!any) std::printf("%s: the measuring process printed no figures\n", side.name);
-    return any;
+    Row& row = (*rows)[flow.first + " " + std::to_string(flow.second)];
+    row.ms[side.name].push_back(ms);
+    row.firstMs[side.name].push_back(first);
+    double& most = (*growth)[side.name];
+    most = std::max(most, c1 - c0);
+    if (h0 != 0 || h1 != 0) {
+        double& helper = (*growth)[std::string(side.name) + "'s helper"];
+        helper = std::max(helper, h1 - h0);
+    }
+    return true;
 }
 
+// Rounds of every flow, each flow measured in a fresh process of each side in
+// turn, which goes first rotating: the machine is shared, and what another
+// process does falls on the three sides alike.
 int Compare(const Choice& choice) {
     const SideRun sides[] = {{"floor", "flows_bench.exe", "floor"},
                              {"wfx", "flows_bench.exe", "plugin"},
@@ -606,44 +606,42 @@ int Compare(const Choice& choice) {
     GetEnvironmentVariableA("CORVANEL_LATENCY", latency, sizeof(latency));
     std::printf("flows benchmark: %d rounds, latency model %s\n", choice.rounds,
                 std::strcmp(latency, "1") == 0 ? "on" : "off");
+    const std::vector<std::pair<std::string, int>> cases = Cases(choice);
     std::map<std::string, Row> rows;
-    std::map<std::string, std::string> memory;
+    std::map<std::string, double> growth;
     for (int round = 0; round < choice.rounds; ++round) {
-        for (int turn = 0; turn < 3; ++turn) {
-            const SideRun& side = sides[(round + turn) % 3];
-            const double start = NowMs();
-            if (!RunSide(side, choice, &rows, &memory)) return 1;
-            std::printf("round %d: %s in %.1f s\n", round + 1, side.name, (NowMs() - start) / 1000.0);
-            std::fflush(stdout);
+        const double start = NowMs();
+        for (std::size_t at = 0; at < cases.size(); ++at) {
+            for (int turn = 0; turn < 3; ++turn) {
+                if (!RunSide(sides[(round + at + turn) % 3], cases[at], &rows, &growth)) return 1;
+            }
         }
+        std::printf("round %d in %.1f s\n", round + 1, (NowMs() - start) / 1000.0);
+        std::fflush(stdout);
     }
     std::printf("\n| Flow | Floor | corvanel.wfx | Ratio | corvanel.wfx64 | Ratio |\n"
                 "|---|---|---|---|---|---|\n");
     bool met = true;
-    for (const std::string& flow : choice.flows) {
-        for (int size : choice.sizes) {
-            if (!SizedFlow(flow) && size != choice.sizes.front()) continue;
-            const Row& row = rows[flow + " " + std::to_string(SizedFlow(flow) ? size : 1000)];
-            const double floor = Median(row.ms.at("floor"));
-            const double a = Median(row.ms.at("wfx")), b = Median(row.ms.at("wfx64"));
-            met = met && a / floor <= kTarget && b / floor <= kTarget;
-            std::printf("| %s %d | %.1f ms | %.1f ms | %.2f | %.1f ms | %.2f |\n", flow.c_str(),
-                        SizedFlow(flow) ? size : 1000, floor, a, a / floor, b, b / floor);
-        }
+    for (const auto& flow : cases) {
+        const Row& row = rows[flow.first + " " + std::to_string(flow.second)];
+        const double floor = Median(row.ms.at("floor"));
+        const double a = Median(row.ms.at("wfx")), b = Median(row.ms.at("wfx64"));
+        met = met && a / floor <= kTarget && b / floor <= kTarget;
+        std::printf("| %s %d | %.1f ms | %.1f ms | %.2f | %.1f ms | %.2f |\n", flow.first.c_str(),
+                    flow.second, floor, a, a / floor, b, b / floor);
     }
     std::printf("target: every flow at most %.1f x its floor: %s\n", kTarget, Verdict(met));
-    for (int size : choice.sizes) {
-        const auto found = rows.find("open " + std::to_string(size));
-        if (found == rows.end()) continue;
-        const Row& row = found->second;
+    for (const auto& flow : cases) {
+        if (flow.first != "open") continue;
+        const Row& row = rows[flow.first + " " + std::to_string(flow.second)];
         std::printf("open %d, first entry (medians): floor %.2f ms, corvanel.wfx %.2f ms, "
                     "corvanel.wfx64 %.2f ms\n",
-                    size, Median(row.firstMs.at("floor")), Median(row.firstMs.at("wfx")),
+                    flow.second, Median(row.firstMs.at("floor")), Median(row.firstMs.at("wfx")),
                     Median(row.firstMs.at("wfx64")));
     }
-    std::printf("committed memory after the first pass of every flow -> after the second, per "
-                "round (KiB):\n");
-    for (const auto& side : memory) std::printf("  %s:%s\n", side.first.c_str(), side.second.c_str());
+    std::printf("committed memory, most grown over a second pass of a flow in one process:");
+    for (const auto& side : growth) std::printf(" %s %+.0f KiB;", side.first.c_str(), side.second);
+    std::printf("\n");
     return 0;
 }
 
