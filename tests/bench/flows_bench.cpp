@@ -13,9 +13,9 @@
 //       flow's medians and their ratios
 //   flows_bench[64].exe --measure plugin|floor [--flows a,b] [--sizes a,b]
 //       one measuring process: every flow once unmeasured, then once more,
-//       printing one line per flow and size ("flow size ms first-ms"), then
-//       its memory ("memory" and the committed KiB after each pass, its own
-//       and its helpers')
+//       printing one line per flow and size ("flow size ms first-ms"); with
+//       --memory once more, then its memory ("memory" and the committed KiB
+//       after the second and the third pass, its own and its helpers')
 //
 // The flows, as Double Commander makes them (the plugin's side) and as a
 // program talking to the engine itself makes them (the floor):
@@ -471,6 +471,7 @@ struct Choice {
     std::vector<std::string> flows{"open", "up", "upover", "upcold", "down", "rename", "delete"};
     std::vector<int> sizes{1000, 10000, 100000};
     int rounds = kDefaultRounds;
+    bool memory = false;  // measure: a third pass for the memory
 };
 
 // Each chosen flow at each chosen size; the download's folder has its own.
@@ -513,13 +514,17 @@ SIZE_T HelpersCommit() {
 }
 
 // Every chosen flow twice: the first pass unmeasured (what a process makes
-// once, the engine's and the disk's caches), the second printed. The
-// memory each process commits is read after each pass.
+// once, the engine's and the disk's caches), the second printed. With
+// `memory`, a third pass follows, and the memory the process commits (and
+// its helpers) after the second and the third is printed: a folder's names
+// are kept in two blocks in turn, the host's listing's and what the plugin
+// knows, so the first two passes reach the highest mark.
 int Measure(Side& side, const Choice& choice) {
     LocalFolders local;
     int serial = 0;
-    SIZE_T commit[2] = {}, helpers[2] = {};
-    for (int pass = 0; pass < 2; ++pass) {
+    SIZE_T commit[3] = {}, helpers[3] = {};
+    const int passes = choice.memory ? 3 : 2;
+    for (int pass = 0; pass < passes; ++pass) {
         for (const auto& flow : Cases(choice)) {
             const Timing timing = RunFlow(side, flow.first, flow.second, local, ++serial);
             if (!timing.ok) return 1;
@@ -531,8 +536,10 @@ int Measure(Side& side, const Choice& choice) {
         commit[pass] = CommitOf(GetCurrentProcessId());
         helpers[pass] = HelpersCommit();
     }
-    std::printf("memory %.0f %.0f %.0f %.0f\n", commit[0] / 1024.0, commit[1] / 1024.0,
-                helpers[0] / 1024.0, helpers[1] / 1024.0);
+    if (choice.memory) {
+        std::printf("memory %.0f %.0f %.0f %.0f\n", commit[1] / 1024.0, commit[2] / 1024.0,
+                    helpers[1] / 1024.0, helpers[2] / 1024.0);
+    }
     return 0;
 }
 
@@ -565,20 +572,21 @@ struct SideRun {
 };
 
 // One measuring process of `side` for one flow at one size.
-bool RunSide(const SideRun& side, const std::pair<std::string, int>& flow,
+bool RunSide(const SideRun& side, const std::pair<std::string, int>& flow, bool memory,
              std::map<std::string, Row>* rows, std::map<std::string, double>* growth) {
     std::string output;
     const std::string command = "\"" + BesideThisProgram(side.program) + "\" --measure " +
                                 side.argument + " --flows " + flow.first + " --sizes " +
-                                std::to_string(flow.second);
+                                std::to_string(flow.second) + (memory ? " --memory" : "");
     if (!RunCapturingOutput(command, &output)) return false;
     char name[16];
     int size = 0;
     double ms = 0, first = 0, c0 = 0, c1 = 0, h0 = 0, h1 = 0;
     const std::size_t memoryAt = output.find("memory ");
     if (std::sscanf(output.c_str(), "%15s %d %lf %lf", name, &size, &ms, &first) != 4 ||
-        memoryAt == std::string::npos ||
-        std::sscanf(output.c_str() + memoryAt, "memory %lf %lf %lf %lf", &c0, &c1, &h0, &h1) != 4) {
+        (memory && (memoryAt == std::string::npos ||
+                    std::sscanf(output.c_str() + memoryAt, "memory %lf %lf %lf %lf", &c0, &c1,
+                                &h0, &h1) != 4))) {
         std::printf("%s: the measuring process printed no figures for %s %d\n", side.name,
                     flow.first.c_str(), flow.second);
         return false;
@@ -613,7 +621,10 @@ int Compare(const Choice& choice) {
         const double start = NowMs();
         for (std::size_t at = 0; at < cases.size(); ++at) {
             for (int turn = 0; turn < 3; ++turn) {
-                if (!RunSide(sides[(round + at + turn) % 3], cases[at], &rows, &growth)) return 1;
+                const bool lastRound = round + 1 == choice.rounds;
+                if (!RunSide(sides[(round + at + turn) % 3], cases[at], lastRound, &rows, &growth)) {
+                    return 1;
+                }
             }
         }
         std::printf("round %d in %.1f s\n", round + 1, (NowMs() - start) / 1000.0);
@@ -639,7 +650,8 @@ int Compare(const Choice& choice) {
                     flow.second, Median(row.firstMs.at("floor")), Median(row.firstMs.at("wfx")),
                     Median(row.firstMs.at("wfx64")));
     }
-    std::printf("committed memory, most grown over a second pass of a flow in one process:");
+    std::printf("committed memory, most grown over a third pass of a flow in one process (the "
+                "last round's):");
     for (const auto& side : growth) std::printf(" %s %+.0f KiB;", side.first.c_str(), side.second);
     std::printf("\n");
     return 0;
@@ -656,6 +668,8 @@ int main(int argc, char** argv) {
         const bool more = i + 1 < argc;
         if (argument == "--compare") {
             compare = true;
+        } else if (argument == "--memory") {
+            choice.memory = true;
         } else if (argument == "--measure" && more) {
             measure = argv[++i];
         } else if (argument == "--rounds" && more) {
