@@ -47,8 +47,9 @@ import sys
 import time
 from functools import partial
 
-from walk import (BUSY, COPY_DIALOG, SHORTCUTS, StepFailed, Layout, Walk, build_file_manager,
-                  command_line, lay_out_file_manager, session, tree_of, wait_until, within)
+from walk import (BUSY, COPY_DIALOG, MESSAGE, SHORTCUTS, StepFailed, Layout, Walk, build_file_manager,
+                  command_line, lay_out_file_manager, session, tree_of, wait_until, wine_path,
+                  within)
 
 SMALL_COUNT, SMALL_SIZE = 500, 4 * 1024
 BIG_SIZE = 256 * 1024 * 1024
