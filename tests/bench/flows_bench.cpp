@@ -14,8 +14,8 @@
 //   flows_bench[64].exe --measure plugin|floor [--flows a,b] [--sizes a,b]
 //       one measuring process: every flow once unmeasured, then once more,
 //       printing one line per flow and size ("flow size ms first-ms"); with
-//       --memory once more, then its memory ("memory" and the committed KiB
-//       after the second and the third pass, its own and its helpers')
+//       --memory twice more, then its memory ("memory" and the committed KiB
+//       after the third and the fourth pass, its own and its helpers')
 //
 // The flows, as Double Commander makes them (the plugin's side) and as a
 // program talking to the engine itself makes them (the floor):
@@ -515,15 +515,15 @@ SIZE_T HelpersCommit() {
 
 // Every chosen flow twice: the first pass unmeasured (what a process makes
 // once, the engine's and the disk's caches), the second printed. With
-// `memory`, a third pass follows, and the memory the process commits (and
-// its helpers) after the second and the third is printed: a folder's names
+// `memory`, two more passes follow, and the memory the process commits (and
+// its helpers) after the third and the fourth is printed: a folder's names
 // are kept in two blocks in turn, the host's listing's and what the plugin
-// knows, so the first two passes reach the highest mark.
+// knows, and the heaps reach their highest marks over the first passes.
 int Measure(Side& side, const Choice& choice) {
     LocalFolders local;
     int serial = 0;
-    SIZE_T commit[3] = {}, helpers[3] = {};
-    const int passes = choice.memory ? 3 : 2;
+    SIZE_T commit[4] = {}, helpers[4] = {};
+    const int passes = choice.memory ? 4 : 2;
     for (int pass = 0; pass < passes; ++pass) {
         for (const auto& flow : Cases(choice)) {
             const Timing timing = RunFlow(side, flow.first, flow.second, local, ++serial);
@@ -537,8 +537,8 @@ int Measure(Side& side, const Choice& choice) {
         helpers[pass] = HelpersCommit();
     }
     if (choice.memory) {
-        std::printf("memory %.0f %.0f %.0f %.0f\n", commit[1] / 1024.0, commit[2] / 1024.0,
-                    helpers[1] / 1024.0, helpers[2] / 1024.0);
+        std::printf("memory %.0f %.0f %.0f %.0f\n", commit[2] / 1024.0, commit[3] / 1024.0,
+                    helpers[2] / 1024.0, helpers[3] / 1024.0);
     }
     return 0;
 }
@@ -572,8 +572,14 @@ struct SideRun {
 };
 
 // One measuring process of `side` for one flow at one size.
+// The most a side's committed memory grew in one process, and over which flow.
+struct Growth {
+    double kib = 0;
+    std::string flow;
+};
+
 bool RunSide(const SideRun& side, const std::pair<std::string, int>& flow, bool memory,
-             std::map<std::string, Row>* rows, std::map<std::string, double>* growth) {
+             std::map<std::string, Row>* rows, std::map<std::string, Growth>* growth) {
     std::string output;
     const std::string command = "\"" + BesideThisProgram(side.program) + "\" --measure " +
                                 side.argument + " --flows " + flow.first + " --sizes " +
@@ -594,12 +600,13 @@ bool RunSide(const SideRun& side, const std::pair<std::string, int>& flow, bool 
     Row& row = (*rows)[flow.first + " " + std::to_string(flow.second)];
     row.ms[side.name].push_back(ms);
     row.firstMs[side.name].push_back(first);
-    double& most = (*growth)[side.name];
-    most = std::max(most, c1 - c0);
-    if (h0 != 0 || h1 != 0) {
-        double& helper = (*growth)[std::string(side.name) + "'s helper"];
-        helper = std::max(helper, h1 - h0);
-    }
+    const std::string what = " (" + flow.first + " " + std::to_string(flow.second) + ")";
+    const auto note = [&](const std::string& who, double kib) {
+        Growth& most = (*growth)[who];
+        if (kib >= most.kib) most = Growth{kib, what};
+    };
+    note(side.name, c1 - c0);
+    if (h0 != 0 || h1 != 0) note(std::string(side.name) + "'s helper", h1 - h0);
     return true;
 }
 
@@ -616,7 +623,7 @@ int Compare(const Choice& choice) {
                 std::strcmp(latency, "1") == 0 ? "on" : "off");
     const std::vector<std::pair<std::string, int>> cases = Cases(choice);
     std::map<std::string, Row> rows;
-    std::map<std::string, double> growth;
+    std::map<std::string, Growth> growth;
     for (int round = 0; round < choice.rounds; ++round) {
         const double start = NowMs();
         for (std::size_t at = 0; at < cases.size(); ++at) {
@@ -650,9 +657,11 @@ int Compare(const Choice& choice) {
                     flow.second, Median(row.firstMs.at("floor")), Median(row.firstMs.at("wfx")),
                     Median(row.firstMs.at("wfx64")));
     }
-    std::printf("committed memory, most grown over a third pass of a flow in one process (the "
+    std::printf("committed memory, most grown over a fourth pass of a flow in one process (the "
                 "last round's):");
-    for (const auto& side : growth) std::printf(" %s %+.0f KiB;", side.first.c_str(), side.second);
+    for (const auto& side : growth) {
+        std::printf(" %s %+.0f KiB%s;", side.first.c_str(), side.second.kib, side.second.flow.c_str());
+    }
     std::printf("\n");
     return 0;
 }
