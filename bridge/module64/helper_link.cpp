@@ -314,6 +314,13 @@ bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) 
         // A note goes back only as a request to stop: the helper went on.
         if (IsNote(reply->kind)) {
             if (answer.Int(0) == 0) continue;
+            // A transfer that the engine has not finished stops at once, with
+            // its helper; one at 100 percent is whole, and stands as done.
+            const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
+            if (transfer && reply->Int(1) < 100) {
+                watch->abandoned = Abandoned::ByHost;
+                return false;
+            }
             stopAsked = true;
         }
         if (!SendMessage(toHelper_.Get(), answer)) return false;

@@ -370,9 +370,11 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
     if (!local.WriteFile(localName, bytes)) return {FS_FILE_READERROR};
     if (abort == Abort::AtRelay) {
         // The 64-bit edition ends its helper and deletes the partial file;
-        // in process the engine's transfer runs on to its end.
+        // in process the engine's transfer runs on to its end. A report of
+        // 100 percent that the 64-bit edition's host aborts is the whole
+        // transfer's: it stands as done (Session::RunTransfer).
         if (bridged_) local.DeleteFile(localName);
-        return {FS_FILE_USERABORT};
+        return {FS_FILE_USERABORT, bridged_ ? FS_FILE_OK : -1};
     }
     if (copyFlags & FS_COPYFLAGS_MOVE) store.DeleteFile(remote.StorePath());
     return {FS_FILE_OK};
@@ -404,7 +406,7 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
     const bool partial = abort == Abort::AtRelay && bridged_;
     if (!store.WriteFile(target, partial ? std::string() : bytes)) return {FS_FILE_READERROR};
     if (abort == Abort::AtRelay) {
-        Outcome outcome{FS_FILE_USERABORT};
+        Outcome outcome{FS_FILE_USERABORT, bridged_ ? FS_FILE_OK : -1};
         outcome.partialUpload = partial;
         return outcome;
     }

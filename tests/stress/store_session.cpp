@@ -247,8 +247,10 @@ int Session::OnProgress(int percent) {
     lastPercent_ = percent;
     // The first report is the plugin's own, before it hands the engine the
     // transfer; the second is the first one relayed from the engine's.
-    if (abort_ == Abort::AtFirstReport && reports_ == 1) return 1;
-    if (abort_ == Abort::AtRelay && reports_ == 2) return 1;
+    if ((abort_ == Abort::AtFirstReport && reports_ == 1) || (abort_ == Abort::AtRelay && reports_ == 2)) {
+        abortedAt_ = percent;
+        return 1;
+    }
     return 0;
 }
 
@@ -486,11 +488,15 @@ bool Session::RunTransfer(const Action& action) {
     const std::size_t size = object != nullptr && !object->folder ? object->bytes.size() : 0;
     const Node* localFile = model_.local.Find(action.local);
     const std::size_t localSize = localFile != nullptr && !localFile->folder ? localFile->bytes.size() : 0;
+    // What the transfer moves, should an abort come when it is whole.
+    const std::string moved = download ? (object != nullptr ? object->bytes : std::string())
+                                       : (localFile != nullptr ? localFile->bytes : std::string());
     const Outcome expected = download ? model_.GetFile(action.path, action.local, action.flags, action.abort)
                                       : model_.PutFile(action.local, action.path, action.flags, action.abort);
     abort_ = action.abort;
     reports_ = 0;
     lastPercent_ = -1;
+    abortedAt_ = -1;
     ++counts_.calls;
     RemoteInfoStruct info = {static_cast<DWORD>(size), static_cast<DWORD>(std::uint64_t{size} >> 32),
                              {0, 0}, FILE_ATTRIBUTE_ARCHIVE};
@@ -507,6 +513,21 @@ bool Session::RunTransfer(const Action& action) {
         !Expect((got != FS_FILE_EXISTS && got != FS_FILE_NOTSUPPORTED) || reports_ == 0,
                 "answered " + std::to_string(got) + " after " + std::to_string(reports_) + " reports")) {
         return false;
+    }
+    if (got == FS_FILE_OK && action.abort == Abort::AtRelay) {
+        // The 64-bit edition's host aborted a report of 100 percent: the
+        // transfer was whole, and stands as done, a move's source gone.
+        if (!Expect(abortedAt_ >= 100, "a transfer aborted at " + std::to_string(abortedAt_) +
+                                           " percent went on")) {
+            return false;
+        }
+        if (download) {
+            model_.local.WriteFile(action.local, moved);
+            if (action.flags & FS_COPYFLAGS_MOVE) model_.store.DeleteFile(action.path.StorePath());
+        } else {
+            model_.store.WriteFile(action.path.StorePath(), moved);
+            if (action.flags & FS_COPYFLAGS_MOVE) model_.local.DeleteFile(action.local);
+        }
     }
     if (got == FS_FILE_OK) counts_.bytesMoved += download ? size : localSize;
     if (got == FS_FILE_USERABORT) ++counts_.aborts;

@@ -162,6 +162,7 @@ private:
     Abort abort_ = Abort::Never;
     int reports_ = 0;
     int lastPercent_ = -1;
+    int abortedAt_ = -1;  // the percent of the report the host answered with abort
     bool inTransfer_ = false;
     std::uint64_t changesSinceFullCheck_ = 0;
 };
