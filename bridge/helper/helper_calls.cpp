@@ -153,7 +153,10 @@ void PluginCalls::ForgetListing(HANDLE handle) {
 }
 
 void PluginCalls::Send(const Message& message) {
-    if (!bridge::SendMessage(out_, message)) ExitProcess(kExitPipeBroken);
+    std::string frames;
+    frames.swap(heldNotes_);
+    frames += bridge::Frame(message);
+    if (!bridge::SendFrames(out_, frames)) ExitProcess(kExitPipeBroken);
 }
 
 Message PluginCalls::AwaitAnswer(Kind callback) {
@@ -177,11 +180,23 @@ void PluginCalls::TakeStops() {
 int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
     const bool first = !reported_;
     reported_ = true;
-    Send(Message(first ? Kind::Progress : Kind::ProgressNote)
-             .Add(pluginNr)
-             .Add(PluginText(source))
-             .Add(PluginText(target))
-             .Add(percent));
+    const Message report = std::move(Message(first ? Kind::Progress : Kind::ProgressNote)
+                                         .Add(pluginNr)
+                                         .Add(PluginText(source))
+                                         .Add(PluginText(target))
+                                         .Add(percent));
+    // A note of 100 percent is one of the plugin's closing reports: after
+    // them it only ends the transfer (a move deletes its source) and
+    // returns. Held back, they go up with the reply, and the 64-bit side
+    // wakes once for all of them instead of once for each. The host's
+    // answer to them could not stop the transfer anyway: the plugin makes
+    // its last report straight after the engine's 100, and ignores its
+    // answer.
+    if (!first && percent >= 100) {
+        heldNotes_ += bridge::Frame(report);
+    } else {
+        Send(report);
+    }
     if (first) return AwaitAnswer(Kind::Progress).Int(0);
     stopMayCome_ = true;
     TakeStops();

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <string>
 
 #include "bridge/channel.h"
 #include "bridge/helper/mailbox.h"
@@ -49,6 +50,7 @@ private:
     // one read now into the region the read-ahead leaves free.
     void ServeFindNext(const bridge::Message& request);
     void ForgetListing(HANDLE handle);
+    // Sends `message`, after the notes held back, in one write.
     void Send(const bridge::Message& message);
     // The 64-bit side's answer to `callback`; a StopAsked for an earlier
     // note is taken note of on the way, anything else ends the process.
@@ -89,6 +91,10 @@ private:
     bool reported_ = false;
     int stop_ = 0;
     bool stopMayCome_ = false;
+    // The frames of the plugin's closing reports (notes of 100 percent), held
+    // back for the message that follows them: the request's reply, a moment
+    // later (see Report).
+    std::string heldNotes_;
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
     Mailbox& inbox_;
