@@ -7,6 +7,7 @@
 #include "binding/bstr.h"
 #include "common/call_guarded.h"
 #include "tools/reference_engine/engine_module.h"
+#include "tools/reference_engine/faults.h"
 
 namespace {
 
@@ -131,6 +132,7 @@ HRESULT CStorageEngine::StartListing(std::vector<StoreEntry> entries, ListingCoo
     Enumeration& listing = enumerations_[*cookie];
     listing.entries = std::move(entries);
     listing.next = 1;
+    listing.fault = TakeLaterFault();
     *item = MakeStorageItem(listing.entries.front());
     return S_OK;
 }
@@ -143,6 +145,10 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
         auto found = enumerations_.find(cookie);
         if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
         Enumeration& listing = found->second;
+        if (listing.fault.Pending() && listing.next == static_cast<std::size_t>(listing.fault.after)) {
+            enumerations_.erase(found);
+            return StrikeLater(listing.fault);
+        }
         if (listing.next == listing.entries.size()) {
             enumerations_.erase(found);
             return S_OK;
@@ -342,6 +348,8 @@ HRESULT CStorageEngine::ReportAccount() {
 // Dispatch --------------------------------------------------------------------
 
 HRESULT CStorageEngine::Call(const EngineCall& call) {
+    HRESULT planned = S_OK;
+    if (FaultAnswers(call, &planned)) return planned;
     switch (call.op) {
     case EngineOp::FirstAccount: return ListAccounts(call.cookieOut, call.item);
     case EngineOp::FirstBucket: return ListBuckets(*call.path, call.cookieOut, call.item);

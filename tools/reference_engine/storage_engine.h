@@ -20,6 +20,7 @@
 #include "binding/storage_browser.h"
 #include "common/srw_lock.h"
 #include "tools/engine_com/storage_browser_object.h"
+#include "tools/reference_engine/faults.h"
 #include "tools/reference_engine/local_store.h"
 
 // A new listing entry with one reference for the caller.
@@ -70,6 +71,7 @@ private:
     struct Enumeration {
         std::vector<StoreEntry> entries;
         std::size_t next = 0;
+        LaterFault fault;  // the planned failure of a later Next
     };
 
     ~CStorageEngine() override;
