@@ -80,7 +80,9 @@ void DeletePartialDownload(const char* localName) {
 // A transfer or store copy that the host can stop, answered with
 // FS_FILE_USERABORT when it did. A transfer aborted at a report after its
 // first (the plugin's report before it calls the engine) is aborted in the
-// engine: the helper is ended with it. `localName` is a download's target.
+// engine: the helper is ended with it. A download whose engine ended its
+// process (the helper with it) once it had the transfer loses its local
+// file as well, unless it was whole. `localName` is a download's target.
 int Stoppable(Message request, int failure, const char* localName) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
@@ -90,11 +92,18 @@ int Stoppable(Message request, int failure, const char* localName) {
     const bool abortedInEngine =
         transfer && reply && watch.abortAfterFirst && reply->Int(0) == FS_FILE_USERABORT;
     if (abortedInEngine) link.End();
+    // The helper ended with its engine (a crash): the transfer was whole only
+    // if the plugin had passed on the engine's 100 percent.
+    const bool lost = transfer && !reply && !watch.stopped;
+    const bool whole = watch.reports > 1 && watch.percent >= 100;
     // The engine had the transfer once the host let the first report pass.
-    if ((abortedInEngine || watch.stopped) && localName != nullptr && watch.reports > 0) {
+    if ((abortedInEngine || watch.stopped || (lost && !whole)) && localName != nullptr && watch.reports > 0) {
         DeletePartialDownload(localName);
     }
     if (watch.stopped) return FS_FILE_USERABORT;
+    // Once the transfer is whole, all the plugin has left to do is a move's
+    // deletion of the source, whose failure it does not report either.
+    if (lost && whole) return FS_FILE_OK;
     return ResultOf(reply, failure);
 }
 
