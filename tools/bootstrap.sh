@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes a Debian machine ready to build and test the plugin: the i686 and
-# x86_64 mingw-w64 cross toolchains, 32-bit and 64-bit Wine, CMake, Ninja and
-# GoogleTest's sources, and what the real-host walks need (tools/real-host/).
+# x86_64 mingw-w64 cross toolchains, 32-bit and 64-bit Wine, CMake, Ninja,
+# GoogleTest's sources, an X server for the tests that show windows, and what
+# the real-host walks need (tools/real-host/).
 # Idempotent: when everything is present it only checks and exits.
 set -euo pipefail
 
@@ -11,7 +12,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for pkg in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 \
            g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
-           googletest wine wine32:i386 wine64 zip unzip python3 clang libclang-rt-14-dev; do
+           googletest wine wine32:i386 wine64 zip unzip python3 clang libclang-rt-14-dev xvfb; do
     have_pkg "$pkg" || need+=("$pkg")
 done
 # The real-host walks, when there is a Double Commander source to build:
@@ -19,7 +20,7 @@ done
 # clipboard to walk it.
 if "$(dirname "$0")/real-host/build.sh" --where >/dev/null 2>&1; then
     for pkg in make fpc fpc-source lazarus-ide lcl-2.2 lcl-units-2.2 lazarus-src-2.2 \
-               lcl-utils-2.2 xvfb xdotool xclip imagemagick; do
+               lcl-utils-2.2 xdotool xclip imagemagick; do
         have_pkg "$pkg" || need+=("$pkg")
     done
 fi

@@ -5,10 +5,12 @@
 //
 // The host can stop what the engine is doing, which the plugin itself cannot
 // (the engine has no way to be told): a transfer that the host aborts once
-// the engine has begun it, and a listing, transfer or store copy whose helper
-// has been silent for a second and whose host then answers the progress
-// callback with abort, end the helper, and with it the engine; the next call
-// starts a new one. A download stopped so loses its partial local file.
+// the engine has begun it, a listing, transfer or store copy whose helper has
+// been silent for a second and whose host then answers the progress callback
+// with abort, and any call whose helper stays silent until the user agrees to
+// stop the engine (or, without a way to ask, for good), end the helper, and
+// with it the engine; the next call starts a new one. A call given up so
+// fails with its failure value; a download loses its partial local file.
 #include <windows.h>
 
 #include <cstring>
@@ -61,8 +63,18 @@ int ResultOf(const std::optional<Message>& reply, int failure) {
     return reply->Int(0);
 }
 
+// The last error of a call given up while its helper was silent: the user's
+// or host's stop, or the bound of a host that could not be asked.
+void SetAbandonedError(const Watch& watch) {
+    if (watch.abandoned == bridge::Abandoned::No) return;
+    SetLastError(watch.abandoned == bridge::Abandoned::AfterBound ? ERROR_TIMEOUT : ERROR_CANCELLED);
+}
+
 int Forward(Message request, int failure) {
-    return ResultOf(HelperLink::Instance().Call(request), failure);
+    Watch watch;
+    const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
+    SetAbandonedError(watch);
+    return ResultOf(reply, failure);
 }
 
 // The local file of a download that was stopped part-way, once the helper,
@@ -78,11 +90,12 @@ void DeletePartialDownload(const char* localName) {
 }
 
 // A transfer or store copy that the host can stop, answered with
-// FS_FILE_USERABORT when it did. A transfer aborted at a report after its
-// first (the plugin's report before it calls the engine) is aborted in the
-// engine: the helper is ended with it. A download whose engine ended its
-// process (the helper with it) once it had the transfer loses its local
-// file as well, unless it was whole. `localName` is a download's target.
+// FS_FILE_USERABORT when it or the user did, and with `failure` when a host
+// that could not ask gave up. A transfer aborted at a report after its first
+// (the plugin's report before it calls the engine) is aborted in the engine:
+// the helper is ended with it. A download whose engine ended its process
+// (the helper with it) once it had the transfer loses its local file as
+// well, unless it was whole. `localName` is a download's target.
 int Stoppable(Message request, int failure, const char* localName) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
@@ -92,15 +105,17 @@ int Stoppable(Message request, int failure, const char* localName) {
     const bool abortedInEngine =
         transfer && reply && watch.abortAfterFirst && reply->Int(0) == FS_FILE_USERABORT;
     if (abortedInEngine) link.End();
+    const bool abandoned = watch.abandoned != bridge::Abandoned::No;
     // The helper ended with its engine (a crash): the transfer was whole only
     // if the plugin had passed on the engine's 100 percent.
-    const bool lost = transfer && !reply && !watch.stopped;
+    const bool lost = transfer && !reply && !abandoned;
     const bool whole = watch.reports > 1 && watch.percent >= 100;
     // The engine had the transfer once the host let the first report pass.
-    if ((abortedInEngine || watch.stopped || (lost && !whole)) && localName != nullptr && watch.reports > 0) {
+    if ((abortedInEngine || abandoned || (lost && !whole)) && localName != nullptr && watch.reports > 0) {
         DeletePartialDownload(localName);
     }
-    if (watch.stopped) return FS_FILE_USERABORT;
+    if (watch.abandoned == bridge::Abandoned::AfterBound) return failure;
+    if (abandoned) return FS_FILE_USERABORT;
     // Once the transfer is whole, all the plugin has left to do is a move's
     // deletion of the source, whose failure it does not report either.
     if (lost && whole) return FS_FILE_OK;
@@ -144,7 +159,7 @@ HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIN
     listing->path = request.TextAt(0);
     Watch watch(listing->path, std::nullopt);
     const std::optional<Message> reply = link.Call(request, &watch);
-    if (watch.stopped) SetLastError(ERROR_CANCELLED);
+    SetAbandonedError(watch);
     if (!reply) return INVALID_HANDLE_VALUE;
     const Text& record = reply->TextAt(0);
     if (findData != nullptr && record && !bridge::UntrimRecord(*record, findData, sizeof(*findData))) {
@@ -181,6 +196,7 @@ BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATA
         Message batch;
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
+        SetAbandonedError(watch);
         if (!reply) return FALSE;
         if (!link.CopyBatch(*reply, &batch) ||
             !bridge::FindBatchReader(batch).Next(&result, &ignored, sizeof(ignored))) {
@@ -196,6 +212,7 @@ BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATA
                           .Add(kReadAheadEntries)
                           .Add(1),
                       &watch);
+        SetAbandonedError(watch);
         if (!reply) return FALSE;
         if (!link.CopyBatch(*reply, &listing->batch) || listing->batch.batchEntries == 0) {
             listing->entries = bridge::FindBatchReader();

@@ -17,8 +17,22 @@ constexpr wchar_t kHelperName[] = L"corvanel_helper.exe";
 constexpr DWORD kHelperExitWaitMs = 5000;
 // A watched request's helper counts as stalled once it has sent nothing for
 // this long; the host is then asked every kAskAgainMs whether to stop it.
+// From then on every wait also looks that often for a window of the helper's.
 constexpr DWORD kQuietMs = 1000;
 constexpr DWORD kAskAgainMs = 100;
+// After this much silence the user is asked whether to stop the engine:
+// twice the 5 s after which Windows itself calls a window that takes no
+// input "Not Responding", so that a user who waits that long without a sign
+// of life has a way out, and long enough for a slow network's round trip,
+// which seldom goes unanswered that long. A No asks again once the silence
+// has doubled: the longer the user chose to wait, the less often asked.
+constexpr ULONGLONG kQuestionAfterMs = 10000;
+// A host without a request callback cannot ask: its call gives up after
+// three times the question's bound, as a network client gives up on a server
+// that has not answered for half a minute.
+constexpr ULONGLONG kGiveUpAfterMs = 30000;
+// The question's type in the host's request callback: a Yes/No message box.
+constexpr int kRequestYesNo = 9;
 
 // The folder this module was loaded from, with its trailing backslash.
 std::wstring ModuleFolder() {
@@ -95,6 +109,52 @@ void NotePassedOn(const Message& report, const Message& answer, Watch* watch) {
     if (++watch->reports > 1 && answer.Int(0) != 0) watch->abortAfterFirst = true;
 }
 
+// The request in the user's words, with its paths as the host gave them.
+std::string WhatWaits(const Message& request, const Watch& watch) {
+    auto text = [&request](std::size_t at) {
+        return at < request.texts.size() && request.texts[at] ? *request.texts[at] : std::string();
+    };
+    switch (request.kind) {
+    case Kind::Init: return "starting the storage engine";
+    case Kind::RootName: return "naming the plugin's root";
+    case Kind::FindFirst: return "listing " + text(0);
+    case Kind::FindNext: return "listing " + (watch.source ? *watch.source : std::string("a folder"));
+    case Kind::FindClose: return "ending a listing";
+    case Kind::MkDir: return "creating " + text(0);
+    case Kind::RemoveDir: return "removing the folder " + text(0);
+    case Kind::DeleteFile: return "deleting " + text(0);
+    case Kind::RenMovFile:
+        return (request.numbers.size() > 2 && request.Int(2) ? "moving " : "copying ") + text(0) +
+               " to " + text(1);
+    case Kind::ExecuteFile:
+        if (text(1) == "open") return "opening " + text(0);
+        if (text(1) == "properties") return "showing the properties of " + text(0);
+        return "carrying out \"" + text(1) + "\" on " + text(0);
+    case Kind::GetFile: return "downloading " + text(0) + " to " + text(1);
+    case Kind::PutFile: return "uploading " + text(0) + " to " + text(1);
+    default: return "answering the file manager";
+    }
+}
+
+// The first visible top-level window of process `id`, in front-to-back order.
+HWND VisibleWindowOf(DWORD id) {
+    struct Search {
+        DWORD process;
+        HWND found;
+    } search{id, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* search = reinterpret_cast<Search*>(param);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner != search->process || !IsWindowVisible(window)) return TRUE;
+            search->found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 }  // namespace
 
 CallContext CurrentContext() {
@@ -147,16 +207,20 @@ int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc
 
 std::optional<Message> HelperLink::Call(const Message& request, Watch* watch) {
     Hold hold(*this);
+    Watch unwatched;
+    if (watch == nullptr) watch = &unwatched;
     if (inCall_) return std::nullopt;
     if (!Running()) {
-        if (!Start()) return std::nullopt;
+        if (!Start(request, watch)) return std::nullopt;
         // A replacement for a helper that ended: FsInit again, as the host
         // called it. Its result is the plugin's business: without an engine
         // the plugin answers each call with its own failure values.
         if (initCalled_ && request.kind != Kind::Init) {
             Message ignored;
+            Watch starting;  // the host sees nothing of it, but may have to stop it
             if (!Exchange(RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(CallbackMask()),
-                          &ignored, nullptr)) {
+                          &ignored, &starting)) {
+                watch->abandoned = starting.abandoned;
                 return std::nullopt;
             }
         }
@@ -188,7 +252,7 @@ bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch) 
     }
     inCall_ = false;
     if (!conversed) {
-        Stop(watch != nullptr && watch->stopped);
+        Stop(watch->abandoned != Abandoned::No);
         return false;
     }
     if (request.kind == Kind::Init) helperInitialised_ = true;
@@ -202,7 +266,7 @@ bool HelperLink::Running() {
     return false;
 }
 
-bool HelperLink::Start() {
+bool HelperLink::Start(const Message& request, Watch* watch) {
     const std::wstring folder = ModuleFolder();
     if (folder.empty()) return false;
     Pipe down;
@@ -226,9 +290,9 @@ bool HelperLink::Start() {
     down.read.Reset();
     upWrite.Reset();
     Message ready;
-    if (fromHelper_.Receive(&ready, INFINITE) != HelperPipe::Wait::Message || ready.kind != Kind::Ready ||
+    if (!Receive(request, &ready, watch) || ready.kind != Kind::Ready ||
         ready.Int(0) != static_cast<std::int32_t>(kProtocolVersion)) {
-        Stop();
+        Stop(watch->abandoned != Abandoned::No);
         return false;
     }
     return true;
@@ -237,35 +301,79 @@ bool HelperLink::Start() {
 bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) {
     if (!SendMessage(toHelper_.Get(), request)) return false;
     for (;;) {
-        if (!Receive(reply, watch)) return false;
+        if (!Receive(request, reply, watch)) return false;
         const Next next = Classify(request.kind, reply->kind);
         if (next != Next::Callback) return next == Next::Reply;
         const Message answer = Answer(*reply);
-        if (watch != nullptr && reply->kind == Kind::Progress) NotePassedOn(*reply, answer, watch);
+        if (watch->shown && reply->kind == Kind::Progress) NotePassedOn(*reply, answer, watch);
         if (!SendMessage(toHelper_.Get(), answer)) return false;
     }
 }
 
-bool HelperLink::Receive(Message* message, Watch* watch) {
-    // Without a progress callback the host has no way to stop a request.
-    const bool watched = watch != nullptr && progress_ != nullptr;
-    DWORD wait = watched ? kQuietMs : INFINITE;
-    for (;;) {
+bool HelperLink::Receive(const Message& request, Message* message, Watch* watch) {
+    // Without a progress callback the host has no way to stop a request itself.
+    const bool hostWatches = watch->shown && progress_ != nullptr;
+    ULONGLONG quietSince = GetTickCount64();  // restarts while the helper shows a window
+    ULONGLONG askAt = kQuestionAfterMs;       // the silence that asks the user next
+    for (DWORD wait = kQuietMs;; wait = kAskAgainMs) {
         switch (fromHelper_.Receive(message, wait)) {
         case HelperPipe::Wait::Message: return true;
         case HelperPipe::Wait::Broken: return false;
-        case HelperPipe::Wait::Quiet:
-            if (!watched) return false;  // an unwatched wait has no time limit
-            break;
+        case HelperPipe::Wait::Quiet: break;
         }
-        // The texts stay valid and unchanged until the host's callback returns.
-        CallbackText source(watch->source), target(watch->target);
-        if (progress_(pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
-            watch->stopped = true;
+        if (ShowsWindow()) {
+            quietSince = GetTickCount64();
+            askAt = kQuestionAfterMs;
+        }
+        if (hostWatches) {
+            // The texts stay valid and unchanged until the host's callback returns.
+            CallbackText source(watch->source), target(watch->target);
+            if (progress_(pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
+                watch->abandoned = Abandoned::ByHost;
+                return false;
+            }
+        }
+        const ULONGLONG silent = GetTickCount64() - quietSince;
+        if (request_ == nullptr) {
+            if (silent < kGiveUpAfterMs) continue;
+            watch->abandoned = Abandoned::AfterBound;
             return false;
         }
-        wait = kAskAgainMs;
+        if (silent < askAt) continue;
+        const bool stop = UserStops(request, *watch, silent);
+        // What the helper sent while the question was open is its answer after all.
+        switch (fromHelper_.Receive(message, 0)) {
+        case HelperPipe::Wait::Message: return true;
+        case HelperPipe::Wait::Broken: return false;
+        case HelperPipe::Wait::Quiet: break;
+        }
+        if (stop) {
+            watch->abandoned = Abandoned::ByUser;
+            return false;
+        }
+        askAt = 2 * (GetTickCount64() - quietSince);
     }
+}
+
+bool HelperLink::ShowsWindow() {
+    const HWND window = VisibleWindowOf(processId_);
+    if (window == nullptr) return false;
+    // Once, so that a user who turns to the file manager is not pulled back.
+    if (window != frontedWindow_) {
+        frontedWindow_ = window;
+        SetForegroundWindow(window);
+    }
+    return true;
+}
+
+bool HelperLink::UserStops(const Message& request, const Watch& watch, ULONGLONG silentMs) const {
+    std::string text = "The storage engine has not answered for " + std::to_string(silentMs / 1000) +
+                       " seconds while " + WhatWaits(request, watch) +
+                       ".\n\nStop the storage engine? Yes stops it, and what it was doing is left"
+                       " unfinished. No waits on.";
+    char title[] = "Corvanel";
+    char returned[16] = {};  // a Yes/No question returns no text; a host may still write one
+    return request_(pluginNumber_, kRequestYesNo, title, &text[0], returned, sizeof(returned)) != FALSE;
 }
 
 Message HelperLink::Answer(const Message& callback) const {

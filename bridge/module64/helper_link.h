@@ -2,9 +2,9 @@
 // corvanel.wfx64's link to its 32-bit helper process: starting the helper
 // beside the module, one request at a time over its pipes, the host's
 // callbacks served while a request runs, and a helper that ends or breaks
-// the protocol ended and replaced by the next call. A request that the host
-// watches can be stopped by the host while the helper is silent: the helper
-// is then ended, and its engine with it.
+// the protocol ended and replaced by the next call. A request whose helper
+// falls silent can be stopped, by the host when it watches the request and by
+// the user when asked: the helper is then ended, and its engine with it.
 
 #include <windows.h>
 
@@ -29,20 +29,34 @@ CallContext CurrentContext();
 // A request of `kind` that starts with `context`.
 Message RequestOf(Kind kind, const CallContext& context);
 
-// A request that the host watches while it waits: a listing, a transfer or
-// a store copy. While the helper sends nothing for a second, the host's
-// progress callback is called every 100 ms with what the request last showed
-// (the request's own texts at first, then those of each progress report the
-// helper passes on), and a nonzero answer stops the request.
+// How a request that the helper left unanswered was given up.
+enum class Abandoned {
+    No,
+    ByHost,      // the host's progress callback answered abort
+    ByUser,      // the user answered Yes to the question whether to stop the engine
+    AfterBound,  // a host without a request callback: the call gave up by itself
+};
+
+// What a request's wait shows and what became of it. While the helper sends
+// nothing (the engine does not answer), a request the host watches (a
+// listing, a transfer, a store copy) has the host's progress callback called
+// every 100 ms after the first second, with what the request last showed
+// (its own texts at first, then those of each progress report the helper
+// passes on), and a nonzero answer stops it. Every request, watched or not,
+// has the user asked after a longer silence whether to stop the storage
+// engine (HelperLink::Call).
 struct Watch {
+    // A request the host does not watch: only the question.
+    Watch() = default;
     Watch(Text shownSource, Text shownTarget)
-        : source(std::move(shownSource)), target(std::move(shownTarget)) {}
+        : shown(true), source(std::move(shownSource)), target(std::move(shownTarget)) {}
+    bool shown = false;
     Text source, target;
     int percent = 0;
     // What happened while the request ran:
     int reports = 0;               // progress reports of the helper's passed on to the host
     bool abortAfterFirst = false;  // the host answered one after the first with abort
-    bool stopped = false;          // the host stopped the silent helper, which was ended
+    Abandoned abandoned = Abandoned::No;  // the helper, silent, was ended with its engine
 };
 
 class HelperLink {
@@ -81,7 +95,16 @@ public:
     // when the host has called FsInit. Nothing when no helper can be
     // started, when it ends or breaks the protocol (it is then ended), when
     // the request comes from inside one of the host's callbacks, or when the
-    // host stopped a watched request (watch->stopped).
+    // request was given up while the helper was silent (watch->abandoned).
+    //
+    // A silent helper never holds the host for good. After 10 s without a
+    // word from it the user is asked, through the host's request callback,
+    // whether to stop the storage engine: Yes ends the helper, unless it
+    // answered while the question was open; No waits on, and the question
+    // comes again once the silence has doubled. A host without a request
+    // callback gives up after 30 s. While the helper shows a window (the
+    // engine's properties, a sign-in), it is not silent: the window is
+    // brought to the front, and the silence counts from when it closes.
     std::optional<Message> Call(const Message& request, Watch* watch = nullptr);
 
     // A FindBatch reply's entries, copied out of the shared section into
@@ -101,14 +124,20 @@ public:
 
 private:
     bool Running();
-    bool Start();
+    bool Start(const Message& request, Watch* watch);
     // One request and its reply, the helper ended when that fails.
     bool Exchange(const Message& request, Message* reply, Watch* watch);
     bool Converse(const Message& request, Message* reply, Watch* watch);
-    // The helper's next message; for a watched request, the host is asked
-    // while the helper is silent. False when the pipe breaks or the host
-    // stopped the request.
-    bool Receive(Message* message, Watch* watch);
+    // The helper's next message while `request` waits for it; while the
+    // helper is silent the host and the user are asked as Call says. False
+    // when the pipe breaks or the request was given up.
+    bool Receive(const Message& request, Message* message, Watch* watch);
+    // Whether the helper's process shows a window; a new one is brought to
+    // the front once.
+    bool ShowsWindow();
+    // Asks the user whether to stop the engine, silent for `silentMs` while
+    // `request` waits. True for Yes.
+    bool UserStops(const Message& request, const Watch& watch, ULONGLONG silentMs) const;
     int CallbackMask() const;
     Message Answer(const Message& callback) const;
     // Closes the pipes and waits for the helper to leave, ending it when it
@@ -122,6 +151,7 @@ private:
     HelperPipe fromHelper_;
     SharedBatches batches_;
     bool inCall_ = false;
+    HWND frontedWindow_ = nullptr;  // the helper's window last brought to the front
     bool helperInitialised_ = false;  // the running helper has served FsInit
     std::uint32_t generation_ = 0;
     // FsInit's arguments, repeated in every new helper.

@@ -162,8 +162,8 @@ void PluginE2eTest::SetUp() {
     g_abortAtReport = 0;
 }
 
-void PluginE2eTest::Restart() {
-    ASSERT_EQ(0, Fs().FsInit(7, &RecordProgress, nullptr, nullptr))
+void PluginE2eTest::Restart(tRequestProc request) {
+    ASSERT_EQ(0, Fs().FsInit(7, &RecordProgress, nullptr, request))
         << "the registered engine could not be created";
 }
 

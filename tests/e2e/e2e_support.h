@@ -82,8 +82,9 @@ protected:
     static std::vector<ProgressReport>& Reports();
     // From the given report on (counting from 1), the callback asks to abort.
     static void AbortAtReport(int report);
-    // Calls FsInit again: a new engine that reads the environment afresh.
-    static void Restart();
+    // Calls FsInit again: a new engine that reads the environment afresh,
+    // with `request` as the host's request callback.
+    static void Restart(tRequestProc request = nullptr);
     // The plugin's host texts are char*: these hand out writable copies.
     static char* Text(std::string& text) { return &text[0]; }
 };

@@ -14,96 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/e2e_support.h"
-#include "tests/support/process_usage.h"
+#include "tests/e2e64/bridge_e2e_support.h"
 #include "tests/support/thread_locale.h"
 
 namespace {
-
-constexpr char kCrashVariable[] = "CORVANEL_CRASH_NAME";
-constexpr char kStallVariable[] = "CORVANEL_STALL_NAME";
-constexpr char kThrottleVariable[] = "CORVANEL_THROTTLE_MS";
-
-// Waits up to 30 seconds for `parent` to have no helper left. A helper ends
-// within a fraction of a second; the bound is there to tell a helper that
-// stays from one that a busy machine ends slowly (once over 5 s in a loaded
-// run).
-bool HelpersGone(DWORD parent) {
-    for (int tries = 0; tries < 600; ++tries) {
-        if (HelpersOf(parent).empty()) return true;
-        Sleep(50);
-    }
-    return false;
-}
-
-// `count` empty files in `folder`, named by number. Under Wine through the
-// folder's Unix path: by a Windows path Wine looks through the folder for the
-// name in every case before it makes a file, which for 10,000 names takes
-// minutes.
-void MakeEmptyFiles(const std::string& folder, int count) {
-    std::wstring base(folder.begin(), folder.end());
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
-        GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name"));
-    if (char* unixPath = unixName != nullptr ? unixName(base.c_str()) : nullptr) {
-        base = L"\\\\?\\unix" + std::wstring(unixPath, unixPath + std::strlen(unixPath));
-        std::replace(base.begin(), base.end(), L'/', L'\\');
-        HeapFree(GetProcessHeap(), 0, unixPath);
-    }
-    for (int at = 0; at < count; ++at) {
-        const std::wstring name = base + L"\\" + std::to_wstring(at);
-        CloseHandle(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    }
-}
-
-class BridgeE2eTest : public PluginE2eTest {
-protected:
-    void TearDown() override {
-        for (const char* variable : {kCrashVariable, kStallVariable, kThrottleVariable}) {
-            SetEnvironmentVariableA(variable, nullptr);
-        }
-        PluginE2eTest::TearDown();
-    }
-    // A new helper whose engine sees `variable` set to `value`; the helper
-    // after it does not.
-    void RestartWith(const char* variable, const char* value) {
-        SetEnvironmentVariableA(variable, value);
-        Restart();
-        SetEnvironmentVariableA(variable, nullptr);
-    }
-    // The engine of a new helper ends its process when it reaches `name`.
-    void CrashAt(const char* name) { RestartWith(kCrashVariable, name); }
-    // The host was asked within 2 s of the helper's last word, at `quietSince`,
-    // and the export returned within 1 s of the answer, the helper ended.
-    void ExpectStoppedInTime(ULONGLONG quietSince, ULONGLONG returned) {
-        ASSERT_FALSE(Reports().empty());
-        const ULONGLONG asked = Reports().back().tick;
-        EXPECT_GE(asked, quietSince + 900) << "asked before the helper was silent for a second";
-        EXPECT_LE(asked, quietSince + 2000);
-        EXPECT_LE(returned, asked + 1000);
-        EXPECT_TRUE(HelpersOf(GetCurrentProcessId()).empty());
-    }
-    int Get(const std::string& remote, const std::string& local) {
-        std::string remoteText = remote, localText = local;
-        RemoteInfoStruct info = {};
-        return Fs().FsGetFile(Text(remoteText), Text(localText), FS_COPYFLAGS_OVERWRITE, &info);
-    }
-    int Put(const std::string& local, const std::string& remote) {
-        std::string localText = local, remoteText = remote;
-        return Fs().FsPutFile(Text(localText), Text(remoteText), FS_COPYFLAGS_OVERWRITE);
-    }
-    std::vector<std::string> List(const std::string& path) {
-        std::string text = path;
-        std::vector<std::string> names;
-        WIN32_FIND_DATAA record;
-        const HANDLE listing = Fs().FsFindFirst(Text(text), &record);
-        if (listing == INVALID_HANDLE_VALUE) return names;
-        do names.push_back(record.cFileName);
-        while (Fs().FsFindNext(listing, &record));
-        Fs().FsFindClose(listing);
-        return names;
-    }
-};
 
 TEST_F(BridgeE2eTest, CallsAnswerAsInTheHostsOwnProcess) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\empty\\", ""}});

@@ -52,6 +52,10 @@ THROTTLE_MS = 50                   # ...of 50 ms each at least: the download Can
 REPORTS = ["work", "reports"]
 PROJECTS = ["work", "projects"]    # the folder trees
 ARCHIVE = ["work", "archive"]
+FAULTS = ["work", "faults"]        # 64-bit: folders whose engine stalls or dies
+STALL_NAME = "stuck.bin"           # the engine stalls at an entry or upload named so...
+CRASH_NAME = "crash.bin"           # ...and ends its process at an entry named so
+QUESTION_AFTER = 10                # s of silence before the plugin asks whether to stop the engine
 USER = "anna"  # the Wine user: the local panel is her C:\users\anna\Documents
 
 COLUMN = "<Column><Title>{0}</Title><FuncString>[DC().{1}{{}}]</FuncString>" \
@@ -239,6 +243,13 @@ def make_store(layout):
                        ("readme.txt", b"Projects of the year, one folder each.\r\n"),
                        ("todo.txt", b"call the printer\r\n")):
         write_file(layout.projects(name), data)
+    if layout.edition == 64:
+        for name, data in ((f"stalled/{STALL_NAME}", b"an engine that never answers\r\n"),
+                           (f"crashed/{CRASH_NAME}", b"an engine that dies\r\n"),
+                           ("healthy/fine.txt", b"listed as ever\r\n"),
+                           ("uploads/readme.txt", b"uploads land here\r\n")):
+            write_file(layout.store.joinpath(*FAULTS, name), data)
+        write_file(layout.local / STALL_NAME, b"an upload the engine never finishes\r\n")
     (layout.store / "family").mkdir()
     write_file(layout.store / "old-name" / "misc" / "readme.txt", b"an account to rename\r\n")
     write_file(layout.local / "q1.txt", b"my own figures, not the store's\r\n")
@@ -582,10 +593,14 @@ class Walk:
 
     def program_env(self):
         """The file manager's environment: the reference engine over the walk's
-        store, each chunk of a transfer slowed for Cancel."""
-        return dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"],
-                    CORVANEL_THROTTLE_MS=str(THROTTLE_MS),
-                    CORVANEL_STORE=wine_path(self.layout.store))
+        store, each chunk of a transfer slowed for Cancel; in the 64-bit
+        edition, an engine that stalls and one that dies at names of their own."""
+        env = dict(self.wine.env, DISPLAY=self.desk.env["DISPLAY"],
+                   CORVANEL_THROTTLE_MS=str(THROTTLE_MS),
+                   CORVANEL_STORE=wine_path(self.layout.store))
+        if self.layout.edition == 64:
+            env.update(CORVANEL_STALL_NAME=STALL_NAME, CORVANEL_CRASH_NAME=CRASH_NAME)
+        return env
 
     def start(self):
         """The file manager starts with the plugin installed."""
@@ -937,6 +952,74 @@ class Walk:
                    within(lambda: target.read_bytes() == source.read_bytes(), 15),
                    f"waited 15 s for {target} to equal {source}")
 
+    def engine_question(self):
+        """The text of the plugin's question whether to stop the storage engine,
+        once it is on the screen (titled as the engine's windows); None before."""
+        if not self.desk.windows(ENGINE_WINDOW):
+            return None
+        try:
+            text = self.desk.copy_with("ctrl+c", what="the question's text", limit=3)
+        except StepFailed:
+            return None
+        return text if "Stop the storage engine?" in text else None
+
+    def next_folder_lists(self, what):
+        """After a fault in the faults bucket: the file manager answers, and a
+        healthy folder beside lists."""
+        self.left = None  # wherever the fault left the panel
+        within(lambda: self.desk.windows(MAIN_WINDOW) and not self.desk.windows(BUSY), 15)
+        self.go("left", FAULTS)
+        shown = within(lambda: self.enter(FAULTS, "healthy"), 30)
+        self.left = FAULTS + ["healthy"]
+        self.check(f"{what}: the file manager answers and the next folder lists",
+                   shown == ["fine.txt"], f"it shows {shown}")
+
+    def stalled_listing(self):
+        """A store folder whose listing stalls asks whether to stop the engine."""
+        self.go("left", FAULTS)
+        self.select("stalled")
+        started = time.monotonic()
+        self.desk.keys("Return")
+        text = within(self.engine_question, QUESTION_AFTER + 10)
+        waited = time.monotonic() - started
+        self.desk.picture("stop-question")
+        self.check(f"a listing that stalls asks within {QUESTION_AFTER + 10} s whether to stop"
+                   " the storage engine", text and "listing \\work\\faults\\stalled" in text,
+                   f"it said: {text}" if text else "no question came")
+        if not text:
+            raise StepFailed("the question whether to stop the storage engine")
+        self.note(f"the question came {waited:.1f} s after Return: {said(text)}")
+        self.desk.keys("Return")  # Yes
+        self.desk.wait_no_window(ENGINE_WINDOW, "the question to close", limit=15)
+        self.next_folder_lists("after Yes")
+
+    def crashed_listing(self):
+        """A store folder whose engine dies while it lists fails alone."""
+        self.go("left", FAULTS)
+        self.select("crashed")
+        self.desk.keys("Return")
+        self.next_folder_lists("after the engine died in a listing")
+
+    def stalled_upload(self):
+        """Cancel ends an upload whose engine stalls."""
+        self.go("left", FAULTS + ["uploads"])
+        self.activate("right")
+        self.copy(STALL_NAME)
+        self.desk.wait_window(PROGRESS, "the upload's progress window")
+        time.sleep(2)  # the engine has the upload, and says nothing
+        started = time.monotonic()
+        self.desk.keys("Escape")  # the progress window's Cancel, then "Yes" to its question
+        if "cancel" not in wait_until("the question whether to cancel", self.message):
+            raise StepFailed("the question whether to cancel; another message came")
+        self.answer("Return")
+        ended = within(lambda: not self.desk.windows(PROGRESS), 15)
+        self.note(f"the progress window closed {time.monotonic() - started:.1f} s after Cancel")
+        self.check("Cancel ends an upload whose engine stalls", ended,
+                   "the progress window stays")
+        target = self.layout.store.joinpath(*FAULTS, "uploads", STALL_NAME)
+        self.check("the stalled upload left no object", not target.exists(), f"{target} is there")
+        self.next_folder_lists("after the stalled upload")
+
     def root_properties(self):
         """Properties on the root open the engine's window."""
         self.go("left", [])
@@ -982,8 +1065,9 @@ class Walk:
                 self.download_folder, self.delete_folder, self.upload_folder, self.view_object,
                 self.edit_object, self.folder_size, self.rename_account,
                 self.placeholder_download, self.placeholder_open, self.copy_folder_in_store,
-                self.move_folder_in_store, self.copy_in_store, self.root_properties,
-                self.still_running, self.exit]
+                self.move_folder_in_store, self.copy_in_store, self.root_properties] + (
+                    [self.stalled_listing, self.crashed_listing, self.stalled_upload]
+                    if self.layout.edition == 64 else []) + [self.still_running, self.exit]
 
 
 def command_line(description, add_arguments=lambda parser: None):

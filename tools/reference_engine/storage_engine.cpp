@@ -82,6 +82,46 @@ void Report(const wchar_t* title, const std::wstring& subject, const TreeSummary
     OutputDebugStringW(line);
 }
 
+// Whether an operation changes the store.
+bool IsChange(EngineOp op) {
+    switch (op) {
+    case EngineOp::CreateAccount:
+    case EngineOp::RenameAccount:
+    case EngineOp::DeleteAccount:
+    case EngineOp::CreateBucket:
+    case EngineOp::CopyBucket:
+    case EngineOp::DeleteBucket:
+    case EngineOp::DeleteObject:
+    case EngineOp::CopyObject:
+    case EngineOp::CreateFolder:
+    case EngineOp::CopyFolder: return true;
+    default: return false;
+    }
+}
+
+// The crash and stall on request for a change: one whose path, target or
+// account name ends with the name set ends the process, or blocks for good,
+// before it changes anything, as an engine that dies or a network that stops
+// answering in the middle of a request.
+void FaultsBeforeChange(const EngineCall& call) {
+    std::wstring names[4];
+    for (const RemotePath* path : {call.path, call.target}) {
+        if (path == nullptr) continue;
+        std::wstring& text = names[path == call.path ? 0 : 1];
+        std::wstring part;
+        for (const char* field : {path->account, path->bucket, path->key}) {
+            if (field != nullptr && field[0] != '\0' && Widen(field, &part)) text += L'\\' + part;
+        }
+    }
+    if (call.name != nullptr) names[2] = call.name;
+    if (call.newName != nullptr) names[3] = call.newName;
+    for (const std::wstring& name : names) {
+        if (name.empty()) continue;
+        CrashWhenNamed(name);
+        StallWhenNamed(name);
+    }
+}
+
 HRESULT CreateStorageEngine(REFIID riid, void** object) {
     CStorageEngine* engine = new CStorageEngine();
     const HRESULT hr = engine->QueryInterface(riid, object);
@@ -350,6 +390,7 @@ HRESULT CStorageEngine::ReportAccount() {
 HRESULT CStorageEngine::Call(const EngineCall& call) {
     HRESULT planned = S_OK;
     if (FaultAnswers(call, &planned)) return planned;
+    if (IsChange(call.op)) FaultsBeforeChange(call);
     switch (call.op) {
     case EngineOp::FirstAccount: return ListAccounts(call.cookieOut, call.item);
     case EngineOp::FirstBucket: return ListBuckets(*call.path, call.cookieOut, call.item);

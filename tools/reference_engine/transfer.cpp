@@ -163,7 +163,8 @@ HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
     job->targetPath = targetPath;
     job->localName = UniqueBstr(SysAllocString(localName));
     job->remoteName = RemoteText(remote);
-    // A stalled transfer blocks in the call that starts it, its target made.
+    // A stalled download blocks in the call that starts it, its local file
+    // made (an upload stalls before this: Upload).
     StallWhenNamed(job->remoteName.Get());
     job->started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (job->started == nullptr) return LastErrorResult();
@@ -206,6 +207,9 @@ HRESULT CStorageEngine::Upload(BSTR localName, const RemotePath& path, LONG* res
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&]() -> HRESULT {
         StoreLocation at;
         if (!IsLocalName(localName) || !Resolve(path, &at) || !IsObjectKey(at)) return E_INVALIDARG;
+        // A stalled upload blocks before its object exists, as an object
+        // store shows an object only once its upload is complete.
+        StallWhenNamed(RemoteText(path).Get());
         // Folders along the key come into being for a file that is there.
         if (!IsDirectory(at.bucketPath) || GetFileAttributesW(localName) == INVALID_FILE_ATTRIBUTES) {
             return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
