@@ -3,47 +3,12 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/reference_engine/fault_plan.h"
-
 namespace {
 
 constexpr wchar_t kFaultsVariable[] = L"CORVANEL_FAULTS";
 // A paused call goes on by itself after this long: a test that lost track of
 // it must not leave the engine waiting for good.
 constexpr DWORD kLongestPauseMs = 60000;
-
-struct Shared {
-    faults::Plan* plan = nullptr;
-    HANDLE paused = nullptr;
-    HANDLE resume = nullptr;
-};
-
-// The plan named by CORVANEL_FAULTS, opened once for the process and kept
-// until it ends; all null without the variable or the section.
-BOOL CALLBACK OpenShared(PINIT_ONCE, void* parameter, void**) {
-    Shared& shared = *static_cast<Shared*>(parameter);
-    wchar_t name[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(kFaultsVariable, name, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH - 16) return TRUE;
-    const std::wstring base = std::wstring(L"Local\\") + name;
-    HANDLE section = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, base.c_str());
-    if (section == nullptr) return TRUE;
-    auto* plan = static_cast<faults::Plan*>(
-        MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(faults::Plan)));
-    CloseHandle(section);  // the view keeps it
-    if (plan == nullptr || plan->magic != faults::kMagic) return TRUE;
-    shared.plan = plan;
-    shared.paused = OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + L"-paused").c_str());
-    shared.resume = OpenEventW(SYNCHRONIZE, FALSE, (base + L"-resume").c_str());
-    return TRUE;
-}
-
-const Shared& SharedPlan() {
-    static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
-    static Shared shared;
-    InitOnceExecuteOnce(&once, &OpenShared, &shared, nullptr);
-    return shared;
-}
 
 static_assert(static_cast<int>(EngineOp::ShowAccountProperties) == faults::kShowAccountProperties &&
                   kEngineOpCount == faults::kOperations,
@@ -106,8 +71,54 @@ bool RateStrikes(const faults::Plan& plan, faults::Operation op, LONG number) {
     return static_cast<LONG>(z % 1000) < plan.ratePerMille;
 }
 
+void Report(faults::Plan& plan, faults::Operation op, LONG kind) {
+    InterlockedExchange(&plan.firedOperation, op);
+    InterlockedExchange(&plan.firedKind, kind);
+    InterlockedIncrement(&plan.fired);
+}
+
+[[noreturn]] void Stall() {
+    for (;;) Sleep(INFINITE);
+}
+
+// A failed call's out-values: nothing listed, nothing agreed.
+void ClearOuts(const EngineCall& call) {
+    if (call.ok != nullptr) *call.ok = VARIANT_FALSE;
+    if (call.item != nullptr) *call.item = nullptr;
+    if (call.cookieOut != nullptr) *call.cookieOut = 0;
+    if (call.result != nullptr) *call.result = 0;
+}
+
+}  // namespace
+
+EngineFaults::EngineFaults() {
+    wchar_t name[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(kFaultsVariable, name, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 16) return;
+    const std::wstring base = std::wstring(L"Local\\") + name;
+    HANDLE section = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, base.c_str());
+    if (section == nullptr) return;
+    auto* plan = static_cast<faults::Plan*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(faults::Plan)));
+    CloseHandle(section);  // the view keeps it
+    if (plan == nullptr) return;
+    if (plan->magic != faults::kMagic) {
+        UnmapViewOfFile(plan);
+        return;
+    }
+    plan_ = plan;
+    paused_ = OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + L"-paused").c_str());
+    resume_ = OpenEventW(SYNCHRONIZE, FALSE, (base + L"-resume").c_str());
+}
+
+EngineFaults::~EngineFaults() {
+    if (paused_ != nullptr) CloseHandle(paused_);
+    if (resume_ != nullptr) CloseHandle(resume_);
+    if (plan_ != nullptr) UnmapViewOfFile(plan_);
+}
+
 // The planned kind for this call, counting it; kNoFault for none.
-LONG Due(faults::Plan& plan, faults::Operation op) {
+LONG EngineFaults::Due(faults::Operation op) {
+    faults::Plan& plan = *plan_;
     const LONG inAll = InterlockedIncrement(&plan.callsInAll);
     const LONG ofOp = InterlockedIncrement(&plan.calls[op]);
     const LONG wanted = plan.operation;
@@ -123,57 +134,29 @@ LONG Due(faults::Plan& plan, faults::Operation op) {
     return faults::kNoFault;
 }
 
-void Report(faults::Plan& plan, faults::Operation op, LONG kind) {
-    InterlockedExchange(&plan.firedOperation, op);
-    InterlockedExchange(&plan.firedKind, kind);
-    InterlockedIncrement(&plan.fired);
-}
-
-[[noreturn]] void EndProcess() {
-    if (faults::Plan* plan = SharedPlan().plan) InterlockedExchange(&plan->ended, 1);
+void EngineFaults::EndProcess() {
+    if (plan_ != nullptr) InterlockedExchange(&plan_->ended, 1);
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_ACCESS_VIOLATION));
-    for (;;) Sleep(INFINITE);
+    Stall();  // TerminateProcess of the own process does not return
 }
 
-[[noreturn]] void Stall() {
-    for (;;) Sleep(INFINITE);
+HRESULT EngineFaults::Failure() const {
+    return plan_ != nullptr && plan_->hresult < 0 ? static_cast<HRESULT>(plan_->hresult) : E_FAIL;
 }
 
-void Pause(const Shared& shared) {
-    if (shared.paused == nullptr || shared.resume == nullptr) return;
-    SetEvent(shared.paused);
-    WaitForSingleObject(shared.resume, kLongestPauseMs);
-}
-
-// A failed call's out-values: nothing listed, nothing agreed.
-void ClearOuts(const EngineCall& call) {
-    if (call.ok != nullptr) *call.ok = VARIANT_FALSE;
-    if (call.item != nullptr) *call.item = nullptr;
-    if (call.cookieOut != nullptr) *call.cookieOut = 0;
-    if (call.result != nullptr) *call.result = 0;
-}
-
-HRESULT FailureOf(const faults::Plan& plan) {
-    return plan.hresult < 0 ? static_cast<HRESULT>(plan.hresult) : E_FAIL;
-}
-
-}  // namespace
-
-bool FaultAnswers(const EngineCall& call, HRESULT* result) {
-    const Shared& shared = SharedPlan();
-    if (shared.plan == nullptr) return false;
+bool EngineFaults::Answers(const EngineCall& call, HRESULT* result) {
+    if (plan_ == nullptr) return false;
     KeepLater(LaterFault());
-    faults::Plan& plan = *shared.plan;
     const auto op = static_cast<faults::Operation>(call.op);
-    const LONG kind = Due(plan, op);
+    const LONG kind = Due(op);
     if (kind == faults::kNoFault) return false;
+    Report(*plan_, op, kind);
     // A fault that comes later goes with what this call starts.
-    const bool later = (IsFirst(op) && plan.detail > 0 && (kind == faults::kFail || kind == faults::kEnd)) ||
-                       (IsTransfer(op) && (kind == faults::kFailPartWay || kind == faults::kEndPartWay));
-    Report(plan, op, kind);
-    if (later) {
+    const LONG detail = plan_->detail;
+    if ((IsFirst(op) && detail > 0 && (kind == faults::kFail || kind == faults::kEnd)) ||
+        (IsTransfer(op) && (kind == faults::kFailPartWay || kind == faults::kEndPartWay))) {
         LaterFault fault;
-        fault.after = plan.detail;
+        fault.after = detail;
         fault.ends = kind == faults::kEnd || kind == faults::kEndPartWay;
         KeepLater(fault);
         return false;
@@ -182,7 +165,12 @@ bool FaultAnswers(const EngineCall& call, HRESULT* result) {
     case faults::kEnd:
     case faults::kEndPartWay: EndProcess();
     case faults::kStall: Stall();
-    case faults::kPause: Pause(shared); return false;
+    case faults::kPause:
+        if (paused_ != nullptr && resume_ != nullptr) {
+            SetEvent(paused_);
+            WaitForSingleObject(resume_, kLongestPauseMs);
+        }
+        return false;
     case faults::kRefuse:
         if (IsChange(op)) {
             ClearOuts(call);
@@ -193,13 +181,13 @@ bool FaultAnswers(const EngineCall& call, HRESULT* result) {
     default: break;
     }
     ClearOuts(call);
-    *result = FailureOf(plan);
+    *result = Failure();
     return true;
 }
 
-LaterFault TakeLaterFault() {
+LaterFault EngineFaults::TakeLater() {
     LaterFault fault;
-    if (SharedPlan().plan == nullptr) return fault;
+    if (plan_ == nullptr) return fault;
     const auto value = reinterpret_cast<ULONG_PTR>(TlsGetValue(LaterSlot()));
     if (value == 0) return fault;
     fault.after = static_cast<LONG>((value & ~kEndsBit) - 1);
@@ -208,12 +196,11 @@ LaterFault TakeLaterFault() {
     return fault;
 }
 
-HRESULT StrikeLater(const LaterFault& fault) {
+HRESULT EngineFaults::StrikeLater(const LaterFault& fault) {
     if (fault.ends) EndProcess();
-    const faults::Plan* plan = SharedPlan().plan;
-    return plan != nullptr ? FailureOf(*plan) : E_FAIL;
+    return Failure();
 }
 
-void NoteTransferStopped() {
-    if (faults::Plan* plan = SharedPlan().plan) InterlockedExchange(&plan->transferStopped, 1);
+void EngineFaults::NoteTransferStopped() {
+    if (plan_ != nullptr) InterlockedExchange(&plan_->transferStopped, 1);
 }

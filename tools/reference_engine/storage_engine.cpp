@@ -172,7 +172,7 @@ HRESULT CStorageEngine::StartListing(std::vector<StoreEntry> entries, ListingCoo
     Enumeration& listing = enumerations_[*cookie];
     listing.entries = std::move(entries);
     listing.next = 1;
-    listing.fault = TakeLaterFault();
+    listing.fault = faults_.TakeLater();
     *item = MakeStorageItem(listing.entries.front());
     return S_OK;
 }
@@ -187,7 +187,7 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
         Enumeration& listing = found->second;
         if (listing.fault.Pending() && listing.next == static_cast<std::size_t>(listing.fault.after)) {
             enumerations_.erase(found);
-            return StrikeLater(listing.fault);
+            return faults_.StrikeLater(listing.fault);
         }
         if (listing.next == listing.entries.size()) {
             enumerations_.erase(found);
@@ -389,7 +389,7 @@ HRESULT CStorageEngine::ReportAccount() {
 
 HRESULT CStorageEngine::Call(const EngineCall& call) {
     HRESULT planned = S_OK;
-    if (FaultAnswers(call, &planned)) return planned;
+    if (faults_.Answers(call, &planned)) return planned;
     if (IsChange(call.op)) FaultsBeforeChange(call);
     switch (call.op) {
     case EngineOp::FirstAccount: return ListAccounts(call.cookieOut, call.item);

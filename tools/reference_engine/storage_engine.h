@@ -42,6 +42,8 @@ public:
     // been silenced. Runs on the transfer's worker thread.
     void FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent);
     DWORD ThrottleMs() const { return throttleMs_; }
+    // The faults planned for this engine (CORVANEL_FAULTS), read when it was made.
+    EngineFaults& Faults() { return faults_; }
 
 private:
     // Call() hands each operation to its own function below; the three Next
@@ -90,6 +92,7 @@ private:
 
     const std::wstring root_;
     const DWORD throttleMs_;
+    EngineFaults faults_;
 
     SrwLock stateLock_;  // enumerations_, nextCookie_, lastAccount_
     std::map<ListingCookie, Enumeration> enumerations_;

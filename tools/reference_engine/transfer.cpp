@@ -67,7 +67,7 @@ struct TransferJob {
 // the process ends there, or the copy fails.
 bool StopsHere(const TransferJob& job, LONG chunk, bool atEnd) {
     if (!job.fault.Pending() || (!atEnd && chunk < job.fault.after)) return false;
-    StrikeLater(job.fault);  // returns only when the process goes on
+    job.engine->Faults().StrikeLater(job.fault);  // returns only when the process goes on
     return true;
 }
 
@@ -114,7 +114,7 @@ DWORD WINAPI RunTransfer(void* parameter) {
             job->Fire(100);
         } else {
             DeleteFileW(job->targetPath.c_str());
-            if (job->fault.Pending()) NoteTransferStopped();
+            if (job->fault.Pending()) engine->Faults().NoteTransferStopped();
         }
     });
     job.reset();
@@ -155,7 +155,7 @@ HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
                                       const std::wstring& targetPath, BSTR localName,
                                       const RemotePath& remote) {
     std::unique_ptr<TransferJob> job(new TransferJob);
-    job->fault = TakeLaterFault();
+    job->fault = faults_.TakeLater();
     job->source.Reset(OpenSource(sourcePath));
     if (!job->source.Valid()) return LastErrorResult();
     job->target.Reset(CreateTarget(targetPath));
