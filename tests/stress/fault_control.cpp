@@ -47,8 +47,8 @@ DWORD WINAPI FaultControl::PauseThread(void* self) {
 
 void FaultControl::Arm(const FaultSpec& fault, std::function<void()> pause) {
     if (plan_ == nullptr) return;
+    Disarm();  // counts from here
     pause_ = std::move(pause);
-    InterlockedExchange(&pausedCount_, 0);
     plan_->operation = fault.operation;
     plan_->occurrence = fault.occurrence;
     plan_->detail = fault.detail;
@@ -56,10 +56,19 @@ void FaultControl::Arm(const FaultSpec& fault, std::function<void()> pause) {
     InterlockedExchange(&plan_->kind, fault.Planned() ? fault.kind : static_cast<int>(faults::kNoFault));
 }
 
+void FaultControl::ArmRate(int operation, int kind, int perMille, LONG seed) {
+    if (plan_ == nullptr) return;
+    plan_->rateOperation = operation;
+    plan_->rateKind = kind;
+    plan_->rateSeed = seed;
+    InterlockedExchange(&plan_->ratePerMille, perMille);
+}
+
 FaultControl::Report FaultControl::Disarm() {
     Report report;
     if (plan_ == nullptr) return report;
     InterlockedExchange(&plan_->kind, faults::kNoFault);
+    InterlockedExchange(&plan_->ratePerMille, 0);
     report.fired = InterlockedExchange(&plan_->fired, 0) != 0;
     report.ended = InterlockedExchange(&plan_->ended, 0) != 0;
     report.paused = InterlockedExchange(&pausedCount_, 0) != 0;
@@ -76,4 +85,9 @@ bool FaultControl::TransferStopped() const {
 
 bool FaultControl::Ended() const {
     return plan_ != nullptr && InterlockedCompareExchange(&plan_->ended, 0, 0) != 0;
+}
+
+bool FaultControl::Stalled() const {
+    return plan_ != nullptr && InterlockedCompareExchange(&plan_->fired, 0, 0) != 0 &&
+           InterlockedCompareExchange(&plan_->firedKind, 0, 0) == faults::kStall;
 }

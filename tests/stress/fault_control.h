@@ -36,6 +36,10 @@ public:
     // Arms `fault` for the next call; `pause` runs while the engine waits at
     // a kPause.
     void Arm(const FaultSpec& fault, std::function<void()> pause);
+    // Beside it, each call of `operation` (faults::kAnyOperation: every one)
+    // fails as `kind` with a chance of `perMille` / 1000, drawn from `seed`;
+    // until Disarm.
+    void ArmRate(int operation, int kind, int perMille, LONG seed);
 
     struct Report {
         bool fired = false;  // the fault's call came
@@ -47,8 +51,9 @@ public:
 
     // A transfer stopped part-way by its fault has cleaned up.
     bool TransferStopped() const;
-    // The engine has ended its process since Arm.
+    // The engine has ended its process since Arm; it stalls for good.
     bool Ended() const;
+    bool Stalled() const;
 
 private:
     static DWORD WINAPI PauseThread(void* self);
