@@ -214,6 +214,16 @@ private:
     // file of a transfer held open by another process.
     void DrawFault(Action& action);
     FaultSpec DrawListingFault(int level, const HostPath& folder, bool look);
+    // The engine's end at its call, or now and then its stall, which the
+    // user ends (`watched`: the host shows a progress window while it waits).
+    void EndOrStall(Action& action, bool watched);
+    // A stall costs the user's waiting: a second before Cancel, ten before
+    // the question whether to stop the engine. A few per ten thousand calls,
+    // and a question per forty thousand.
+    std::uint64_t StallsAllowed() const { return 2 + session_.Counts().calls / 10000; }
+    std::uint64_t QuestionsAllowed() const { return 1 + session_.Counts().calls / 40000; }
+    // How the user ends the stall; false when no stall fits the budget.
+    bool DrawStallAnswer(bool watched, StallAnswer* answer);
     // A change of the second client's to `path` (an object): written, or
     // deleted when it is there.
     ClientChange DrawClientChange(const HostPath& path);
@@ -229,6 +239,8 @@ private:
     // engine has a transfer, the engine's end or a transfer it stops.
     bool restartsAllowed_ = true;
     bool faultsOn_ = true;
+    std::uint64_t stalls_ = 0, questions_ = 0;
+    StallAnswer stall_ = StallAnswer::Cancel;  // DrawListingFault's stall
     int listingIds_ = 0;
     int walkUnfinished_ = 0;  // listings of the current walk not read to their end
     int reading_ = 0;         // listings a walk is going through
@@ -879,11 +891,30 @@ FaultSpec Host::DrawListingFault(int level, const HostPath& folder, bool look) {
     const std::size_t entries = store.Listing(folder.StorePath()).size();
     const bool ends = kBridged && restartsAllowed_ && random_.Percent(20);
     fault.kind = ends ? faults::kEnd : faults::kFail;
+    if (ends && random_.Percent(25) && DrawStallAnswer(true, &stall_)) {
+        fault.kind = faults::kStall;  // the user's answer in stall_, for the caller
+        return fault;
+    }
     // Part-way through: the Next that would deliver an entry after `detail`.
     if (entries > 0 && random_.Percent(50)) {
         fault.detail = 1 + static_cast<int>(random_.Below(static_cast<std::uint32_t>(std::min<std::size_t>(entries, 4))));
     }
     return fault;
+}
+
+bool Host::DrawStallAnswer(bool watched, StallAnswer* answer) {
+    if (stalls_ >= StallsAllowed()) return false;
+    const bool question = questions_ < QuestionsAllowed() && (!watched || random_.Percent(30));
+    if (!question && !watched) return false;
+    ++stalls_;
+    *answer = !question ? StallAnswer::Cancel : random_.Percent(90) ? StallAnswer::Yes : StallAnswer::NoThenYes;
+    questions_ += question;
+    return true;
+}
+
+void Host::EndOrStall(Action& action, bool watched) {
+    action.fault.kind = faults::kEnd;
+    if (random_.Percent(25) && DrawStallAnswer(watched, &action.stall)) action.fault.kind = faults::kStall;
 }
 
 void Host::DrawFault(Action& action) {
@@ -900,6 +931,7 @@ void Host::DrawFault(Action& action) {
     const std::uint32_t roll = random_.Below(100);
     // What a change's own call meets: a failure, a refusal, a pause in which
     // the second client changes `pausePath`, or the engine's end.
+    const bool watched = action.op == Op::RenMov || action.op == Op::GetFile || action.op == Op::PutFile;
     const auto change = [&](int op, const HostPath* pausePath) {
         fault.operation = op;
         fault.kind = roll < 65 && roll >= 35 ? faults::kRefuse : faults::kFail;
@@ -907,12 +939,13 @@ void Host::DrawFault(Action& action) {
             action.client = DrawClientChange(*pausePath);
             if (action.client.kind != StoreChange::Kind::None) fault.kind = faults::kPause;
         } else if (roll >= 85 && mayEnd) {
-            fault.kind = faults::kEnd;
+            EndOrStall(action, watched);
         }
     };
     switch (action.op) {
     case Op::FindFirst: {
         fault = DrawListingFault(level, action.path, false);
+        if (fault.kind == faults::kStall) action.stall = stall_;
         if (roll < 20 && level >= 2) {
             action.client = DrawClientChange(NewEntryIn(action.path));
             if (action.client.kind == StoreChange::Kind::None) return;
@@ -936,6 +969,7 @@ void Host::DrawFault(Action& action) {
             HostPath folder = action.target;
             folder.parts.pop_back();
             fault = DrawListingFault(std::min(level - 1, 2), folder, true);
+            if (fault.kind == faults::kStall) action.stall = stall_;
             return;
         }
         const int op = level == 1 ? faults::kRenameAccount : level == 2 ? faults::kCopyBucket
@@ -955,6 +989,7 @@ void Host::DrawFault(Action& action) {
             HostPath folder = action.path;
             folder.parts.pop_back();
             fault = DrawListingFault(std::min<int>(static_cast<int>(folder.parts.size()), 2), folder, true);
+            if (fault.kind == faults::kStall) action.stall = stall_;
             return;
         }
         fault.operation = faults::kUploadObject;
@@ -977,7 +1012,7 @@ void Host::DrawFault(Action& action) {
     } else if (roll < 70 && (action.client = DrawClientChange(action.path)).kind != StoreChange::Kind::None) {
         fault.kind = faults::kPause;
     } else if (roll < 85 && mayEnd) {
-        fault.kind = faults::kEnd;
+        EndOrStall(action, true);
     } else if (mayEnd && stoppable) {
         fault.kind = faults::kEndPartWay;
         fault.detail = chunks;
@@ -1211,7 +1246,7 @@ int Fuzz(const Options& options) {
         return 1;
     }
     const HWND window = CreateWindowExA(0, "STATIC", "host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    if (module.Fs().FsInit(7, &SessionProgress, nullptr, nullptr) != 0) {
+    if (module.Fs().FsInit(7, &SessionProgress, nullptr, &SessionRequest) != 0) {
         std::printf("FsInit failed: is the reference engine registered in this prefix?\n");
         return 1;
     }
@@ -1249,12 +1284,15 @@ int Fuzz(const Options& options) {
                 static_cast<unsigned long long>(counts.bytesMoved), static_cast<unsigned long long>(counts.aborts),
                 session.Model().store.Count());
     std::printf("  engine faults: %llu failed, %llu refused, %llu stopped part-way, %llu ended, %llu ended"
-                " part-way, %llu paused for the second client; %llu engine ends in all\n",
+                " part-way, %llu stalled (%llu questions whether to stop it), %llu paused for the second client;"
+                " %llu engine processes ended in all\n",
                 static_cast<unsigned long long>(counts.faults[faults::kFail]),
                 static_cast<unsigned long long>(counts.faults[faults::kRefuse]),
                 static_cast<unsigned long long>(counts.faults[faults::kFailPartWay]),
                 static_cast<unsigned long long>(counts.faults[faults::kEnd]),
                 static_cast<unsigned long long>(counts.faults[faults::kEndPartWay]),
+                static_cast<unsigned long long>(counts.faults[faults::kStall]),
+                static_cast<unsigned long long>(counts.questions),
                 static_cast<unsigned long long>(counts.interludes),
                 static_cast<unsigned long long>(counts.engineEnds));
     std::printf("  second client: %llu changes between calls, %llu in paused calls, %llu raced uploads or copies;"

@@ -386,15 +386,15 @@ Outcome StoreModel::RenMov(const HostPath& from, const HostPath& to, bool move, 
     if (SamePath(from.StorePath(), to.StorePath()) && !move) {
         // A copy onto itself in other letter case: the engine refuses it;
         // whether the look counts the entry itself first is not said.
-        Reaches(op);
+        if (!Reaches(op) && Ends()) return {FailedCall()};
         return {FS_FILE_READERROR, FS_FILE_EXISTS};
     }
     Outcome outcome;
     if (!overWrite) {
         switch (LookUp(to, &from)) {
         case Look::Taken: return {FS_FILE_EXISTS};
-        case Look::Unknown:
-        case Look::Ended: return {FS_FILE_READERROR};
+        case Look::Unknown: return {FS_FILE_READERROR};
+        case Look::Ended: return {FailedCall()};
         case Look::Free: break;
         }
         // A move onto itself whose folder the two paths spell in other
@@ -402,7 +402,8 @@ Outcome StoreModel::RenMov(const HostPath& from, const HostPath& to, bool move, 
         // and asking changes nothing.
         if (SamePath(from.StorePath(), to.StorePath())) outcome.alternative = FS_FILE_EXISTS;
     }
-    if (!Reaches(op) || !Locatable(from) || !Locatable(to)) return {FS_FILE_READERROR};
+    if (!Reaches(op)) return {FailedCall()};
+    if (!Locatable(from) || !Locatable(to)) return {FS_FILE_READERROR};
     bool done = false;
     switch (from.Level()) {
     case 1: done = store.IsFolder(from.StorePath()) && store.MoveFile(from.StorePath(), to.StorePath(), false); break;
@@ -425,7 +426,7 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
     const bool reached = Reaches(faults::kDownloadObject);
     if (!reached && Ends()) {
         if (!LocalBlocked(localName, true)) local.DeleteFile(localName);
-        return {FS_FILE_READERROR};
+        return {FailedCall()};
     }
     if (!reached) return {FS_FILE_READERROR};
     const Node* source = remote.Level() == 3 && Locatable(remote) ? store.Find(remote.StorePath()) : nullptr;
@@ -459,13 +460,13 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
         }
         switch (LookUp(remote, nullptr)) {
         case Look::Taken: return {FS_FILE_EXISTS};
-        case Look::Unknown:
-        case Look::Ended: return {FS_FILE_READERROR};
+        case Look::Unknown: return {FS_FILE_READERROR};
+        case Look::Ended: return {FailedCall()};
         case Look::Free: break;
         }
     }
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
-    if (!Reaches(faults::kUploadObject)) return {FS_FILE_READERROR};
+    if (!Reaches(faults::kUploadObject)) return {FailedCall()};
     const Path target = remote.StorePath();
     const Path bucket = Prefix(target, 2);
     // The engine's order: the bucket and the local file looked at, the
@@ -554,13 +555,13 @@ bool StoreModel::LookListingFails(int step, const Path& folder, bool* ends) cons
     *ends = false;
     const int level = std::min<int>(static_cast<int>(folder.size()), 2);
     if (!strike.At(FirstOf(level)) || strike.occurrence != step) return false;
-    if (strike.kind != faults::kFail && strike.kind != faults::kRefuse && strike.kind != faults::kEnd) return false;
+    if (strike.kind != faults::kFail && strike.kind != faults::kRefuse && !Ends()) return false;
     // A fault for later strikes only a listing with that many entries.
     if (strike.detail > 0 &&
         (!store.IsFolder(folder) || store.Listing(folder).size() < static_cast<std::size_t>(strike.detail))) {
         return false;
     }
-    *ends = strike.kind == faults::kEnd;
+    *ends = Ends();
     return true;
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/wfx_api.h"
 #include "tools/reference_engine/fault_plan.h"
 
 using Name = std::wstring;
@@ -237,7 +238,13 @@ private:
     // transfer's chunk (kFailPartWay, kEndPartWay, or kFail and kEnd with a
     // detail at a listing's First).
     bool StrikesLater(int op) const;
-    bool Ends() const { return strike.kind == faults::kEnd || strike.kind == faults::kEndPartWay; }
+    // The engine's process ended in the call, or was ended when it stalled.
+    bool Ends() const {
+        return strike.kind == faults::kEnd || strike.kind == faults::kEndPartWay || strike.kind == faults::kStall;
+    }
+    // What a transfer or store copy answers when its engine call failed: one
+    // whose stalled engine the user stopped was aborted.
+    int FailedCall() const { return strike.kind == faults::kStall ? FS_FILE_USERABORT : FS_FILE_READERROR; }
     // Whether another process's handle keeps the engine from opening a
     // local file: for reading (an upload's source) or for writing.
     bool LocalBlocked(const Path& file, bool write) const;

@@ -144,6 +144,10 @@ int __stdcall SessionProgress(int, char*, char*, int percent) {
     return g_session != nullptr ? g_session->OnProgress(percent) : 0;
 }
 
+BOOL __stdcall SessionRequest(int, int, char*, char*, char*, int) {
+    return g_session != nullptr ? g_session->OnRequest() : FALSE;
+}
+
 std::string BytesOf(std::uint64_t seed, std::uint32_t size) {
     Random random(seed);
     std::string bytes(size, '\0');
@@ -182,7 +186,11 @@ std::string FaultText(const Action& action) {
                                  : " ends the engine";
         break;
     case faults::kEndPartWay: text += " ends the engine after " + std::to_string(fault.detail) + " chunks"; break;
-    case faults::kStall: text += " stalls"; break;
+    case faults::kStall:
+        text += action.stall == StallAnswer::Cancel ? " stalls, the user cancels"
+                : action.stall == StallAnswer::Yes  ? " stalls, the user stops the engine when asked"
+                                                    : " stalls, the user waits once, then stops the engine";
+        break;
     case faults::kPause: text += " waits while the second client " + ChangeText(action.client); break;
     }
     return text;
@@ -305,7 +313,19 @@ int Session::OnProgress(int percent) {
         cancelledInEngine_ = true;
         return 1;
     }
+    // And Cancel in the window that shows while the engine says nothing.
+    if (stallAnswer_ == StallAnswer::Cancel && faults_.Stalled()) return 1;
     return 0;
+}
+
+// The question whether to stop a silent engine: answered as the call's plan
+// says when its engine stalled. Otherwise the engine was only slow (a busy
+// machine): No, wait on.
+BOOL Session::OnRequest() {
+    ++counts_.questions;
+    ++questions_;
+    if (!faults_.Stalled()) return FALSE;
+    return stallAnswer_ == StallAnswer::NoThenYes && questions_ == 1 ? FALSE : TRUE;
 }
 
 const Listed* Session::Current(int listing) const {
@@ -394,7 +414,7 @@ Session::Armed Session::Arm(const Action& action, Call&& call) {
     Armed armed;
     // A call that may end the 64-bit edition's helper: which one it was.
     const bool mayEnd = bridged_ && (IsEnd(action.fault.kind) || action.fault.kind == faults::kFailPartWay ||
-                                     action.abort == Abort::AtRelay);
+                                     action.fault.kind == faults::kStall || action.abort == Abort::AtRelay);
     if (mayEnd) armed.helpers = HelpersOf(GetCurrentProcessId());
     model_.locked.clear();
     if (action.lock != Lock::None) {
@@ -410,6 +430,8 @@ Session::Armed Session::Arm(const Action& action, Call&& call) {
         if (action.local.size() > 1 && !model_.local.IsFolder(ParentPath(action.local))) ++counts_.goneFolders;
     }
     bool interludeDone = false;
+    stallAnswer_ = action.stall;
+    questions_ = 0;
     faults_.Arm(action.fault, [&] {
         interludeDone = MakeChange(action.client, &interludeAt_);
     });
@@ -452,7 +474,8 @@ bool Session::Settle(const Action& action, const Armed& armed, bool cancelledInE
     // The 64-bit edition's helper ends with its engine, and with a transfer
     // the host cancelled once the engine had it: every listing of the host
     // goes with it, and the old process must be gone.
-    const bool helperEnded = bridged_ && (armed.report.ended || cancelledInEngine);
+    const bool stalled = armed.report.fired && action.fault.kind == faults::kStall;
+    const bool helperEnded = bridged_ && (armed.report.ended || cancelledInEngine || stalled);
     if (!helperEnded) return true;
     ++counts_.engineEnds;
     for (auto& listing : listings_) {

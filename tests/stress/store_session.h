@@ -57,6 +57,12 @@ struct ClientChange {
 // runs, with this share mode (no sharing, or reading shared).
 enum class Lock : std::uint8_t { None, Exclusive, SharedRead };
 
+// How the user ends a call whose engine stalls (corvanel.wfx64): Cancel in
+// the progress window the host shows (a listing, transfer or store copy),
+// or the answer to the question whether to stop the storage engine, which
+// comes after ten seconds of silence: Yes, or No and Yes when it comes again.
+enum class StallAnswer : std::uint8_t { Cancel, Yes, NoThenYes };
+
 struct Action {
     Op op = Op::FindFirst;
     int listing = 0;  // the host's listing that a FindFirst opens and later calls go on with
@@ -75,6 +81,7 @@ struct Action {
     FaultSpec fault;
     ClientChange client;
     Lock lock = Lock::None;
+    StallAnswer stall = StallAnswer::Cancel;
 
     bool IsExport() const { return op < Op::LocalWrite; }
     std::string Describe() const;
@@ -83,9 +90,11 @@ private:
     std::string Call() const;
 };
 
-// The host's progress callback, to hand FsInit: it answers for the
-// session's transfer under way.
+// The host's progress and request callbacks, to hand FsInit: they answer
+// for the session's call under way.
 int __stdcall SessionProgress(int pluginNumber, char* source, char* target, int percent);
+BOOL __stdcall SessionRequest(int pluginNumber, int requestType, char* customTitle, char* customText,
+                              char* returnedText, int maxLength);
 
 // The content a LocalWrite makes.
 std::string BytesOf(std::uint64_t seed, std::uint32_t size);
@@ -105,6 +114,7 @@ struct SessionCounts {
     // locked, read-only or in a folder that is gone.
     std::uint64_t faults[faults::kPause + 1] = {};
     std::uint64_t engineEnds = 0;
+    std::uint64_t questions = 0;  // whether to stop the silent engine
     std::uint64_t clientChanges = 0, interludes = 0;
     std::uint64_t lockedFiles = 0, readOnlyFiles = 0, goneFolders = 0;
     // Uploads and store copies that replaced an object the second client had
@@ -148,6 +158,7 @@ public:
     std::vector<int> Closed() const;
 
     int OnProgress(int percent);
+    BOOL OnRequest();
 
 private:
     class Worker;
@@ -243,6 +254,8 @@ private:
     int reports_ = 0;
     int lastPercent_ = -1;
     bool cancelledInEngine_ = false;  // answered abort after the first report
+    StallAnswer stallAnswer_ = StallAnswer::Cancel;
+    int questions_ = 0;  // asked during the call under way
     std::uint64_t changesSinceFullCheck_ = 0;
     // Folders' listings that the plugin may answer from, by folded path; and
     // when the second client made or deleted an object, by folded path.
