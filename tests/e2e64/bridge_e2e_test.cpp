@@ -111,6 +111,32 @@ TEST_F(BridgeE2eTest, AnEngineThatEndsOnceADownloadIsWholeKeepsTheFileAndTheSour
     EXPECT_EQ((std::vector<std::string>{"a.jpg"}), List("\\work\\photos"));
 }
 
+// The same when the engine stalls in that deletion and the user cancels in
+// the progress window that comes up a second into the silence: the
+// download stays, and so does the source, as a move whose deletion fails.
+int __stdcall CancelAfterSilence(int, char*, char*, int) {
+    static ULONGLONG last = 0;
+    const ULONGLONG now = GetTickCount64();
+    const bool silent = last != 0 && now - last >= 900;  // the plugin's own reports come at once
+    last = now;
+    return silent ? 1 : 0;
+}
+
+TEST_F(BridgeE2eTest, AWholeDownloadStaysWhenTheUserStopsItsEngineInTheMovesDeletion) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}});
+    FaultControl faults;
+    ASSERT_EQ(0, Fs().FsInit(7, &CancelAfterSilence, nullptr, nullptr));
+    faults.Arm({faults::kDeleteObject, faults::kStall, 1, 0}, nullptr);
+    std::string remote = "\\work\\photos\\a.jpg", local = Local("a.jpg");
+    RemoteInfoStruct info = {};
+    EXPECT_EQ(FS_FILE_OK, Fs().FsGetFile(Text(remote), Text(local), FS_COPYFLAGS_MOVE, &info));
+    EXPECT_TRUE(faults.Disarm().fired);
+    EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+    EXPECT_EQ("A", ReadBytes(Store("work\\photos\\a.jpg")));
+    EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
+    EXPECT_EQ((std::vector<std::string>{"a.jpg"}), List("\\work\\photos"));
+}
+
 // What the module read ahead of a listing goes with the helper it came
 // from: after the engine ended, the listing ends, whether or not a new
 // helper has started since.
