@@ -220,7 +220,7 @@ private:
     // A stall costs the user's waiting: a second before Cancel, ten before
     // the question whether to stop the engine. A few per ten thousand calls,
     // and a question per forty thousand.
-    std::uint64_t StallsAllowed() const { return 2 + session_.Counts().calls / 10000; }
+    std::uint64_t StallsAllowed() const { return 3 + session_.Counts().calls / 10000; }
     std::uint64_t QuestionsAllowed() const { return 1 + session_.Counts().calls / 40000; }
     // How the user ends the stall; false when no stall fits the budget.
     bool DrawStallAnswer(bool watched, StallAnswer* answer);
@@ -904,7 +904,10 @@ FaultSpec Host::DrawListingFault(int level, const HostPath& folder, bool look) {
 
 bool Host::DrawStallAnswer(bool watched, StallAnswer* answer) {
     if (stalls_ >= StallsAllowed()) return false;
-    const bool question = questions_ < QuestionsAllowed() && (!watched || random_.Percent(30));
+    // The first stall of a run is ended through the question, as in a host
+    // whose progress callback never aborts (Double Commander listing on its
+    // main thread).
+    const bool question = questions_ < QuestionsAllowed() && (!watched || questions_ == 0 || random_.Percent(40));
     if (!question && !watched) return false;
     ++stalls_;
     *answer = !question ? StallAnswer::Cancel : random_.Percent(90) ? StallAnswer::Yes : StallAnswer::NoThenYes;
