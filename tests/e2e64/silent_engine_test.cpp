@@ -29,12 +29,23 @@ struct Question {
 };
 std::vector<Question> g_questions;
 std::vector<BOOL> g_answers;  // in turn; No past the end
+// A listing the host starts from inside the question, as its message loop
+// may while the question is open; what FsFindFirst gave it.
+const char* g_listedMeanwhile = nullptr;
+std::vector<HANDLE> g_listingsMeanwhile;
+
+const WfxExports& Plugin();
 
 BOOL __stdcall AnswerQuestion(int pluginNumber, int requestType, char* title, char* text, char*, int) {
     g_questions.push_back({title != nullptr ? title : "(null)", text != nullptr ? text : "(null)",
                            GetTickCount64()});
     EXPECT_EQ(7, pluginNumber);
     EXPECT_EQ(kRequestYesNo, requestType);
+    if (g_listedMeanwhile != nullptr) {
+        std::string path = g_listedMeanwhile;
+        WIN32_FIND_DATAA record;
+        g_listingsMeanwhile.push_back(Plugin().FsFindFirst(&path[0], &record));
+    }
     return g_questions.size() <= g_answers.size() ? g_answers[g_questions.size() - 1] : FALSE;
 }
 
@@ -55,6 +66,9 @@ HWND VisibleWindowOf(DWORD id) {
 }
 
 class SilentEngineTest : public BridgeE2eTest {
+public:
+    static const WfxExports& Exports() { return Fs(); }
+
 protected:
     void SetUp() override {
         BridgeE2eTest::SetUp();
@@ -95,18 +109,24 @@ protected:
     }
 };
 
+const WfxExports& Plugin() { return SilentEngineTest::Exports(); }
+
 TEST_F(SilentEngineTest, AStalledListingEndsAtTheUsersYesThoughTheProgressCallbackNeverAborts) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\stuck.bin", "S"}, {"work\\many\\", ""}});
     MakeEmptyFiles(Store("work\\many"), 10000);
     std::string photos = "\\work\\photos", many = "\\work\\many";
     WIN32_FIND_DATAA record;
 
-    // At its first entry, in FsFindFirst.
+    // At its first entry, in FsFindFirst. A listing the host starts while
+    // the question is open is refused: one request, and one question, at a time.
     StallAt("a.jpg", {TRUE});
+    g_listedMeanwhile = "\\work\\many";
     ULONGLONG called = GetTickCount64();
     EXPECT_EQ(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(photos), &record));
     EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), GetLastError());
+    g_listedMeanwhile = nullptr;
     ExpectAskedInTurn(called, GetTickCount64(), "listing \\work\\photos");
+    EXPECT_EQ(std::vector<HANDLE>{INVALID_HANDLE_VALUE}, g_listingsMeanwhile);
     EXPECT_GT(Reports().size(), 50u) << "the host's progress callback was asked meanwhile";
 
     // In the helper's read-ahead of a later batch: No, then Yes. The panel

@@ -1059,15 +1059,17 @@ class Walk:
         self.check("after it exits no corvanel_helper.exe is left", True)
 
     def steps(self):
+        # The faults steps upload from the right panel: they come while it is local.
+        faults = ([self.stalled_listing, self.crashed_listing, self.stalled_upload]
+                  if self.layout.edition == 64 else [])
         return [self.start, self.browse, self.exact_size, self.download, self.download_cp1252,
                 self.download_onto_existing, self.cancel_download, self.make_folder,
                 self.rename_object, self.delete_object, self.upload, self.upload_onto_existing,
-                self.download_folder, self.delete_folder, self.upload_folder, self.view_object,
-                self.edit_object, self.folder_size, self.rename_account,
+                *faults, self.download_folder, self.delete_folder, self.upload_folder,
+                self.view_object, self.edit_object, self.folder_size, self.rename_account,
                 self.placeholder_download, self.placeholder_open, self.copy_folder_in_store,
-                self.move_folder_in_store, self.copy_in_store, self.root_properties] + (
-                    [self.stalled_listing, self.crashed_listing, self.stalled_upload]
-                    if self.layout.edition == 64 else []) + [self.still_running, self.exit]
+                self.move_folder_in_store, self.copy_in_store, self.root_properties,
+                self.still_running, self.exit]
 
 
 def command_line(description, add_arguments=lambda parser: None):
