@@ -922,6 +922,14 @@ void Host::EndOrStall(Action& action, bool watched) {
 
 void Host::DrawFault(Action& action) {
     if (action.op == Op::FindNext || action.op == Op::FindClose) return;
+    // A local file that the disk lets the engine write although it is
+    // read-only could not be deleted again after a stop part-way (Wine run
+    // as root): no cancel part-way, as no fault part-way below.
+    const Node* target = session_.Model().local.Find(action.local);
+    const bool stoppable = action.op == Op::PutFile || target == nullptr || !target->readOnly || g_readOnlyHolds;
+    if (kBridged && action.op == Op::GetFile && action.abort == Abort::AtRelay && !stoppable) {
+        action.abort = Abort::Never;
+    }
     // Another process holds the local file open now and then.
     if ((action.op == Op::GetFile || action.op == Op::PutFile) && random_.Percent(3) &&
         session_.Model().local.IsFile(action.local)) {
@@ -1001,11 +1009,7 @@ void Host::DrawFault(Action& action) {
     default: return;
     }
     // A transfer's own call: it fails to start, stops part-way, waits while
-    // the second client changes its object, or ends the engine. A local file
-    // that the disk lets the engine write although it is read-only could not
-    // be deleted again after a stop part-way (Wine run as root).
-    const Node* local = session_.Model().local.Find(action.local);
-    const bool stoppable = action.op == Op::PutFile || local == nullptr || !local->readOnly || g_readOnlyHolds;
+    // the second client changes its object, or ends the engine.
     const int chunks = static_cast<int>(random_.Below(3));
     if (roll < 25) {
         fault.kind = faults::kFail;
@@ -1092,6 +1096,25 @@ std::vector<Action> Shorten(Session& session, const std::deque<Action>& history,
             break;
         }
         if (take == history.size() || std::chrono::steady_clock::now() > deadline) return {};
+    }
+    // Whole kinds of what led there first, cheap to try and often not
+    // needed: the engine's faults and the locks before the last action, then
+    // every action of one kind.
+    const auto keepIf = [&](std::vector<Action> candidate) {
+        if (candidate.size() <= failing.size() && Fails(session, candidate, kind)) failing = std::move(candidate);
+    };
+    std::vector<Action> plain = failing;
+    for (std::size_t at = 0; at + 1 < plain.size(); ++at) {
+        plain[at].fault = FaultSpec();
+        plain[at].lock = Lock::None;
+    }
+    keepIf(plain);
+    for (int op = 0; op <= static_cast<int>(Op::ClientChange) && std::chrono::steady_clock::now() < deadline; ++op) {
+        std::vector<Action> candidate;
+        for (std::size_t at = 0; at < failing.size(); ++at) {
+            if (at + 1 == failing.size() || failing[at].op != static_cast<Op>(op)) candidate.push_back(failing[at]);
+        }
+        if (candidate.size() < failing.size()) keepIf(std::move(candidate));
     }
     std::size_t chunks = 2;
     while (failing.size() >= 2 && std::chrono::steady_clock::now() < deadline) {
