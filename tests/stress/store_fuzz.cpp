@@ -1099,7 +1099,9 @@ std::vector<Action> Shorten(Session& session, const std::deque<Action>& history,
     }
     // Whole kinds of what led there first, cheap to try and often not
     // needed: the engine's faults and the locks before the last action, then
-    // every action of one kind.
+    // every action of one kind, first everywhere, then but for the last few
+    // actions (what a finding needs is mostly near its end, and the store
+    // it needs is made by actions of few kinds).
     const auto keepIf = [&](std::vector<Action> candidate) {
         if (candidate.size() <= failing.size() && Fails(session, candidate, kind)) failing = std::move(candidate);
     };
@@ -1109,12 +1111,18 @@ std::vector<Action> Shorten(Session& session, const std::deque<Action>& history,
         plain[at].lock = Lock::None;
     }
     keepIf(plain);
-    for (int op = 0; op <= static_cast<int>(Op::ClientChange) && std::chrono::steady_clock::now() < deadline; ++op) {
-        std::vector<Action> candidate;
-        for (std::size_t at = 0; at < failing.size(); ++at) {
-            if (at + 1 == failing.size() || failing[at].op != static_cast<Op>(op)) candidate.push_back(failing[at]);
+    constexpr std::size_t kNearTheEnd = 16;
+    for (std::size_t spared : {std::size_t{1}, kNearTheEnd}) {
+        for (int op = 0; op <= static_cast<int>(Op::ClientChange) && std::chrono::steady_clock::now() < deadline;
+             ++op) {
+            std::vector<Action> candidate;
+            for (std::size_t at = 0; at < failing.size(); ++at) {
+                if (at + spared >= failing.size() || failing[at].op != static_cast<Op>(op)) {
+                    candidate.push_back(failing[at]);
+                }
+            }
+            if (candidate.size() < failing.size()) keepIf(std::move(candidate));
         }
-        if (candidate.size() < failing.size()) keepIf(std::move(candidate));
     }
     std::size_t chunks = 2;
     while (failing.size() >= 2 && std::chrono::steady_clock::now() < deadline) {
