@@ -2,7 +2,8 @@
 # The stateful fuzzer's long runs (tests/stress/store_fuzz.cpp): the plugin
 # driven as both file managers do, in each edition, over the reference engine
 # registered in the end-to-end prefixes, every step checked against a model
-# of the store.
+# of the store, while the engine fails, ends and stalls on plan, a second
+# client changes the store, and local files are locked, read-only or gone.
 #   tools/store_fuzz.sh                     1,000,000 steps per edition, seed from the clock
 #   tools/store_fuzz.sh --steps N --seed S  N steps with seed S (replays a run)
 #   tools/store_fuzz.sh --edition 32|64     one edition only
@@ -26,7 +27,7 @@ while [ $# -gt 0 ]; do
     esac
     shift 2
 done
-cmake --build "$build" -j2 --target store_fuzz corvanel_engine edition64 >/dev/null
+cmake --build "$build" -j2 --target store_fuzz store_client corvanel_engine corvanel corvanel_helper edition64 >/dev/null
 engine="$build/bin/corvanel_engine.dll"
 "$here/tools/wine-prefix.sh" "$build/wineprefix-e2e" register "$engine"
 WINEARCH=win64 "$here/tools/wine-prefix.sh" "$build/wineprefix64-e2e" register "$engine"

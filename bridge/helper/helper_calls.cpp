@@ -102,6 +102,12 @@ void PluginCalls::Serve() {
         reported_ = false;
         stop_ = 0;
         stopMayCome_ = false;
+        // A move has work left after its closing reports: a download deletes
+        // its source through the engine, which may end or stall there, and
+        // the 64-bit side must have seen the 100 percent by then (a whole
+        // transfer whose helper ends keeps its file).
+        holdsClosingNotes_ = (request.kind == Kind::GetFile || request.kind == Kind::PutFile) &&
+                             (request.Int(2) & FS_COPYFLAGS_MOVE) == 0;
         switch (request.kind) {
         case Kind::FindNext:
             ServeFindNext(request);
@@ -186,13 +192,12 @@ int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
                                          .Add(PluginText(target))
                                          .Add(percent));
     // A note of 100 percent is one of the plugin's closing reports: after
-    // them it only ends the transfer (a move deletes its source) and
-    // returns. Held back, they go up with the reply, and the 64-bit side
-    // wakes once for all of them instead of once for each. The host's
-    // answer to them could not stop the transfer anyway: the plugin makes
-    // its last report straight after the engine's 100, and ignores its
-    // answer.
-    if (!first && percent >= 100) {
+    // them, but for a move, it only notes the transfer done and returns.
+    // Held back, they go up with the reply, and the 64-bit side wakes once
+    // for all of them instead of once for each. The host's answer to them
+    // could not stop the transfer anyway: the plugin makes its last report
+    // straight after the engine's 100, and ignores its answer.
+    if (!first && percent >= 100 && holdsClosingNotes_) {
         heldNotes_ += bridge::Frame(report);
     } else {
         Send(report);

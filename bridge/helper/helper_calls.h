@@ -91,9 +91,10 @@ private:
     bool reported_ = false;
     int stop_ = 0;
     bool stopMayCome_ = false;
-    // The frames of the plugin's closing reports (notes of 100 percent), held
-    // back for the message that follows them: the request's reply, a moment
-    // later (see Report).
+    // The frames of the plugin's closing reports (notes of 100 percent) in a
+    // transfer that is no move, held back for the message that follows them:
+    // the request's reply, a moment later (see Report).
+    bool holdsClosingNotes_ = false;
     std::string heldNotes_;
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;

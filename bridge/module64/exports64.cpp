@@ -93,7 +93,10 @@ void DeletePartialDownload(const char* localName) {
 // FS_FILE_USERABORT when it or the user did, and with `failure` when a host
 // that could not ask gave up. A transfer aborted at a report after its first
 // (the plugin's report before it calls the engine) is aborted in the engine:
-// the helper is ended with it. `localName` is a download's target.
+// the helper is ended with it. A download whose helper ended (its engine
+// ended its process, or was stopped) once the engine had the transfer loses
+// its local file as well, unless it was whole. `localName` is a download's
+// target.
 int Stoppable(Message request, int failure, const char* localName) {
     HelperLink& link = HelperLink::Instance();
     HelperLink::Hold hold(link);
@@ -103,9 +106,15 @@ int Stoppable(Message request, int failure, const char* localName) {
     const bool abortedInEngine =
         transfer && reply && watch.abortAfterFirst && reply->Int(0) == FS_FILE_USERABORT;
     if (abortedInEngine) link.End();
-    // The engine had the transfer once the host let the first report pass.
     const bool abandoned = watch.abandoned != bridge::Abandoned::No;
-    if ((abortedInEngine || abandoned) && localName != nullptr && watch.reports > 0) {
+    // Once the plugin has passed on the engine's 100 percent the transfer is
+    // whole: all it has left to do is a move's deletion of the source, whose
+    // failure it does not report either. A helper that ends then (its engine
+    // ended, or the user stopped it) leaves the transfer as it is.
+    const bool lost = transfer && !reply;
+    if (lost && watch.reports > 1 && watch.percent >= 100) return FS_FILE_OK;
+    // The engine had the transfer once the host let the first report pass.
+    if ((abortedInEngine || lost) && localName != nullptr && watch.reports > 0) {
         DeletePartialDownload(localName);
     }
     if (watch.abandoned == bridge::Abandoned::AfterBound) return failure;

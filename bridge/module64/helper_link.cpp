@@ -441,6 +441,7 @@ void HelperLink::Stop(bool now) {
     fromHelper_.Reset();
     batches_.Reset();
     if (!process_.Valid()) return;
+    ++generation_;
     if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
         TerminateProcess(process_.Get(), 1);
         WaitForSingleObject(process_.Get(), kHelperExitWaitMs);

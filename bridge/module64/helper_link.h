@@ -118,8 +118,9 @@ public:
     // Ends the helper at once, with whatever its engine is still doing.
     void End() { Stop(true); }
 
-    // Counts helper starts: what a caller holds from an earlier helper is
-    // stale once this changes.
+    // Counts helper starts and ends: what a caller holds from a helper is
+    // stale once this changes, also while no new helper has started yet
+    // (a listing's entries read ahead end with their helper).
     std::uint32_t Generation() const { return generation_; }
 
 private:

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "common/srw_lock.h"
 #include "path/remote_path.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/stress/fault_control.h"
 
 namespace {
 
@@ -87,6 +89,35 @@ HRESULT Download(IStorageBrowser& engine, const char* hostPath, const std::strin
     EXPECT_TRUE(SplitRemotePath(hostPath, &level, path.Record()));
     LONG result = 0;
     return engine.DownloadObject(path.Record(), ToBstr(local.c_str()).Get(), &result);
+}
+
+// A change of the store through one of the engine's path operations; ok as
+// the engine left it (seeded with a value it never uses).
+HRESULT Change(IStorageBrowser& engine, HRESULT (STDMETHODCALLTYPE IStorageBrowser::*operation)(RemotePath, VARIANT_BOOL*),
+               const char* hostPath, VARIANT_BOOL* ok) {
+    OwnedRemotePath path;
+    PathLevel level;
+    EXPECT_TRUE(SplitRemotePath(hostPath, &level, path.Record()));
+    *ok = 0x5A;
+    return (engine.*operation)(path.Record(), ok);
+}
+
+// The names a listing of `hostPath` delivers before it ends or fails; the
+// HRESULT of its last step.
+HRESULT ListObjects(IStorageBrowser& engine, const char* hostPath, std::vector<std::string>* names) {
+    OwnedRemotePath path;
+    PathLevel level;
+    EXPECT_TRUE(SplitRemotePath(hostPath, &level, path.Record()));
+    ListingCookie cookie = 0;
+    Microsoft::WRL::ComPtr<StorageItem> item;
+    HRESULT hr = engine.FirstObject(path.Record(), &cookie, &item);
+    while (SUCCEEDED(hr) && item) {
+        UniqueBstr name;
+        item->get_Name(name.Put());
+        names->push_back(ToAnsi(name.Get()));
+        hr = engine.NextObject(cookie, item.ReleaseAndGetAddressOf());
+    }
+    return hr;
 }
 
 TEST_F(E2eTest, DownloadEventsComeFromOneOtherThreadAndTheLastFindsTheFileComplete) {
@@ -217,6 +248,110 @@ TEST_F(E2eTest, ANewTransferSilencesTheOneBeforeItWhichStillCompletes) {
         EXPECT_EQ(Local("a.jpg"), events[at].local) << "event " << at << " at "
                                                     << events[at].percent << "%";
     }
+}
+
+// The engine's faults on demand (tools/reference_engine/fault_plan.h), as
+// the stateful fuzzer plans them: the plan is made before the engine, which
+// finds it through CORVANEL_FAULTS.
+TEST_F(E2eTest, APlannedFaultHitsItsOwnCallOnlyAndChangesNothing) {
+    MakeStore({{"work\\photos\\x.jpg", "X"}});
+    FaultControl faults;
+    ASSERT_TRUE(faults.Ready());
+    auto engine = CreateRegisteredEngine();
+    ASSERT_TRUE(engine);
+    VARIANT_BOOL ok = 0;
+
+    // The second folder made fails with the plan's HRESULT; the others are made.
+    FaultSpec second{faults::kCreateFolder, faults::kFail, 2, 0};
+    faults.Arm(second, nullptr);
+    EXPECT_EQ(S_OK, Change(*engine.Get(), &IStorageBrowser::CreateFolder, "\\work\\photos\\a", &ok));
+    EXPECT_EQ(VARIANT_TRUE, ok);
+    EXPECT_EQ(E_FAIL, Change(*engine.Get(), &IStorageBrowser::CreateFolder, "\\work\\photos\\b", &ok));
+    EXPECT_EQ(VARIANT_FALSE, ok);
+    EXPECT_EQ(S_OK, Change(*engine.Get(), &IStorageBrowser::CreateFolder, "\\work\\photos\\c", &ok));
+    EXPECT_TRUE(faults.Disarm().fired);
+    EXPECT_EQ((std::vector<std::string>{"work\\", "work\\photos\\", "work\\photos\\a\\", "work\\photos\\c\\",
+                                        "work\\photos\\x.jpg"}),
+              TreeOf(Store("")));
+
+    // A refusal answers S_OK with ok 0 and leaves the object.
+    faults.Arm({faults::kDeleteObject, faults::kRefuse, 1, 0}, nullptr);
+    EXPECT_EQ(S_OK, Change(*engine.Get(), &IStorageBrowser::DeleteObject, "\\work\\photos\\x.jpg", &ok));
+    EXPECT_EQ(VARIANT_FALSE, ok);
+    EXPECT_EQ("X", ReadBytes(Store("work\\photos\\x.jpg")));
+    faults.Disarm();
+
+    // A pause holds the call before it does anything, while the test (a
+    // second client) replaces the object; then the deletion goes on.
+    std::string seenInPause;
+    faults.Arm({faults::kDeleteObject, faults::kPause, 1, 0}, [&] {
+        seenInPause = ReadBytes(Store("work\\photos\\x.jpg"));
+        WriteBytes(Store("work\\photos\\x.jpg"), "Y");
+    });
+    EXPECT_EQ(S_OK, Change(*engine.Get(), &IStorageBrowser::DeleteObject, "\\work\\photos\\x.jpg", &ok));
+    EXPECT_EQ(VARIANT_TRUE, ok);
+    EXPECT_TRUE(faults.Disarm().paused);
+    EXPECT_EQ("X", seenInPause);
+    EXPECT_FALSE(IsFile(Store("work\\photos\\x.jpg")));
+}
+
+TEST_F(E2eTest, AListingFaultCutsItAtItsEntryAndATransferStopsPartWayWithoutA100) {
+    MakeStore({{"work\\photos\\a", "A"}, {"work\\photos\\b", "B"}, {"work\\photos\\c", "C"},
+               {"work\\photos\\big.bin", std::string((2 << 20) + 5, 'g')}});
+    FaultControl faults;
+    auto engine = CreateRegisteredEngine();
+    ASSERT_TRUE(engine);
+    EventRecorder recorder(engine.Get());
+
+    // The Next that would deliver the entry after the second fails.
+    faults.Arm({faults::kFirstObject, faults::kFail, 1, 2}, nullptr);
+    std::vector<std::string> names;
+    EXPECT_EQ(E_FAIL, ListObjects(*engine.Get(), "\\work\\photos", &names));
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), names);
+    faults.Disarm();
+
+    // A download that stops after one chunk of eight: its events stay below
+    // 100 and its local file goes again.
+    faults.Arm({faults::kDownloadObject, faults::kFailPartWay, 1, 1}, nullptr);
+    ASSERT_EQ(S_OK, Download(*engine.Get(), "\\work\\photos\\big.bin", Local("big.bin")));
+    for (int wait = 0; wait < 600 && !faults.TransferStopped(); ++wait) Sleep(50);
+    EXPECT_TRUE(faults.TransferStopped());
+    faults.Disarm();
+    EXPECT_FALSE(IsFile(Local("big.bin")));
+    const std::vector<Event> events = recorder.Events();
+    ASSERT_FALSE(events.empty());
+    for (const Event& event : events) EXPECT_LT(event.percent, 100);
+}
+
+TEST_F(E2eTest, FaultsAtARateStrikeTheSameCallsForTheSameSeed) {
+    MakeStore({{"work\\photos\\", ""}});
+    FaultControl faults;
+    auto engine = CreateRegisteredEngine();
+    ASSERT_TRUE(engine);
+    int runs = 0;
+    const auto refusals = [&](LONG seed) {
+        faults.ArmRate(faults::kCreateFolder, faults::kRefuse, 500, seed);
+        std::string refused;
+        ++runs;
+        for (int at = 0; at < 40; ++at) {
+            const std::string path = "\\work\\photos\\f" + std::to_string(runs) + "-" + std::to_string(at);
+            VARIANT_BOOL ok = 0;
+            EXPECT_EQ(S_OK, Change(*engine.Get(), &IStorageBrowser::CreateFolder, path.c_str(), &ok));
+            refused += ok == VARIANT_TRUE ? '.' : 'x';
+        }
+        faults.Disarm();
+        return refused;
+    };
+    const std::string first = refusals(7), again = refusals(7), other = refusals(8);
+    const auto refused = [](const std::string& pattern) {
+        return static_cast<std::size_t>(std::count(pattern.begin(), pattern.end(), 'x'));
+    };
+    EXPECT_GT(refused(first), 5u) << first;
+    EXPECT_LT(refused(first), 35u) << first;
+    EXPECT_EQ(first, again);
+    EXPECT_NE(first, other);
+    // Only the folders agreed to were made.
+    EXPECT_EQ(1 + 3 * 40 - refused(first) - refused(again) - refused(other), TreeOf(Store("work")).size());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e64/bridge_e2e_support.h"
+#include "tests/stress/fault_control.h"
 #include "tests/support/thread_locale.h"
 
 namespace {
@@ -59,9 +60,13 @@ TEST_F(BridgeE2eTest, AnEngineCrashDuringATransferFailsThatCallOnly) {
     const std::vector<DWORD> crashing = HelpersOf(GetCurrentProcessId());
     ASSERT_EQ(1u, crashing.size());
 
+    // The engine ends after its first chunk: what it wrote of the download
+    // (over a file the user let it replace) must not pass for the object.
+    WriteBytes(Local("crash.bin"), "the user's old file");
     EXPECT_EQ(FS_FILE_READERROR, Get("\\work\\photos\\crash.bin", Local("crash.bin")));
     EXPECT_FALSE(Reports().empty()) << "the transfer started before the engine ended";
     EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
+    EXPECT_FALSE(IsFile(Local("crash.bin"))) << ReadBytes(Local("crash.bin")).size() << " bytes left";
 
     // A new helper, with FsInit repeated, serves the next call.
     EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\a.jpg", Local("a.jpg")));
@@ -85,6 +90,72 @@ TEST_F(BridgeE2eTest, AnEngineCrashDuringAListingEndsItAndTheNextListingIsWhole)
     EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
 
     EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg", "crash.jpg", "d.jpg"}), List(path));
+}
+
+// A download is whole once the plugin has passed on the engine's 100: an
+// engine that ends after it, in the move's deletion of the source, leaves
+// the download and the source, and the call succeeds as when the deletion
+// fails.
+TEST_F(BridgeE2eTest, AnEngineThatEndsOnceADownloadIsWholeKeepsTheFileAndTheSource) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}});
+    FaultControl faults;
+    Restart();  // a helper that finds the plan
+    faults.Arm({faults::kDeleteObject, faults::kEnd, 1, 0}, nullptr);
+    std::string remote = "\\work\\photos\\a.jpg", local = Local("a.jpg");
+    RemoteInfoStruct info = {};
+    EXPECT_EQ(FS_FILE_OK, Fs().FsGetFile(Text(remote), Text(local), FS_COPYFLAGS_MOVE, &info));
+    EXPECT_TRUE(faults.Disarm().ended);
+    EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+    EXPECT_EQ("A", ReadBytes(Store("work\\photos\\a.jpg")));
+    EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
+    EXPECT_EQ((std::vector<std::string>{"a.jpg"}), List("\\work\\photos"));
+}
+
+// The same when the engine stalls in that deletion and the user cancels in
+// the progress window that comes up a second into the silence: the
+// download stays, and so does the source, as a move whose deletion fails.
+int __stdcall CancelAfterSilence(int, char*, char*, int) {
+    static ULONGLONG last = 0;
+    const ULONGLONG now = GetTickCount64();
+    const bool silent = last != 0 && now - last >= 900;  // the plugin's own reports come at once
+    last = now;
+    return silent ? 1 : 0;
+}
+
+TEST_F(BridgeE2eTest, AWholeDownloadStaysWhenTheUserStopsItsEngineInTheMovesDeletion) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}});
+    FaultControl faults;
+    ASSERT_EQ(0, Fs().FsInit(7, &CancelAfterSilence, nullptr, nullptr));
+    faults.Arm({faults::kDeleteObject, faults::kStall, 1, 0}, nullptr);
+    std::string remote = "\\work\\photos\\a.jpg", local = Local("a.jpg");
+    RemoteInfoStruct info = {};
+    EXPECT_EQ(FS_FILE_OK, Fs().FsGetFile(Text(remote), Text(local), FS_COPYFLAGS_MOVE, &info));
+    EXPECT_TRUE(faults.Disarm().fired);
+    EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+    EXPECT_EQ("A", ReadBytes(Store("work\\photos\\a.jpg")));
+    EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
+    EXPECT_EQ((std::vector<std::string>{"a.jpg"}), List("\\work\\photos"));
+}
+
+// What the module read ahead of a listing goes with the helper it came
+// from: after the engine ended, the listing ends, whether or not a new
+// helper has started since.
+TEST_F(BridgeE2eTest, AListingEndsWithItsHelperReadAheadAndAll) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}, {"work\\photos\\c.jpg", "C"},
+               {"work\\docs\\d.txt", "D"}});
+    FaultControl faults;
+    Restart();
+    std::string photos = "\\work\\photos", docs = "\\work\\docs";
+    WIN32_FIND_DATAA record;
+    const HANDLE listing = Fs().FsFindFirst(Text(photos), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    ASSERT_TRUE(Fs().FsFindNext(listing, &record));  // b.jpg, with c.jpg read ahead
+    faults.Arm({faults::kFirstObject, faults::kEnd, 1, 0}, nullptr);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, Fs().FsFindFirst(Text(docs), &record));
+    EXPECT_TRUE(faults.Disarm().ended);
+    EXPECT_FALSE(Fs().FsFindNext(listing, &record)) << "went on with " << record.cFileName;
+    Fs().FsFindClose(listing);
+    EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg", "c.jpg"}), List(photos));
 }
 
 TEST_F(BridgeE2eTest, ACancelOnceTheEngineHasTheTransferEndsItsHelperAndThePartialFile) {

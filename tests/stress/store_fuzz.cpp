@@ -32,8 +32,10 @@
 #include <vector>
 
 #include "path/remote_path.h"
+#include "tests/stress/fault_control.h"
 #include "tests/stress/module_allocations.h"
 #include "tests/stress/random.h"
+#include "tests/stress/second_client.h"
 #include "tests/stress/store_session.h"
 #include "tests/support/built_module.h"
 #include "tests/support/folder_tree.h"
@@ -66,6 +68,8 @@ constexpr std::uint64_t kMostBytes = 4 << 20;
 // The actions kept for shortening a failing run: a finding needs a store
 // built by recent actions to show again from an empty one.
 constexpr std::size_t kKeptActions = 50000;
+// Export calls, in percent, that meet a fault of the engine's.
+constexpr std::uint32_t kFaultPercent = 5;
 
 struct Options {
     std::uint64_t seed = 0;
@@ -143,9 +147,11 @@ public:
         : session_(session), random_(random), options_(options) {}
 
     // Draws host actions until `steps` export calls are made or there is a
-    // finding. `midway` runs once, when half the steps are made.
-    template <typename Midway>
-    void Run(std::uint64_t steps, Midway&& midway);
+    // finding. `midway` runs once, when half the steps are made, and
+    // `lastQuarter` when three quarters are: from then on nothing ends the
+    // 64-bit edition's helper, so that one helper serves the last quarter.
+    template <typename Midway, typename LastQuarter>
+    void Run(std::uint64_t steps, Midway&& midway, LastQuarter&& lastQuarter);
     // Closes every listing the host left open, then lists the fuzzer's own
     // account in a fixed way: the engine's and the plugin's state alike for
     // every count of what they hold.
@@ -182,6 +188,8 @@ private:
     void PassClosedHandle();
     void ClearBucket();
     void LocalChange();
+    // The second client writes or deletes an object in a folder of the store.
+    void ClientChanges();
     void UploadTree();
     // A change to the folder a listing is going through, made while it does.
     void Interrupt(const HostPath& folder);
@@ -202,6 +210,23 @@ private:
     Path LocalFile(bool existing = false);
     Abort DrawAbort(bool transfer);
     int DrawCopyFlags(bool upload, const HostPath& target);
+    // The engine's fault for an export call, now and then, and the local
+    // file of a transfer held open by another process.
+    void DrawFault(Action& action);
+    FaultSpec DrawListingFault(int level, const HostPath& folder, bool look);
+    // The engine's end at its call, or now and then its stall, which the
+    // user ends (`watched`: the host shows a progress window while it waits).
+    void EndOrStall(Action& action, bool watched);
+    // A stall costs the user's waiting: a second before Cancel, ten before
+    // the question whether to stop the engine. A few per ten thousand calls,
+    // and a question per forty thousand.
+    std::uint64_t StallsAllowed() const { return 3 + session_.Counts().calls / 10000; }
+    std::uint64_t QuestionsAllowed() const { return 1 + session_.Counts().calls / 40000; }
+    // How the user ends the stall; false when no stall fits the budget.
+    bool DrawStallAnswer(bool watched, StallAnswer* answer);
+    // A change of the second client's to `path` (an object): written, or
+    // deleted when it is there.
+    ClientChange DrawClientChange(const HostPath& path);
 
     Session& session_;
     Random& random_;
@@ -210,7 +235,12 @@ private:
     std::uint64_t actions_ = 0;
     std::uint64_t steps_ = 0;
     bool stopped_ = false;
-    bool relayAborts_ = true;
+    // Whether a call may end the 64-bit edition's helper: a cancel once the
+    // engine has a transfer, the engine's end or a transfer it stops.
+    bool restartsAllowed_ = true;
+    bool faultsOn_ = true;
+    std::uint64_t stalls_ = 0, questions_ = 0;
+    StallAnswer stall_ = StallAnswer::Cancel;  // DrawListingFault's stall
     int listingIds_ = 0;
     int walkUnfinished_ = 0;  // listings of the current walk not read to their end
     int reading_ = 0;         // listings a walk is going through
@@ -219,21 +249,28 @@ private:
     std::uint64_t nextReport_ = kReportEvery;
 };
 
-template <typename Midway>
-void Host::Run(std::uint64_t steps, Midway&& midway) {
+template <typename Midway, typename LastQuarter>
+void Host::Run(std::uint64_t steps, Midway&& midway, LastQuarter&& lastQuarter) {
     steps_ = steps;
     const ULONGLONG started = GetTickCount64();
+    faultsOn_ = false;
     Call(Op::MkDir, ToHostPath({kSettleAccount}));
     Call(Op::MkDir, ToHostPath({kSettleAccount, L"s1"}));
     Call(Op::MkDir, ToHostPath({kSettleAccount, L"s2"}));
-    bool halfway = false;
+    faultsOn_ = true;
+    bool halfway = false, threeQuarters = false;
     while (!stopped_) {
         if (!halfway && session_.Counts().calls >= steps / 2) {
             halfway = true;
             midway();
-            // The 64-bit edition restarts its helper after a cancel: the
-            // second half keeps one helper for the leak check.
-            relayAborts_ = !kBridged;
+        }
+        if (!threeQuarters && session_.Counts().calls >= steps / 4 * 3) {
+            threeQuarters = true;
+            // The 64-bit edition restarts its helper after its engine ends
+            // or a cancel: the last quarter keeps one helper for the leak
+            // check.
+            restartsAllowed_ = !kBridged;
+            lastQuarter();
         }
         OneStep();
         if (session_.Counts().calls >= nextReport_) {
@@ -251,6 +288,7 @@ bool Host::Do(const Action& drawn) {
     if (stopped_) return false;
     Action action = drawn;
     action.worker = onWorker_;
+    if (faultsOn_ && action.IsExport()) DrawFault(action);
     if (history_.size() == kKeptActions) history_.pop_front();
     history_.push_back(action);
     ++actions_;
@@ -284,6 +322,7 @@ void Host::OneStep() {
         Do(clear);
         return;
     }
+    if (random_.Percent(3)) return ClientChanges();
     const std::uint32_t roll = random_.Below(100);
     if (roll < 10) return ListLikeTotalCommander(SomeFolder());
     if (roll < 24) return WalkAndAct(-1);
@@ -626,7 +665,13 @@ void Host::LocalChange() {
     Action action;
     action.local = LocalFile();
     const std::size_t files = session_.Model().local.Count();
-    if (files > 40 && random_.Percent(50)) {
+    if (random_.Percent(6)) {
+        // The user marks a file read-only, or writable again.
+        action.op = Op::LocalReadOnly;
+        action.local = LocalFile(true);
+        action.flags = random_.Percent(50) ? 1 : 0;
+        if (!session_.Model().local.IsFile(action.local)) return;
+    } else if (files > 40 && random_.Percent(50)) {
         action.op = Op::LocalDelete;
     } else {
         action.op = Op::LocalWrite;
@@ -746,6 +791,8 @@ HostPath Host::NewEntryIn(const HostPath& folder) {
 }
 
 Path Host::LocalFile(bool existing) {
+    // In a folder that is not there (the user deleted it meanwhile).
+    if (random_.Percent(2)) return {L"gone", random_.Pick(kLocalNames)};
     const std::vector<const Node*> top = session_.Model().local.Listing({});
     if (existing && random_.Percent(85)) {
         std::vector<Name> files;
@@ -773,7 +820,7 @@ Abort Host::DrawAbort(bool transfer) {
     if (roll < 3) return Abort::AtFirstReport;
     // A cancel once the engine has the transfer ends the 64-bit edition's
     // helper, and with it every listing the host is reading.
-    if (roll < 5 && transfer && relayAborts_ && reading_ == 0) return Abort::AtRelay;
+    if (roll < 5 && transfer && restartsAllowed_ && reading_ == 0) return Abort::AtRelay;
     return Abort::Never;
 }
 
@@ -790,9 +837,201 @@ int Host::DrawCopyFlags(bool upload, const HostPath& target) {
     return flags;
 }
 
+// ---- The second client and the engine's faults
+
+ClientChange Host::DrawClientChange(const HostPath& path) {
+    ClientChange change;
+    // The second client's names are ones the disk takes as they are.
+    for (const Name& name : path.StorePath()) {
+        if (!IsValidName(name) || !FitsDisk(name)) return change;
+    }
+    change.path = path;
+    const bool there = session_.Model().store.IsFile(path.StorePath());
+    if (there && random_.Percent(40)) {
+        change.kind = StoreChange::Kind::Delete;
+        return change;
+    }
+    change.kind = StoreChange::Kind::Write;
+    change.bytesSeed = random_.Next();
+    change.size = random_.Percent(90) ? random_.Below(4096) : random_.Below(65536);
+    return change;
+}
+
+void Host::ClientChanges() {
+    Path folder;
+    if (!PickEntry(random_.Percent(40) ? 2 : 3, 1, &folder)) return;
+    Path object;
+    const std::vector<const Node*> inside = session_.Model().store.Listing(folder);
+    if (!inside.empty() && random_.Percent(50)) {
+        object = Below(folder, random_.Pick(inside)->name);  // an object that is there (or a folder: refused)
+    } else {
+        object = Below(folder, random_.Pick(kEntryNames));
+    }
+    // The race the plugin cannot close: the host has just listed the folder,
+    // the second client makes an object there, and the user uploads a file
+    // of that name, which the plugin answers from the listing it knows.
+    const bool race = random_.Percent(30);
+    if (race) ListLikeTotalCommander(Spoken(folder));
+    Action action;
+    action.op = Op::ClientChange;
+    action.client = DrawClientChange(ToHostPath(object));
+    if (!Do(action) || !race || action.client.kind != StoreChange::Kind::Write) return;
+    Action upload;
+    upload.op = Op::PutFile;
+    upload.local = LocalFile(true);
+    upload.path = Spoken(object);
+    Transfer(upload);
+}
+
+FaultSpec Host::DrawListingFault(int level, const HostPath& folder, bool look) {
+    FaultSpec fault;
+    fault.operation = StoreModel::FirstOf(level);
+    fault.occurrence = look && random_.Percent(30) ? 2 : 1;
+    const Tree& store = session_.Model().store;
+    const std::size_t entries = store.Listing(folder.StorePath()).size();
+    const bool ends = kBridged && restartsAllowed_ && random_.Percent(20);
+    fault.kind = ends ? faults::kEnd : faults::kFail;
+    if (ends && random_.Percent(25) && DrawStallAnswer(true, &stall_)) {
+        fault.kind = faults::kStall;  // the user's answer in stall_, for the caller
+        return fault;
+    }
+    // Part-way through: the Next that would deliver an entry after `detail`.
+    if (entries > 0 && random_.Percent(50)) {
+        fault.detail = 1 + static_cast<int>(random_.Below(static_cast<std::uint32_t>(std::min<std::size_t>(entries, 4))));
+    }
+    return fault;
+}
+
+bool Host::DrawStallAnswer(bool watched, StallAnswer* answer) {
+    if (stalls_ >= StallsAllowed()) return false;
+    // The first stall of a run is ended through the question, as in a host
+    // whose progress callback never aborts (Double Commander listing on its
+    // main thread).
+    const bool question = questions_ < QuestionsAllowed() && (!watched || questions_ == 0 || random_.Percent(40));
+    if (!question && !watched) return false;
+    ++stalls_;
+    *answer = !question ? StallAnswer::Cancel : random_.Percent(90) ? StallAnswer::Yes : StallAnswer::NoThenYes;
+    questions_ += question;
+    return true;
+}
+
+void Host::EndOrStall(Action& action, bool watched) {
+    action.fault.kind = faults::kEnd;
+    if (random_.Percent(25) && DrawStallAnswer(watched, &action.stall)) action.fault.kind = faults::kStall;
+}
+
+void Host::DrawFault(Action& action) {
+    if (action.op == Op::FindNext || action.op == Op::FindClose) return;
+    // A local file that the disk lets the engine write although it is
+    // read-only could not be deleted again after a stop part-way (Wine run
+    // as root): no cancel part-way, as no fault part-way below.
+    const Node* target = session_.Model().local.Find(action.local);
+    const bool stoppable = action.op == Op::PutFile || target == nullptr || !target->readOnly || g_readOnlyHolds;
+    if (kBridged && action.op == Op::GetFile && action.abort == Abort::AtRelay && !stoppable) {
+        action.abort = Abort::Never;
+    }
+    // Another process holds the local file open now and then.
+    if ((action.op == Op::GetFile || action.op == Op::PutFile) && random_.Percent(3) &&
+        session_.Model().local.IsFile(action.local)) {
+        action.lock = random_.Percent(50) ? Lock::Exclusive : Lock::SharedRead;
+    }
+    if (!random_.Percent(kFaultPercent) || action.abort != Abort::Never) return;
+    const bool mayEnd = kBridged && restartsAllowed_;
+    const int level = action.path.Level();
+    FaultSpec& fault = action.fault;
+    const std::uint32_t roll = random_.Below(100);
+    // What a change's own call meets: a failure, a refusal, a pause in which
+    // the second client changes `pausePath`, or the engine's end.
+    const bool watched = action.op == Op::RenMov || action.op == Op::GetFile || action.op == Op::PutFile;
+    const auto change = [&](int op, const HostPath* pausePath) {
+        fault.operation = op;
+        fault.kind = roll < 65 && roll >= 35 ? faults::kRefuse : faults::kFail;
+        if (roll >= 65 && roll < 85 && pausePath != nullptr) {
+            action.client = DrawClientChange(*pausePath);
+            if (action.client.kind != StoreChange::Kind::None) fault.kind = faults::kPause;
+        } else if (roll >= 85 && mayEnd) {
+            EndOrStall(action, watched);
+        }
+    };
+    switch (action.op) {
+    case Op::FindFirst: {
+        fault = DrawListingFault(level, action.path, false);
+        if (fault.kind == faults::kStall) action.stall = stall_;
+        if (roll < 20 && level >= 2) {
+            action.client = DrawClientChange(NewEntryIn(action.path));
+            if (action.client.kind == StoreChange::Kind::None) return;
+            fault.kind = faults::kPause;
+            fault.detail = 0;
+        }
+        return;
+    }
+    case Op::MkDir: {
+        const HostPath itself = action.path;
+        return change(StoreModel::CreateOf(level), level == 3 ? &itself : nullptr);
+    }
+    case Op::RemoveDir: {
+        const HostPath inside = NewEntryIn(action.path);
+        return change(level == 1 ? faults::kDeleteAccount : level == 2 ? faults::kDeleteBucket : faults::kDeleteObject,
+                      level == 3 ? &inside : nullptr);
+    }
+    case Op::DeleteFile: return change(faults::kDeleteObject, level == 3 ? &action.path : nullptr);
+    case Op::RenMov: {
+        if (!action.overWrite && random_.Percent(30) && level >= 1) {
+            HostPath folder = action.target;
+            folder.parts.pop_back();
+            fault = DrawListingFault(std::min(level - 1, 2), folder, true);
+            if (fault.kind == faults::kStall) action.stall = stall_;
+            return;
+        }
+        const int op = level == 1 ? faults::kRenameAccount : level == 2 ? faults::kCopyBucket
+                       : action.folder ? faults::kCopyFolder : faults::kCopyObject;
+        return change(op, level == 3 ? (random_.Percent(70) ? &action.target : &action.path) : nullptr);
+    }
+    case Op::Open:
+        return change(level == 1 ? faults::kCreateAccount : faults::kCreateBucket, nullptr);
+    case Op::GetFile: {
+        if ((action.flags & FS_COPYFLAGS_MOVE) && random_.Percent(30)) return change(faults::kDeleteObject, &action.path);
+        fault.operation = faults::kDownloadObject;
+        break;
+    }
+    case Op::PutFile: {
+        if (!(action.flags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_EXISTS_SAMECASE | FS_COPYFLAGS_EXISTS_DIFFERENTCASE)) &&
+            random_.Percent(25)) {
+            HostPath folder = action.path;
+            folder.parts.pop_back();
+            fault = DrawListingFault(std::min<int>(static_cast<int>(folder.parts.size()), 2), folder, true);
+            if (fault.kind == faults::kStall) action.stall = stall_;
+            return;
+        }
+        fault.operation = faults::kUploadObject;
+        break;
+    }
+    default: return;
+    }
+    // A transfer's own call: it fails to start, stops part-way, waits while
+    // the second client changes its object, or ends the engine.
+    const int chunks = static_cast<int>(random_.Below(3));
+    if (roll < 25) {
+        fault.kind = faults::kFail;
+    } else if (roll < 50 && stoppable && (!kBridged || mayEnd)) {
+        fault.kind = faults::kFailPartWay;
+        fault.detail = chunks;
+    } else if (roll < 70 && (action.client = DrawClientChange(action.path)).kind != StoreChange::Kind::None) {
+        fault.kind = faults::kPause;
+    } else if (roll < 85 && mayEnd) {
+        EndOrStall(action, true);
+    } else if (mayEnd && stoppable) {
+        fault.kind = faults::kEndPartWay;
+        fault.detail = chunks;
+    } else {
+        fault.kind = faults::kFail;
+    }
+}
+
 void Host::Settle() {
     const std::uint64_t steps = steps_;
     onWorker_ = false;
+    faultsOn_ = false;
     stopped_ = false;
     steps_ = ~std::uint64_t{0};
     for (int listing : session_.Unclosed()) {
@@ -821,6 +1060,7 @@ void Host::Settle() {
     question.move = question.folder = true;
     Do(question);
     steps_ = steps;
+    faultsOn_ = true;
     stopped_ = !session_.Finding().empty() || session_.Counts().calls >= steps_;
 }
 
@@ -856,6 +1096,33 @@ std::vector<Action> Shorten(Session& session, const std::deque<Action>& history,
             break;
         }
         if (take == history.size() || std::chrono::steady_clock::now() > deadline) return {};
+    }
+    // Whole kinds of what led there first, cheap to try and often not
+    // needed: the engine's faults and the locks before the last action, then
+    // every action of one kind, first everywhere, then but for the last few
+    // actions (what a finding needs is mostly near its end, and the store
+    // it needs is made by actions of few kinds).
+    const auto keepIf = [&](std::vector<Action> candidate) {
+        if (candidate.size() <= failing.size() && Fails(session, candidate, kind)) failing = std::move(candidate);
+    };
+    std::vector<Action> plain = failing;
+    for (std::size_t at = 0; at + 1 < plain.size(); ++at) {
+        plain[at].fault = FaultSpec();
+        plain[at].lock = Lock::None;
+    }
+    keepIf(plain);
+    constexpr std::size_t kNearTheEnd = 16;
+    for (std::size_t spared : {std::size_t{1}, kNearTheEnd}) {
+        for (int op = 0; op <= static_cast<int>(Op::ClientChange) && std::chrono::steady_clock::now() < deadline;
+             ++op) {
+            std::vector<Action> candidate;
+            for (std::size_t at = 0; at < failing.size(); ++at) {
+                if (at + spared >= failing.size() || failing[at].op != static_cast<Op>(op)) {
+                    candidate.push_back(failing[at]);
+                }
+            }
+            if (candidate.size() < failing.size()) keepIf(std::move(candidate));
+        }
     }
     std::size_t chunks = 2;
     while (failing.size() >= 2 && std::chrono::steady_clock::now() < deadline) {
@@ -920,7 +1187,9 @@ void Print(const char* when, const Holdings& holdings) {
 }
 
 // What the run left over: nothing beyond what the same settled state held
-// halfway. Wine's handle count moves by a handle or two on its own. The
+// halfway, while the engine failed, ended and was replaced in the third
+// quarter (the 64-bit edition's helper: over the last quarter, which one
+// helper served). Wine's handle count moves by a handle or two on its own. The
 // plugin and the engine keep a few texts between calls (the folder the
 // plugin knows, the last transfer's names, the account last named), whose
 // strings keep the room a longer text once needed: a few blocks either way.
@@ -928,7 +1197,7 @@ void Print(const char* when, const Holdings& holdings) {
 // engine once held for the up to 256 listings a host gave up, whose entries
 // reach a higher mark now and then as folders grow (the 32-bit edition
 // counts the blocks of the same plugin and engine exactly).
-std::string LeftOver(const Holdings& before, const Holdings& after) {
+std::string LeftOver(const Holdings& before, const Holdings& lastQuarter, const Holdings& after) {
     constexpr long kKeptTexts = 8;
     constexpr long long kKeptBytes = 16 * 1024;
     constexpr SIZE_T kHelperHeapRoom = 2 << 20;
@@ -943,11 +1212,13 @@ std::string LeftOver(const Holdings& before, const Holdings& after) {
     check(within(before.plugin, after.plugin), "the module holds more memory blocks or BSTRs");
     check(within(before.engine, after.engine),
           "the engine holds more memory blocks or BSTRs: listing entries left alive");
-    if (kBridged && before.helper != 0 && after.helper == before.helper) {
-        check(after.helperUsage.handles <= before.helperUsage.handles + 2, "the helper holds more handles");
-        check(after.helperUsage.commit <= before.helperUsage.commit + kHelperHeapRoom, "the helper's memory grew");
+    // The helper: the one that served the last quarter, where nothing ended it.
+    if (kBridged && lastQuarter.helper != 0 && after.helper == lastQuarter.helper) {
+        check(after.helperUsage.handles <= lastQuarter.helperUsage.handles + 2, "the helper holds more handles");
+        check(after.helperUsage.commit <= lastQuarter.helperUsage.commit + kHelperHeapRoom,
+              "the helper's memory grew");
     } else if (kBridged) {
-        check(false, "no one helper served the second half");
+        check(false, "no one helper served the last quarter");
     }
     return found;
 }
@@ -993,6 +1264,15 @@ int Fuzz(const Options& options) {
     const std::wstring root = MakeFolders(&folders);
     SetEnvironmentVariableW(L"CORVANEL_STORE", folders.store.c_str());
     SetEnvironmentVariableW(L"CORVANEL_THROTTLE_MS", nullptr);
+    ProbeReadOnly(folders.local);
+    // Before FsInit: the engine, in process or in the helper, finds its plan
+    // through the environment.
+    FaultControl faults;
+    SecondClient client(BuiltFilePath("store_client.exe"));
+    if (!faults.Ready() || !client.Running()) {
+        std::printf("cannot set up the engine's faults or start the second client\n");
+        return 1;
+    }
     WfxModule module;
     std::string error;
     if (!module.Load(BuiltFilePath(kPluginModule), &error)) {
@@ -1000,7 +1280,7 @@ int Fuzz(const Options& options) {
         return 1;
     }
     const HWND window = CreateWindowExA(0, "STATIC", "host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    if (module.Fs().FsInit(7, &SessionProgress, nullptr, nullptr) != 0) {
+    if (module.Fs().FsInit(7, &SessionProgress, nullptr, &SessionRequest) != 0) {
         std::printf("FsInit failed: is the reference engine registered in this prefix?\n");
         return 1;
     }
@@ -1008,14 +1288,20 @@ int Fuzz(const Options& options) {
     if (HMODULE engine = GetModuleHandleA("corvanel_engine.dll")) ModuleAllocations::Watch(engine);
 
     Random random(options.seed);
-    Session session(module.Fs(), kBridged, folders, window);
+    Session session(module.Fs(), kBridged, folders, window, faults, client);
     Host host(session, random, options);
-    Holdings before, after;
+    Holdings before, lastQuarter, after;
     const auto start = std::chrono::steady_clock::now();
-    host.Run(options.steps, [&] {
-        host.Settle();
-        before = Measure();
-    });
+    host.Run(
+        options.steps,
+        [&] {
+            host.Settle();
+            before = Measure();
+        },
+        [&] {
+            host.Settle();
+            lastQuarter = Measure();
+        });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     int status = 0;
     if (session.Finding().empty()) {
@@ -1031,6 +1317,26 @@ int Fuzz(const Options& options) {
                 seconds, static_cast<unsigned long long>(counts.changes),
                 static_cast<unsigned long long>(counts.bytesMoved), static_cast<unsigned long long>(counts.aborts),
                 session.Model().store.Count());
+    std::printf("  engine faults: %llu failed, %llu refused, %llu stopped part-way, %llu ended, %llu ended"
+                " part-way, %llu stalled (%llu questions whether to stop it), %llu paused for the second client;"
+                " %llu engine processes ended in all\n",
+                static_cast<unsigned long long>(counts.faults[faults::kFail]),
+                static_cast<unsigned long long>(counts.faults[faults::kRefuse]),
+                static_cast<unsigned long long>(counts.faults[faults::kFailPartWay]),
+                static_cast<unsigned long long>(counts.faults[faults::kEnd]),
+                static_cast<unsigned long long>(counts.faults[faults::kEndPartWay]),
+                static_cast<unsigned long long>(counts.faults[faults::kStall]),
+                static_cast<unsigned long long>(counts.questions),
+                static_cast<unsigned long long>(counts.interludes),
+                static_cast<unsigned long long>(counts.engineEnds));
+    std::printf("  second client: %llu changes between calls, %llu in paused calls, %llu raced uploads or copies;"
+                " local files: %llu locked, %llu read-only, %llu in a folder that is gone\n",
+                static_cast<unsigned long long>(counts.clientChanges),
+                static_cast<unsigned long long>(counts.interludes),
+                static_cast<unsigned long long>(counts.raced),
+                static_cast<unsigned long long>(counts.lockedFiles),
+                static_cast<unsigned long long>(counts.readOnlyFiles),
+                static_cast<unsigned long long>(counts.goneFolders));
     static const char* const kExports[] = {"FsFindFirst", "FsFindNext", "FsFindClose", "FsMkDir", "FsRemoveDir",
                                            "FsDeleteFile", "FsRenMovFile", "FsGetFile", "FsPutFile",
                                            "FsExecuteFile"};
@@ -1070,8 +1376,9 @@ int Fuzz(const Options& options) {
         }
     } else {
         Print("halfway, settled", before);
+        Print("at three quarters, settled", lastQuarter);
         Print("at the end, settled", after);
-        const std::string leftOver = LeftOver(before, after);
+        const std::string leftOver = LeftOver(before, lastQuarter, after);
         if (!leftOver.empty()) {
             status = 1;
             std::printf("FINDING: %s\n", leftOver.c_str());

@@ -85,6 +85,21 @@ Name FromHost(const std::string& text) {
     return name;
 }
 
+bool g_readOnlyHolds = true;
+
+void ProbeReadOnly(const std::wstring& folder) {
+    const std::wstring file = folder + L"\\read-only probe";
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    CloseHandle(handle);
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    g_readOnlyHolds = handle == INVALID_HANDLE_VALUE;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(file.c_str());
+}
+
 bool SameName(const Name& a, const Name& b) { return a.size() == b.size() && Folded(a) == Folded(b); }
 
 bool SamePath(const Path& a, const Path& b) {
@@ -155,7 +170,7 @@ bool Tree::MakeFolder(const Path& path) {
 bool Tree::WriteFile(const Path& path, const std::string& bytes) {
     if (path.empty()) return false;
     if (Node* node = Locate(path)) {
-        if (node->folder) return false;
+        if (node->folder || (node->readOnly && g_readOnlyHolds)) return false;
         node->bytes = bytes;
         return true;
     }
@@ -200,9 +215,16 @@ bool Tree::RemoveFolder(const Path& path) {
 
 bool Tree::DeleteFile(const Path& path) {
     Node* node = Locate(path);
-    if (path.empty() || node == nullptr || node->folder) return false;
+    if (path.empty() || node == nullptr || node->folder || node->readOnly) return false;
     std::vector<Node>& siblings = Locate(ParentOf(path))->children;
     siblings.erase(siblings.begin() + (node - siblings.data()));
+    return true;
+}
+
+bool Tree::SetReadOnly(const Path& path, bool readOnly) {
+    Node* node = Locate(path);
+    if (path.empty() || node == nullptr || node->folder) return false;
+    node->readOnly = readOnly;
     return true;
 }
 
@@ -277,12 +299,30 @@ Path HostPath::StorePath() const {
 
 // ---- The exports
 
-ListingOutcome StoreModel::FindFirst(const HostPath& path) const {
+int StoreModel::FirstOf(int level) {
+    switch (level) {
+    case 0: return faults::kFirstAccount;
+    case 1: return faults::kFirstBucket;
+    default: return faults::kFirstObject;
+    }
+}
+
+int StoreModel::CreateOf(int level) {
+    switch (level) {
+    case 1: return faults::kCreateAccount;
+    case 2: return faults::kCreateBucket;
+    default: return faults::kCreateFolder;  // the root too: the engine refuses it
+    }
+}
+
+ListingOutcome StoreModel::FindFirst(const HostPath& path) {
     ListingOutcome outcome;
     if (!Fits(path)) {
         outcome.lastError = ERROR_FILENAME_EXCED_RANGE;
         return outcome;
     }
+    const int first = FirstOf(path.Level());
+    if (!Reaches(first)) return outcome;
     const Path folder = path.StorePath();
     if (path.Level() == 1 && IsValidName(folder[0]) && !store.IsFolder(folder)) {
         outcome.lastError = ERROR_SUCCESS;  // no such account: not even a placeholder
@@ -296,13 +336,18 @@ ListingOutcome StoreModel::FindFirst(const HostPath& path) const {
         case 1: outcome.entries.push_back(PlaceholderEntry(kCreateBucketPlaceholder)); break;
         default: outcome.lastError = ERROR_NO_MORE_FILES; return outcome;
         }
+    } else if (StrikesLater(first) && static_cast<std::size_t>(strike.detail) <= outcome.entries.size()) {
+        // The Next that would deliver the entry after `detail` fails.
+        outcome.entries.resize(static_cast<std::size_t>(strike.detail));
+        outcome.cut = true;
     }
     outcome.opened = true;
     return outcome;
 }
 
 bool StoreModel::MkDir(const HostPath& path) {
-    if (!Fits(path) || path.Level() == 0 || !Locatable(path)) return false;
+    if (!Fits(path) || !Reaches(CreateOf(path.Level()))) return false;
+    if (path.Level() == 0 || !Locatable(path)) return false;
     return store.MakeFolder(path.StorePath());
 }
 
@@ -314,12 +359,16 @@ bool StoreModel::RemoveDir(const HostPath& path) {
         if (path.Key().size() + 1 > kRemoteTextLimit) return false;
         if (IsPlaceholderText(path.parts[0]) || IsPlaceholderText(path.parts[1])) return true;
     }
-    return Locatable(path) && store.RemoveFolder(path.StorePath());
+    const int op = path.Level() == 1 ? faults::kDeleteAccount
+                   : path.Level() == 2 ? faults::kDeleteBucket
+                                       : faults::kDeleteObject;
+    return Reaches(op) && Locatable(path) && store.RemoveFolder(path.StorePath());
 }
 
 bool StoreModel::DeleteFile(const HostPath& path) {
     if (!Fits(path)) return false;
     if (IsPlaceholderPath(path)) return true;
+    if (!Reaches(faults::kDeleteObject)) return false;
     return path.Level() == 3 && Locatable(path) && store.DeleteFile(path.StorePath());
 }
 
@@ -330,9 +379,14 @@ Outcome StoreModel::RenMov(const HostPath& from, const HostPath& to, bool move, 
     if (IsPlaceholderPath(from) || IsPlaceholderPath(to)) return {FS_FILE_NOTSUPPORTED};
     if (from.Level() != to.Level()) return {FS_FILE_READERROR};
     if (from.Level() == 1 && !move) return {FS_FILE_NOTSUPPORTED};  // accounts are not copied
+    const int op = from.Level() == 1 ? faults::kRenameAccount
+                   : from.Level() == 2 ? faults::kCopyBucket
+                   : folder            ? faults::kCopyFolder
+                                       : faults::kCopyObject;
     if (SamePath(from.StorePath(), to.StorePath()) && !move) {
         // A copy onto itself in other letter case: the engine refuses it;
         // whether the look counts the entry itself first is not said.
+        if (!Reaches(op) && Ends()) return {FailedCall()};
         return {FS_FILE_READERROR, FS_FILE_EXISTS};
     }
     Outcome outcome;
@@ -340,6 +394,7 @@ Outcome StoreModel::RenMov(const HostPath& from, const HostPath& to, bool move, 
         switch (LookUp(to, &from)) {
         case Look::Taken: return {FS_FILE_EXISTS};
         case Look::Unknown: return {FS_FILE_READERROR};
+        case Look::Ended: return {FailedCall()};
         case Look::Free: break;
         }
         // A move onto itself whose folder the two paths spell in other
@@ -347,6 +402,7 @@ Outcome StoreModel::RenMov(const HostPath& from, const HostPath& to, bool move, 
         // and asking changes nothing.
         if (SamePath(from.StorePath(), to.StorePath())) outcome.alternative = FS_FILE_EXISTS;
     }
+    if (!Reaches(op)) return {FailedCall()};
     if (!Locatable(from) || !Locatable(to)) return {FS_FILE_READERROR};
     bool done = false;
     switch (from.Level()) {
@@ -364,19 +420,34 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
     if (IsPlaceholderPath(remote)) return {FS_FILE_NOTSUPPORTED};
     if (!(copyFlags & FS_COPYFLAGS_OVERWRITE) && local.Exists(localName)) return {FS_FILE_EXISTS};
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
+    // A download the engine had once the host let the first report pass, and
+    // whose engine then ended, loses its local file: the user agreed to
+    // replace it, and what is there may be partial.
+    const bool reached = Reaches(faults::kDownloadObject);
+    if (!reached && Ends()) {
+        if (!LocalBlocked(localName, true)) local.DeleteFile(localName);
+        return {FailedCall()};
+    }
+    if (!reached) return {FS_FILE_READERROR};
     const Node* source = remote.Level() == 3 && Locatable(remote) ? store.Find(remote.StorePath()) : nullptr;
-    if (source == nullptr || source->folder) return {FS_FILE_READERROR};
+    if (source == nullptr || source->folder || LocalBlocked(localName, true)) return {FS_FILE_READERROR};
     const std::string bytes = source->bytes;
     if (!local.WriteFile(localName, bytes)) return {FS_FILE_READERROR};
+    if (StrikesLater(faults::kDownloadObject)) {
+        // The engine's transfer stopped part-way: it deletes what it wrote,
+        // the host cancels what no longer moves, or the engine ended.
+        local.DeleteFile(localName);
+        return {Ends() ? FS_FILE_READERROR : FS_FILE_USERABORT};
+    }
     if (abort == Abort::AtRelay) {
         // The 64-bit edition ends its helper and deletes the partial file;
-        // in process the engine's transfer runs on to its end. A report of
-        // 100 percent that the 64-bit edition's host aborts is the whole
-        // transfer's: it stands as done (Session::RunTransfer).
+        // in process the engine's transfer runs on to its end.
         if (bridged_) local.DeleteFile(localName);
-        return {FS_FILE_USERABORT, bridged_ ? FS_FILE_OK : -1};
+        return {FS_FILE_USERABORT};
     }
-    if (copyFlags & FS_COPYFLAGS_MOVE) store.DeleteFile(remote.StorePath());
+    // A move deletes the source once the download is whole; a deletion that
+    // fails (the engine's fault, or its end) leaves a copy and still succeeds.
+    if ((copyFlags & FS_COPYFLAGS_MOVE) && Reaches(faults::kDeleteObject)) store.DeleteFile(remote.StorePath());
     return {FS_FILE_OK};
 }
 
@@ -390,10 +461,12 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
         switch (LookUp(remote, nullptr)) {
         case Look::Taken: return {FS_FILE_EXISTS};
         case Look::Unknown: return {FS_FILE_READERROR};
+        case Look::Ended: return {FailedCall()};
         case Look::Free: break;
         }
     }
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
+    if (!Reaches(faults::kUploadObject)) return {FailedCall()};
     const Path target = remote.StorePath();
     const Path bucket = Prefix(target, 2);
     // The engine's order: the bucket and the local file looked at, the
@@ -401,16 +474,28 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
     if (!Locatable(remote) || !store.IsFolder(bucket) || !local.Exists(localName)) {
         return {FS_FILE_READERROR};
     }
-    if (!MakeDirectories(bucket, ParentOf(target)) || local.IsFolder(localName)) return {FS_FILE_READERROR};
+    if (!MakeDirectories(bucket, ParentOf(target)) || local.IsFolder(localName) ||
+        LocalBlocked(localName, false)) {
+        return {FS_FILE_READERROR};
+    }
     const std::string bytes = local.Find(localName)->bytes;
-    const bool partial = abort == Abort::AtRelay && bridged_;
-    if (!store.WriteFile(target, partial ? std::string() : bytes)) return {FS_FILE_READERROR};
-    if (abort == Abort::AtRelay) {
-        Outcome outcome{FS_FILE_USERABORT, bridged_ ? FS_FILE_OK : -1};
-        outcome.partialUpload = partial;
+    const bool cut = abort == Abort::AtRelay && bridged_;
+    const bool stops = StrikesLater(faults::kUploadObject);
+    if (!store.WriteFile(target, cut || stops ? std::string() : bytes)) return {FS_FILE_READERROR};
+    if (stops && !Ends()) {
+        // Stopped part-way: the engine deletes what it wrote, and the host
+        // cancels the transfer that no longer moves.
+        store.DeleteFile(target);
+        return {FS_FILE_USERABORT};
+    }
+    if (cut || stops) {
+        Outcome outcome{cut ? FS_FILE_USERABORT : FS_FILE_READERROR};
+        outcome.partialUpload = true;
         return outcome;
     }
-    if (copyFlags & FS_COPYFLAGS_MOVE) local.DeleteFile(localName);
+    if (abort == Abort::AtRelay) return {FS_FILE_USERABORT};
+    // Kept when another process holds it open, or it is read-only.
+    if ((copyFlags & FS_COPYFLAGS_MOVE) && locked.count(localName) == 0) local.DeleteFile(localName);
     return {FS_FILE_OK};
 }
 
@@ -418,20 +503,21 @@ int StoreModel::ExecuteOpen(const HostPath& path, bool* notice) {
     *notice = false;
     if (!Fits(path)) return FS_EXEC_ERROR;
     const Path target = path.StorePath();
-    if (!path.parts.empty() && path.parts[0] == kAddAccountPlaceholder) {
-        *notice = true;
-        if (path.parts.size() == 1) store.MakeFolder({FreeName({}, L"account")});
-        return FS_EXEC_OK;
+    const bool account = !path.parts.empty() && path.parts[0] == kAddAccountPlaceholder;
+    const bool bucket = !account && path.parts.size() > 1 && path.parts[1] == kCreateBucketPlaceholder;
+    if (!account && !bucket) return FS_EXEC_YOURSELF;
+    // The creation's answer is not looked at, unless the engine's process
+    // ended in it: then the call itself fails.
+    const bool reached = Reaches(account ? faults::kCreateAccount : faults::kCreateBucket);
+    if (!reached && Ends()) return FS_EXEC_ERROR;
+    *notice = true;
+    if (!reached) return FS_EXEC_OK;
+    if (account && path.parts.size() == 1) store.MakeFolder({FreeName({}, L"account")});
+    const Path owner = Prefix(target, 1);
+    if (bucket && path.parts.size() == 2 && IsValidName(owner[0]) && store.IsFolder(owner)) {
+        store.MakeFolder(Child(owner, FreeName(owner, L"bucket")));
     }
-    if (path.parts.size() > 1 && path.parts[1] == kCreateBucketPlaceholder) {
-        *notice = true;
-        const Path account = Prefix(target, 1);
-        if (path.parts.size() == 2 && IsValidName(account[0]) && store.IsFolder(account)) {
-            store.MakeFolder(Child(account, FreeName(account, L"bucket")));
-        }
-        return FS_EXEC_OK;
-    }
-    return FS_EXEC_YOURSELF;
+    return FS_EXEC_OK;
 }
 
 // ---- The look and the engine
@@ -442,11 +528,19 @@ StoreModel::Look StoreModel::LookUp(const HostPath& target, const HostPath* self
     // Folders from the target's own one up to the bucket; an account's
     // buckets and the accounts are the target's own folder or nothing.
     const std::size_t top = path.size() >= 3 ? 2 : path.size() - 1;
-    for (std::size_t length = path.size() - 1;; --length) {
+    bool failed = false;
+    for (std::size_t length = path.size() - 1, step = 1;; --length, ++step) {
         const Path folder = Prefix(path, length);
-        if (store.IsFolder(folder)) {
+        bool ends = false;
+        failed = LookListingFails(static_cast<int>(step), folder, &ends);
+        if (ends) return Look::Ended;
+        if (!failed && store.IsFolder(folder)) {
             if (length + 1 == path.size()) {
-                return store.Exists(path) && !itself ? Look::Taken : Look::Free;
+                bool taken = store.Exists(path) && !itself;
+                // What the plugin may know of the folder from before the
+                // second client's change.
+                if (seen != Seen::AsNow) taken = seen == Seen::Taken;
+                return taken ? Look::Taken : Look::Free;
             }
             return store.Exists(Prefix(path, length + 1)) ? Look::Unknown : Look::Free;
         }
@@ -454,7 +548,55 @@ StoreModel::Look StoreModel::LookUp(const HostPath& target, const HostPath* self
     }
     // A bucket or account that cannot be listed: the folder above lists
     // without it when it is not there, which is all the engine can say.
-    return path.size() <= 2 ? Look::Free : Look::Unknown;
+    return path.size() <= 2 && !failed ? Look::Free : Look::Unknown;
+}
+
+bool StoreModel::LookListingFails(int step, const Path& folder, bool* ends) const {
+    *ends = false;
+    const int level = std::min<int>(static_cast<int>(folder.size()), 2);
+    if (!strike.At(FirstOf(level)) || strike.occurrence != step) return false;
+    if (strike.kind != faults::kFail && strike.kind != faults::kRefuse && !Ends()) return false;
+    // A fault for later strikes only a listing with that many entries.
+    if (strike.detail > 0 &&
+        (!store.IsFolder(folder) || store.Listing(folder).size() < static_cast<std::size_t>(strike.detail))) {
+        return false;
+    }
+    *ends = Ends();
+    return true;
+}
+
+bool StoreModel::Reaches(int op) {
+    if (!strike.At(op)) return true;
+    switch (strike.kind) {
+    case faults::kPause: interludeApplied = ApplyChange(interlude) ? 1 : 0; return true;
+    case faults::kFailPartWay:
+    case faults::kEndPartWay: return true;
+    case faults::kFail:
+    case faults::kEnd: return StrikesLater(op);  // a listing's fault for later lets its First through
+    default: return false;                        // a refusal
+    }
+}
+
+bool StoreModel::StrikesLater(int op) const {
+    if (!strike.At(op)) return false;
+    if (op == faults::kDownloadObject || op == faults::kUploadObject) {
+        return strike.kind == faults::kFailPartWay || strike.kind == faults::kEndPartWay;
+    }
+    const bool first = op == faults::kFirstAccount || op == faults::kFirstBucket || op == faults::kFirstObject;
+    return first && strike.detail > 0 && (strike.kind == faults::kFail || strike.kind == faults::kEnd);
+}
+
+bool StoreModel::LocalBlocked(const Path& file, bool write) const {
+    const auto lock = locked.find(file);
+    return lock != locked.end() && (write || (lock->second & FILE_SHARE_READ) == 0);
+}
+
+bool StoreModel::ApplyChange(const StoreChange& change) {
+    switch (change.kind) {
+    case StoreChange::Kind::Write: return store.WriteFile(change.path, change.bytes);
+    case StoreChange::Kind::Delete: return store.DeleteFile(change.path);
+    default: return false;
+    }
 }
 
 bool StoreModel::Locatable(const HostPath& path) const {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tests/stress/random.h"
+#include "tests/support/process_usage.h"
 
 namespace {
 
@@ -131,6 +132,7 @@ void RemoveContents(const std::wstring& folder) {
             RemoveContents(path);
             RemoveDirectoryW(path.c_str());
         } else {
+            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only ones too
             DeleteFileW(path.c_str());
         }
     }
@@ -140,6 +142,10 @@ void RemoveContents(const std::wstring& folder) {
 
 int __stdcall SessionProgress(int, char*, char*, int percent) {
     return g_session != nullptr ? g_session->OnProgress(percent) : 0;
+}
+
+BOOL __stdcall SessionRequest(int, int, char*, char*, char*, int) {
+    return g_session != nullptr ? g_session->OnRequest() : FALSE;
 }
 
 std::string BytesOf(std::uint64_t seed, std::uint32_t size) {
@@ -152,8 +158,57 @@ std::string BytesOf(std::uint64_t seed, std::uint32_t size) {
     return bytes;
 }
 
+namespace {
+
+const char* const kOperationNames[faults::kOperations] = {
+    "FirstAccount", "NextAccount", "FirstBucket", "NextBucket", "FirstObject", "NextObject", "CreateAccount",
+    "RenameAccount", "DeleteAccount", "CreateBucket", "CopyBucket", "DeleteBucket", "DownloadObject",
+    "UploadObject", "DeleteObject", "CopyObject", "CreateFolder", "CopyFolder", "ShowRootProperties",
+    "ShowAccountProperties"};
+
+std::string ChangeText(const ClientChange& change) {
+    if (change.kind == StoreChange::Kind::Delete) return "deletes " + Quoted(change.path);
+    return "writes " + Quoted(change.path) + " (" + std::to_string(change.size) + " bytes of seed " +
+           std::to_string(change.bytesSeed) + ")";
+}
+
+std::string FaultText(const Action& action) {
+    const FaultSpec& fault = action.fault;
+    if (!fault.Planned()) return std::string();
+    std::string text = std::string(", the engine's ") + kOperationNames[fault.operation] + " #" +
+                       std::to_string(fault.occurrence);
+    switch (fault.kind) {
+    case faults::kFail: text += fault.detail > 0 ? " fails at its Next #" + std::to_string(fault.detail) : " fails"; break;
+    case faults::kRefuse: text += " refuses"; break;
+    case faults::kFailPartWay: text += " stops after " + std::to_string(fault.detail) + " chunks"; break;
+    case faults::kEnd:
+        text += fault.detail > 0 ? " ends the engine at its Next #" + std::to_string(fault.detail)
+                                 : " ends the engine";
+        break;
+    case faults::kEndPartWay: text += " ends the engine after " + std::to_string(fault.detail) + " chunks"; break;
+    case faults::kStall:
+        text += action.stall == StallAnswer::Cancel ? " stalls, the user cancels"
+                : action.stall == StallAnswer::Yes  ? " stalls, the user stops the engine when asked"
+                                                    : " stalls, the user waits once, then stops the engine";
+        break;
+    case faults::kPause: text += " waits while the second client " + ChangeText(action.client); break;
+    }
+    return text;
+}
+
+const char* LockText(Lock lock) {
+    switch (lock) {
+    case Lock::Exclusive: return ", the local file held open by another process, not shared";
+    case Lock::SharedRead: return ", the local file held open by another process, reading shared";
+    default: return "";
+    }
+}
+
+}  // namespace
+
 std::string Action::Describe() const {
-    return Call() + (worker && IsExport() && op != Op::Open ? "  (worker thread)" : "");
+    return Call() + FaultText(*this) + LockText(lock) +
+           (worker && IsExport() && op != Op::Open ? "  (worker thread)" : "");
 }
 
 std::string Action::Call() const {
@@ -179,7 +234,9 @@ std::string Action::Call() const {
                std::to_string(bytesSeed) + ")";
     case Op::LocalMkDir: return "host makes the folder " + Quoted(local);
     case Op::LocalDelete: return "host deletes " + Quoted(local);
+    case Op::LocalReadOnly: return "host marks " + Quoted(local) + (flags ? " read-only" : " writable");
     case Op::StoreClear: return "the store's keeper removes " + Quoted(path) + " on disk";
+    case Op::ClientChange: return "the second client " + ChangeText(client);
     }
     return "?";
 }
@@ -225,8 +282,10 @@ private:
     void (*call_)(void*) = nullptr;
 };
 
-Session::Session(const WfxExports& fs, bool bridged, Folders folders, HWND window)
-    : fs_(fs), worker_(new Worker), model_(bridged), folders_(std::move(folders)), window_(window) {
+Session::Session(const WfxExports& fs, bool bridged, Folders folders, HWND window, FaultControl& faults,
+                 SecondClient& client)
+    : fs_(fs), worker_(new Worker), faults_(faults), client_(client), bridged_(bridged), model_(bridged),
+      folders_(std::move(folders)), window_(window) {
     g_session = this;
 }
 
@@ -247,11 +306,27 @@ int Session::OnProgress(int percent) {
     lastPercent_ = percent;
     // The first report is the plugin's own, before it hands the engine the
     // transfer; the second is the first one relayed from the engine's.
-    if ((abort_ == Abort::AtFirstReport && reports_ == 1) || (abort_ == Abort::AtRelay && reports_ == 2)) {
+    if (abort_ == Abort::AtFirstReport && reports_ == 1) return 1;
+    // The user cancels a transfer that no longer moves: one its engine
+    // stopped part-way.
+    if ((abort_ == Abort::AtRelay && reports_ == 2) || (reports_ > 1 && faults_.TransferStopped())) {
+        cancelledInEngine_ = true;
         abortedAt_ = percent;
         return 1;
     }
+    // And Cancel in the window that shows while the engine says nothing.
+    if (stallAnswer_ == StallAnswer::Cancel && faults_.Stalled()) return 1;
     return 0;
+}
+
+// The question whether to stop a silent engine: answered as the call's plan
+// says when its engine stalled. Otherwise the engine was only slow (a busy
+// machine): No, wait on.
+BOOL Session::OnRequest() {
+    ++counts_.questions;
+    ++questions_;
+    if (!faults_.Stalled()) return FALSE;
+    return stallAnswer_ == StallAnswer::NoThenYes && questions_ == 1 ? FALSE : TRUE;
 }
 
 const Listed* Session::Current(int listing) const {
@@ -304,31 +379,233 @@ bool Session::RunAction(const Action& action) {
     case Op::PutFile: return RunTransfer(action);
     case Op::LocalWrite:
     case Op::LocalMkDir:
-    case Op::LocalDelete: return RunLocal(action);
+    case Op::LocalDelete:
+    case Op::LocalReadOnly: return RunLocal(action);
     case Op::StoreClear: return RunClear(action);
+    case Op::ClientChange: return RunClientChange(action);
     default: return RunChange(action);
     }
+}
+
+// ---- The engine's faults and the second client around each call
+
+namespace {
+
+// What the plugin may know of a folder is used from the moment its listing
+// began for two seconds, or for ten times what the listing cost when that is
+// longer (README).
+constexpr ULONGLONG kKnownForMs = 2000;
+constexpr ULONGLONG kKnownPerListingMs = 10;
+
+std::wstring FoldedKey(const Path& path) {
+    std::wstring key;
+    for (const Name& name : path) key += L"\\" + name;
+    if (!key.empty()) CharUpperBuffW(&key[0], static_cast<DWORD>(key.size()));
+    return key;
+}
+
+Path ParentPath(const Path& path) { return path.empty() ? path : Path(path.begin(), path.end() - 1); }
+
+bool IsEnd(int kind) { return kind == faults::kEnd || kind == faults::kEndPartWay; }
+
+}  // namespace
+
+template <typename Call>
+Session::Armed Session::Arm(const Action& action, Call&& call) {
+    Armed armed;
+    // A call that may end the 64-bit edition's helper: which one it was.
+    const bool mayEnd = bridged_ && (IsEnd(action.fault.kind) || action.fault.kind == faults::kFailPartWay ||
+                                     action.fault.kind == faults::kStall || action.abort == Abort::AtRelay);
+    if (mayEnd) armed.helpers = HelpersOf(GetCurrentProcessId());
+    model_.locked.clear();
+    if (action.lock != Lock::None) {
+        const DWORD share = action.lock == Lock::SharedRead ? FILE_SHARE_READ : 0;
+        if (client_.Lock(Joined(folders_.local, action.local), share)) {
+            model_.locked[action.local] = share;
+            ++counts_.lockedFiles;
+        }
+    }
+    const Node* localFile = model_.local.Find(action.local);
+    if (action.op == Op::GetFile || action.op == Op::PutFile) {
+        if (localFile != nullptr && localFile->readOnly) ++counts_.readOnlyFiles;
+        if (action.local.size() > 1 && !model_.local.IsFolder(ParentPath(action.local))) ++counts_.goneFolders;
+    }
+    bool interludeDone = false;
+    stallAnswer_ = action.stall;
+    questions_ = 0;
+    faults_.Arm(action.fault, [&] {
+        interludeDone = MakeChange(action.client, &interludeAt_);
+    });
+    armed.started = GetTickCount64();
+    call();
+    armed.ended = GetTickCount64();
+    armed.report = faults_.Disarm();
+    if (action.lock != Lock::None) client_.Unlock();
+    model_.strike = Strike();
+    model_.interlude = StoreChange();
+    model_.interludeApplied = -1;
+    model_.interludeDone = interludeDone;
+    model_.seen = ::Seen::AsNow;
+    if (armed.report.fired) {
+        model_.strike.operation = action.fault.operation;
+        model_.strike.kind = action.fault.kind;
+        model_.strike.occurrence = action.fault.occurrence;
+        model_.strike.detail = action.fault.detail;
+        ++counts_.faults[action.fault.kind];
+    }
+    if (armed.report.paused) {
+        model_.interlude = ModelChange(action.client);
+        armed.interludeExisted = model_.store.IsFile(model_.interlude.path);
+        ++counts_.interludes;
+    }
+    return armed;
+}
+
+bool Session::Settle(const Action& action, const Armed& armed, bool cancelledInEngine) {
+    if (armed.report.paused) {
+        if (!Expect(model_.interludeApplied == (model_.interludeDone ? 1 : 0),
+                    model_.interludeApplied < 0 ? "the engine paused in a call the model never made"
+                                                : "the second client's change in the paused call went otherwise "
+                                                  "than modelled")) {
+            return false;
+        }
+        const Path path = action.client.path.StorePath();
+        NoteClientChange(path, armed.interludeExisted, model_.store.IsFile(path), interludeAt_);
+    }
+    // The 64-bit edition's helper ends with its engine, and with a transfer
+    // the host cancelled once the engine had it: every listing of the host
+    // goes with it, and the old process must be gone.
+    const bool stalled = armed.report.fired && action.fault.kind == faults::kStall;
+    const bool helperEnded = bridged_ && (armed.report.ended || cancelledInEngine || stalled);
+    if (!helperEnded) return true;
+    ++counts_.engineEnds;
+    for (auto& listing : listings_) {
+        if (listing.second.state == Listing::State::Reading) listing.second.state = Listing::State::Ended;
+    }
+    for (DWORD helper : armed.helpers) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, helper);
+        const bool gone = process == nullptr || WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        if (process != nullptr) CloseHandle(process);
+        if (!Expect(gone, "the helper " + std::to_string(helper) + " outlived its engine's end")) return false;
+    }
+    return true;
+}
+
+bool Session::MakeChange(const ClientChange& change, ULONGLONG* when) {
+    const std::wstring file = Joined(folders_.store, change.path.StorePath());
+    const bool done = change.kind == StoreChange::Kind::Delete ? client_.Delete(file)
+                                                               : client_.Write(file, BytesOf(change.bytesSeed, change.size));
+    *when = GetTickCount64();
+    return done;
+}
+
+StoreChange Session::ModelChange(const ClientChange& change) const {
+    StoreChange modelled;
+    modelled.kind = change.kind;
+    modelled.path = change.path.StorePath();
+    if (change.kind == StoreChange::Kind::Write) modelled.bytes = BytesOf(change.bytesSeed, change.size);
+    return modelled;
+}
+
+void Session::NoteClientChange(const Path& path, bool existed, bool exists, ULONGLONG when) {
+    const std::wstring key = FoldedKey(path);
+    if (!existed && exists) {
+        clientMade_[key] = when;
+        clientDeleted_.erase(key);
+    } else if (existed && !exists) {
+        clientDeleted_[key] = when;
+        clientMade_.erase(key);
+    }
+}
+
+void Session::NoteChanged(const HostPath& path) {
+    const std::wstring key = FoldedKey(path.StorePath());
+    clientMade_.erase(key);
+    clientDeleted_.erase(key);
+}
+
+// The look of an upload or a store copy lists the target's folder, and the
+// folders above it up to the bucket when that one cannot be listed: the
+// plugin may answer from any of them while it is fresh (Learnt).
+void Session::NoteLook(const HostPath& target, const Armed& armed) {
+    Path folder = ParentPath(target.StorePath());
+    for (;;) {
+        NoteListed(folder, {armed.started, armed.ended, armed.ended});
+        if (folder.size() <= 2) break;
+        folder.pop_back();
+    }
+}
+
+ULONGLONG Session::Learnt::KnownUntil() const {
+    return opened + std::max(kKnownForMs, kKnownPerListingMs * (ended - begun));
+}
+
+bool Session::KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG started) const {
+    const auto found = listed_.find(FoldedKey(folder));
+    if (found == listed_.end()) return false;
+    for (const Learnt& listing : found->second) {
+        // Begun before the change was made, and still fresh when the call began.
+        if (listing.begun <= change && listing.KnownUntil() > started) return true;
+    }
+    return false;
+}
+
+// The one window the plugin leaves open: an object the second client made
+// (or deleted) after a listing began that the plugin still answers from.
+// Outside it, the plugin sees the store as it is.
+::Seen Session::MaySee(const Path& target, ULONGLONG started) const {
+    const std::wstring key = FoldedKey(target);
+    const Path folder = ParentPath(target);
+    if (model_.store.Exists(target)) {
+        const auto made = clientMade_.find(key);
+        if (made != clientMade_.end() && KnownBefore(folder, made->second, started)) return ::Seen::Free;
+    } else {
+        const auto deleted = clientDeleted_.find(key);
+        if (deleted != clientDeleted_.end() && KnownBefore(folder, deleted->second, started)) return ::Seen::Taken;
+    }
+    return ::Seen::AsNow;
+}
+
+bool Session::RunClientChange(const Action& action) {
+    const Path path = action.client.path.StorePath();
+    const bool existed = model_.store.IsFile(path);
+    ULONGLONG when = 0;
+    const bool done = MakeChange(action.client, &when);
+    const bool modelled = model_.ApplyChange(ModelChange(action.client));
+    if (!Expect(done == modelled, "the second client's change went otherwise than modelled")) return false;
+    ++counts_.clientChanges;
+    NoteClientChange(path, existed, model_.store.IsFile(path), when);
+    return VerifyAround(model_.store, folders_.store, path, false);
 }
 
 // ---- Listings
 
 bool Session::RunFindFirst(const Action& action) {
-    const ListingOutcome expected = model_.FindFirst(action.path);
     WIN32_FIND_DATAA found;
     std::memset(&found, 0x5A, sizeof(found));
     std::string text = action.path.Text();
-    SetLastError(0xDEADBEEF);
     ++counts_.calls;
-    const HANDLE handle = fs_.FsFindFirst(&text[0], &found);
-    const DWORD lastError = GetLastError();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD lastError = 0;
+    const Armed armed = Arm(action, [&] {
+        SetLastError(0xDEADBEEF);
+        handle = fs_.FsFindFirst(&text[0], &found);
+        lastError = GetLastError();
+    });
+    const ListingOutcome expected = model_.FindFirst(action.path);
     lastResult_ = handle != INVALID_HANDLE_VALUE;
     listings_.erase(action.listing);
+    if (!Settle(action, armed, false)) return false;
     if (!Expect((handle != INVALID_HANDLE_VALUE) == expected.opened,
                 std::string("the listing ") + (expected.opened ? "failed" : "opened") + ", expected " +
                     (expected.opened ? std::to_string(expected.entries.size()) + " entries" : "a failure"))) {
         return false;
     }
     if (!expected.opened) {
+        // An empty folder's listing teaches the plugin that it is empty.
+        if (expected.lastError == ERROR_NO_MORE_FILES) {
+            NoteListed(action.path.StorePath(), {armed.started, armed.ended, armed.ended});
+        }
         return Expect(expected.lastError == kAnyError || lastError == expected.lastError,
                       "last error " + std::to_string(lastError) + ", expected " +
                           std::to_string(expected.lastError));
@@ -337,6 +614,10 @@ bool Session::RunFindFirst(const Action& action) {
     listing.handle = handle;
     listing.entries = expected.entries;
     listing.next = 1;
+    listing.folder = action.path.StorePath();
+    listing.begun = armed.started;
+    listing.opened = armed.ended;
+    listing.teaches = !expected.cut;
     const Listed got{found.cFileName, found.dwFileAttributes,
                      (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow};
     const Listed& want = expected.entries.front();
@@ -360,11 +641,16 @@ bool Session::RunFindNext(const Action& action) {
     WIN32_FIND_DATAA entry;
     std::memset(&entry, 0x5A, sizeof(entry));
     ++counts_.calls;
-    const BOOL more = fs_.FsFindNext(listing.handle, &entry);
+    BOOL more = FALSE;
+    const Armed armed = Arm(action, [&] { more = fs_.FsFindNext(listing.handle, &entry); });
     lastResult_ = more;
+    if (!Settle(action, armed, false)) return false;
     const bool expectMore = listing.state == Listing::State::Reading && listing.next < listing.entries.size();
     if (!expectMore) {
-        if (listing.state == Listing::State::Reading) listing.state = Listing::State::Ended;
+        if (listing.state == Listing::State::Reading) {
+            listing.state = Listing::State::Ended;
+            if (listing.teaches) NoteListed(listing.folder, {listing.begun, listing.opened, armed.ended});
+        }
         return Expect(more == FALSE, std::string("FsFindNext gave \"") + entry.cFileName + "\" after " +
                                          std::to_string(listing.next) + " entries, expected the end");
     }
@@ -418,6 +704,15 @@ void Session::Forget() {
     }
 }
 
+void Session::NoteListed(const Path& folder, const Learnt& listing) {
+    // Those too old to answer from go.
+    std::vector<Learnt>& listings = listed_[FoldedKey(folder)];
+    listings.erase(std::remove_if(listings.begin(), listings.end(),
+                                  [&](const Learnt& old) { return old.KnownUntil() < listing.opened; }),
+                   listings.end());
+    listings.push_back(listing);
+}
+
 // ---- Changes inside the store
 
 bool Session::RunChange(const Action& action) {
@@ -425,44 +720,56 @@ bool Session::RunChange(const Action& action) {
     Outcome expected;
     int got = 0;
     bool notice = false;
+    int notices = 0;
     abort_ = action.abort;
     reports_ = 0;
+    cancelledInEngine_ = false;
     ++counts_.calls;
-    switch (action.op) {
-    case Op::MkDir:
-        expected.result = model_.MkDir(action.path);
-        got = fs_.FsMkDir(&path[0]);
-        break;
-    case Op::RemoveDir:
-        expected.result = model_.RemoveDir(action.path);
-        got = fs_.FsRemoveDir(&path[0]);
-        break;
-    case Op::DeleteFile:
-        expected.result = model_.DeleteFile(action.path);
-        got = fs_.FsDeleteFile(&path[0]);
-        break;
-    case Op::RenMov: {
-        expected = model_.RenMov(action.path, action.target, action.move, action.overWrite, action.folder);
-        RemoteInfoStruct info = {0, 0, {0, 0}, action.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE};
-        got = fs_.FsRenMovFile(&path[0], &target[0], action.move, action.overWrite, &info);
-        break;
-    }
-    case Op::Open: {
-        std::string verb = "open";
-        expected.result = model_.ExecuteOpen(action.path, &notice);
-        got = fs_.FsExecuteFile(window_, &path[0], &verb[0]);
-        int notices = 0;
-        MSG msg;
-        while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
-            notices += msg.message == WM_COMMAND && LOWORD(msg.wParam) == 104 && msg.lParam == 0;
+    const Armed armed = Arm(action, [&] {
+        switch (action.op) {
+        case Op::MkDir: got = fs_.FsMkDir(&path[0]); break;
+        case Op::RemoveDir: got = fs_.FsRemoveDir(&path[0]); break;
+        case Op::DeleteFile: got = fs_.FsDeleteFile(&path[0]); break;
+        case Op::RenMov: {
+            RemoteInfoStruct info = {0, 0, {0, 0}, action.folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE};
+            got = fs_.FsRenMovFile(&path[0], &target[0], action.move, action.overWrite, &info);
+            break;
         }
-        if (!Expect(notices == (notice ? 1 : 0), std::to_string(notices) + " re-read notices")) return false;
-        break;
-    }
-    default: return Fail("not a change");
-    }
+        case Op::Open: {
+            std::string verb = "open";
+            got = fs_.FsExecuteFile(window_, &path[0], &verb[0]);
+            MSG msg;
+            while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
+                notices += msg.message == WM_COMMAND && LOWORD(msg.wParam) == 104 && msg.lParam == 0;
+            }
+            break;
+        }
+        default: break;
+        }
+    });
     abort_ = Abort::Never;
     lastResult_ = got;
+    switch (action.op) {
+    case Op::MkDir: expected.result = model_.MkDir(action.path); break;
+    case Op::RemoveDir: expected.result = model_.RemoveDir(action.path); break;
+    case Op::DeleteFile: expected.result = model_.DeleteFile(action.path); break;
+    case Op::RenMov: {
+        const ::Seen may = MaySee(action.target.StorePath(), armed.started);
+        if ((may == ::Seen::Taken && got == FS_FILE_EXISTS) || (may == ::Seen::Free && got != FS_FILE_EXISTS)) {
+            model_.seen = may;
+            counts_.raced += may == ::Seen::Free && got == FS_FILE_OK;
+        }
+        expected = model_.RenMov(action.path, action.target, action.move, action.overWrite, action.folder);
+        if (!action.overWrite) NoteLook(action.target, armed);
+        break;
+    }
+    case Op::Open: expected.result = model_.ExecuteOpen(action.path, &notice); break;
+    default: return Fail("not a change");
+    }
+    if (!Settle(action, armed, false)) return false;
+    if (action.op == Op::Open && !Expect(notices == (notice ? 1 : 0), std::to_string(notices) + " re-read notices")) {
+        return false;
+    }
     if (!Expect(expected.Allows(got), "result " + std::to_string(got) + ", expected " +
                                           std::to_string(expected.result) +
                                           (expected.alternative >= 0 ? " or " + std::to_string(expected.alternative)
@@ -470,9 +777,14 @@ bool Session::RunChange(const Action& action) {
         return false;
     }
     ++counts_.changes;
+    NoteChanged(action.path);
+    if (action.op == Op::RenMov) NoteChanged(action.target);
     const bool tree = action.op == Op::RenMov && (action.folder || action.path.Level() < 3);
     if (!VerifyAround(model_.store, folders_.store, action.path.StorePath(), tree)) return false;
     if (action.op == Op::RenMov && !VerifyAround(model_.store, folders_.store, action.target.StorePath(), tree)) {
+        return false;
+    }
+    if (armed.report.paused && !VerifyAround(model_.store, folders_.store, action.client.path.StorePath(), false)) {
         return false;
     }
     if (++changesSinceFullCheck_ >= kChangesPerFullCheck) return VerifyAll();
@@ -488,22 +800,41 @@ bool Session::RunTransfer(const Action& action) {
     const std::size_t size = object != nullptr && !object->folder ? object->bytes.size() : 0;
     const Node* localFile = model_.local.Find(action.local);
     const std::size_t localSize = localFile != nullptr && !localFile->folder ? localFile->bytes.size() : 0;
-    // What the transfer moves, should an abort come when it is whole.
-    const std::string moved = download ? (object != nullptr ? object->bytes : std::string())
-                                       : (localFile != nullptr ? localFile->bytes : std::string());
-    const Outcome expected = download ? model_.GetFile(action.path, action.local, action.flags, action.abort)
-                                      : model_.PutFile(action.local, action.path, action.flags, action.abort);
     abort_ = action.abort;
     reports_ = 0;
     lastPercent_ = -1;
     abortedAt_ = -1;
+    cancelledInEngine_ = false;
     ++counts_.calls;
-    RemoteInfoStruct info = {static_cast<DWORD>(size), static_cast<DWORD>(std::uint64_t{size} >> 32),
-                             {0, 0}, FILE_ATTRIBUTE_ARCHIVE};
-    const int got = download ? fs_.FsGetFile(&remote[0], &local[0], action.flags, &info)
-                             : fs_.FsPutFile(&local[0], &remote[0], action.flags);
+    int got = 0;
+    const Armed armed = Arm(action, [&] {
+        RemoteInfoStruct info = {static_cast<DWORD>(size), static_cast<DWORD>(std::uint64_t{size} >> 32),
+                                 {0, 0}, FILE_ATTRIBUTE_ARCHIVE};
+        got = download ? fs_.FsGetFile(&remote[0], &local[0], action.flags, &info)
+                       : fs_.FsPutFile(&local[0], &remote[0], action.flags);
+    });
     abort_ = Abort::Never;
     lastResult_ = got;
+    if (!download && !(action.flags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_EXISTS_SAMECASE |
+                                       FS_COPYFLAGS_EXISTS_DIFFERENTCASE))) {
+        const ::Seen may = MaySee(action.path.StorePath(), armed.started);
+        if ((may == ::Seen::Taken && got == FS_FILE_EXISTS) || (may == ::Seen::Free && got != FS_FILE_EXISTS)) {
+            model_.seen = may;
+            counts_.raced += may == ::Seen::Free && got == FS_FILE_OK;
+        }
+        NoteLook(action.path, armed);
+    }
+    // The 64-bit edition's host may have aborted a report of 100 percent: the
+    // transfer was whole then, and stands as done, as if nobody had aborted.
+    const bool wholeAtAbort = bridged_ && action.abort == Abort::AtRelay && got == FS_FILE_OK;
+    if (wholeAtAbort && !Expect(abortedAt_ >= 100, "a transfer aborted at " + std::to_string(abortedAt_) +
+                                                       " percent went on")) {
+        return false;
+    }
+    const Abort modelled = wholeAtAbort ? Abort::Never : action.abort;
+    const Outcome expected = download ? model_.GetFile(action.path, action.local, action.flags, modelled)
+                                      : model_.PutFile(action.local, action.path, action.flags, modelled);
+    if (!Settle(action, armed, cancelledInEngine_ && got == FS_FILE_USERABORT)) return false;
     if (!Expect(expected.Allows(got), "result " + std::to_string(got) + ", expected " +
                                           std::to_string(expected.result))) {
         return false;
@@ -514,27 +845,12 @@ bool Session::RunTransfer(const Action& action) {
                 "answered " + std::to_string(got) + " after " + std::to_string(reports_) + " reports")) {
         return false;
     }
-    if (got == FS_FILE_OK && action.abort == Abort::AtRelay) {
-        // The 64-bit edition's host aborted a report of 100 percent: the
-        // transfer was whole, and stands as done, a move's source gone.
-        if (!Expect(abortedAt_ >= 100, "a transfer aborted at " + std::to_string(abortedAt_) +
-                                           " percent went on")) {
-            return false;
-        }
-        if (download) {
-            model_.local.WriteFile(action.local, moved);
-            if (action.flags & FS_COPYFLAGS_MOVE) model_.store.DeleteFile(action.path.StorePath());
-        } else {
-            model_.store.WriteFile(action.path.StorePath(), moved);
-            if (action.flags & FS_COPYFLAGS_MOVE) model_.local.DeleteFile(action.local);
-        }
-    }
     if (got == FS_FILE_OK) counts_.bytesMoved += download ? size : localSize;
     if (got == FS_FILE_USERABORT) ++counts_.aborts;
-    if (got == FS_FILE_USERABORT && action.abort == Abort::AtRelay) {
-        if (expected.partialUpload) {
-            if (!AdoptPartialUpload(action.path, action.local)) return false;
-        } else if (!model_.local.Exists(action.local) && download) {
+    if (expected.partialUpload) {
+        if (!AdoptPartialUpload(action.path, action.local)) return false;
+    } else if (got == FS_FILE_USERABORT && action.abort == Abort::AtRelay) {
+        if (!model_.local.Exists(action.local) && download) {
             // The 64-bit edition deleted the partial download.
         } else if (!AwaitFinished(download ? Joined(folders_.local, action.local)
                                            : Joined(folders_.store, action.path.StorePath()),
@@ -543,8 +859,12 @@ bool Session::RunTransfer(const Action& action) {
         }
     }
     ++counts_.changes;
+    if (!download) NoteChanged(action.path);
     if (!VerifyAround(model_.store, folders_.store, action.path.StorePath(), false) ||
         !VerifyAround(model_.local, folders_.local, action.local, false)) {
+        return false;
+    }
+    if (armed.report.paused && !VerifyAround(model_.store, folders_.store, action.client.path.StorePath(), false)) {
         return false;
     }
     if (++changesSinceFullCheck_ >= kChangesPerFullCheck) return VerifyAll();
@@ -610,9 +930,18 @@ bool Session::RunLocal(const Action& action) {
             return Fail("the local folder went otherwise than modelled");
         }
         break;
+    case Op::LocalReadOnly:
+        if (model_.local.SetReadOnly(action.local, action.flags != 0) !=
+            (SetFileAttributesW(file.c_str(), action.flags ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0)) {
+            return Fail("the local file's attribute went otherwise than modelled");
+        }
+        break;
     default: {
+        // The user deletes a read-only file too: the file manager asks, and
+        // clears the attribute.
         const bool folder = model_.local.IsFolder(action.local);
         if (folder) RemoveContents(file);
+        else if (model_.local.IsFile(action.local)) SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
         const bool removed = folder ? RemoveDirectoryW(file.c_str()) != 0 : DeleteFileW(file.c_str()) != 0;
         if (model_.local.RemoveAll(action.local) != removed) {
             return Fail("the local deletion went otherwise than modelled");
@@ -698,4 +1027,9 @@ void Session::Reset() {
     finding_.clear();
     counts_ = SessionCounts{};
     changesSinceFullCheck_ = 0;
+    faults_.Disarm();
+    client_.Unlock();
+    listed_.clear();
+    clientMade_.clear();
+    clientDeleted_.clear();
 }

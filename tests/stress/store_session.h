@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "common/wfx_module.h"
+#include "tests/stress/fault_control.h"
+#include "tests/stress/second_client.h"
 #include "tests/stress/store_model.h"
 
 enum class Op : std::uint8_t {
@@ -31,13 +33,35 @@ enum class Op : std::uint8_t {
     // What the host does in its own local folder.
     LocalWrite,
     LocalMkDir,
-    LocalDelete,  // a file, or a folder with all it holds
+    LocalDelete,    // a file, or a folder with all it holds
+    LocalReadOnly,  // a file marked read-only (flags 1) or writable again (0)
     // The store's keeper removes a bucket on the engine's disk, past the
     // plugin, which is then made to forget what it knew of the store (a
     // change that fails does that): the store stays small, including what
     // grew too deep for a host path to reach.
     StoreClear,
+    // The second client writes or deletes an object, behind the plugin's back.
+    ClientChange,
 };
+
+// What the second client does to the store: an object at `path` written
+// whole with `size` bytes drawn from `bytesSeed`, or deleted.
+struct ClientChange {
+    StoreChange::Kind kind = StoreChange::Kind::None;
+    HostPath path;
+    std::uint64_t bytesSeed = 0;
+    std::uint32_t size = 0;
+};
+
+// Transfers: the local file held open by another process while the call
+// runs, with this share mode (no sharing, or reading shared).
+enum class Lock : std::uint8_t { None, Exclusive, SharedRead };
+
+// How the user ends a call whose engine stalls (corvanel.wfx64): Cancel in
+// the progress window the host shows (a listing, transfer or store copy),
+// or the answer to the question whether to stop the storage engine, which
+// comes after ten seconds of silence: Yes, or No and Yes when it comes again.
+enum class StallAnswer : std::uint8_t { Cancel, Yes, NoThenYes };
 
 struct Action {
     Op op = Op::FindFirst;
@@ -52,6 +76,12 @@ struct Action {
     // Called on the host's worker thread, as Double Commander runs its file
     // operations while its panels list on the main thread; one call at a time.
     bool worker = false;
+    // The engine's planned fault for this call; the second client's change
+    // made where a kPause holds the engine, or on its own (ClientChange).
+    FaultSpec fault;
+    ClientChange client;
+    Lock lock = Lock::None;
+    StallAnswer stall = StallAnswer::Cancel;
 
     bool IsExport() const { return op < Op::LocalWrite; }
     std::string Describe() const;
@@ -60,9 +90,11 @@ private:
     std::string Call() const;
 };
 
-// The host's progress callback, to hand FsInit: it answers for the
-// session's transfer under way.
+// The host's progress and request callbacks, to hand FsInit: they answer
+// for the session's call under way.
 int __stdcall SessionProgress(int pluginNumber, char* source, char* target, int percent);
+BOOL __stdcall SessionRequest(int pluginNumber, int requestType, char* customTitle, char* customText,
+                              char* returnedText, int maxLength);
 
 // The content a LocalWrite makes.
 std::string BytesOf(std::uint64_t seed, std::uint32_t size);
@@ -76,6 +108,18 @@ struct SessionCounts {
     std::uint64_t changes = 0;  // calls that changed the store or the local folder
     std::uint64_t bytesMoved = 0;
     std::uint64_t aborts = 0;
+    // The engine's faults that fired, by kind (fault_plan.h); the engine
+    // processes that ended (faults or the host's cancel); the second
+    // client's changes, on their own and in a paused call; local files met
+    // locked, read-only or in a folder that is gone.
+    std::uint64_t faults[faults::kPause + 1] = {};
+    std::uint64_t engineEnds = 0;
+    std::uint64_t questions = 0;  // whether to stop the silent engine
+    std::uint64_t clientChanges = 0, interludes = 0;
+    std::uint64_t lockedFiles = 0, readOnlyFiles = 0, goneFolders = 0;
+    // Uploads and store copies that replaced an object the second client had
+    // made after the listing that the plugin's look answered from.
+    std::uint64_t raced = 0;
     // Export calls by Op and by result: FS_FILE_* codes, BOOL results, a
     // listing opened (1) or not (0); 7 for anything else.
     std::uint64_t results[static_cast<int>(Op::LocalWrite)][8] = {};
@@ -84,8 +128,10 @@ struct SessionCounts {
 class Session {
 public:
     // `bridged`: the module is corvanel.wfx64. `window`: the host's main
-    // window, which receives the re-read notices.
-    Session(const WfxExports& fs, bool bridged, Folders folders, HWND window);
+    // window, which receives the re-read notices. `faults` and `client`
+    // outlive the session.
+    Session(const WfxExports& fs, bool bridged, Folders folders, HWND window, FaultControl& faults,
+            SecondClient& client);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -112,6 +158,7 @@ public:
     std::vector<int> Closed() const;
 
     int OnProgress(int percent);
+    BOOL OnRequest();
 
 private:
     class Worker;
@@ -120,6 +167,30 @@ private:
         std::vector<Listed> entries;
         std::size_t next = 0;  // entries delivered so far
         enum class State { Reading, Ended, Closed } state = State::Reading;
+        // When FsFindFirst ran, and whether reading to the end teaches the
+        // plugin the folder's names (not when a fault cut it short).
+        Path folder;
+        ULONGLONG begun = 0, opened = 0;
+        bool teaches = false;
+    };
+    // A listing of a folder that reached its end, from which the plugin may
+    // answer for two seconds after it began, or for ten times what it cost
+    // when that is longer (README: what it remembers). Begun before the
+    // plugin's listing began, opened after (the call that began it had
+    // returned), ended once the plugin had seen its end: what it cost the
+    // plugin is at most `ended - begun`.
+    struct Learnt {
+        ULONGLONG begun, opened, ended;
+        // The latest moment the plugin may still answer from it.
+        ULONGLONG KnownUntil() const;
+    };
+    // The engine call under way: its fault armed and its local file locked
+    // before, what happened read back after.
+    struct Armed {
+        ULONGLONG started = 0, ended = 0;
+        FaultControl::Report report;
+        std::vector<DWORD> helpers;  // the 64-bit edition's, when the call may end it
+        bool interludeExisted = false;  // the paused call's changed object was there before
     };
 
     bool RunAction(const Action& action);
@@ -130,6 +201,29 @@ private:
     bool RunTransfer(const Action& action);
     bool RunLocal(const Action& action);
     bool RunClear(const Action& action);
+    bool RunClientChange(const Action& action);
+
+    // Arms the action's fault (its pause making the second client's change)
+    // and its lock, runs `call`, and reads back what the engine did.
+    template <typename Call>
+    Armed Arm(const Action& action, Call&& call);
+    // The model's view of what the engine did in the call.
+    void Model(const Action& action, const Armed& armed);
+    // After the call: an engine process that ended takes every listing of
+    // the host with it, and must be gone; the paused call's change must have
+    // gone as the model made it.
+    bool Settle(const Action& action, const Armed& armed, bool cancelledInEngine);
+    // The second client's change on disk, and when it was made; its bytes.
+    bool MakeChange(const ClientChange& change, ULONGLONG* when);
+    StoreChange ModelChange(const ClientChange& change) const;
+    // What the plugin may still know of `target`'s folder from before the
+    // second client's change to it (Seen), for a call begun at `started`.
+    Seen MaySee(const Path& target, ULONGLONG started) const;
+    bool KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG started) const;
+    void NoteLook(const HostPath& target, const Armed& armed);
+    void NoteListed(const Path& folder, const Learnt& listing);
+    void NoteChanged(const HostPath& path);
+    void NoteClientChange(const Path& path, bool existed, bool exists, ULONGLONG when);
     // Forgets the oldest listings the host is done with, once many are
     // remembered.
     void Forget();
@@ -151,6 +245,9 @@ private:
 
     const WfxExports& fs_;
     Worker* worker_;
+    FaultControl& faults_;
+    SecondClient& client_;
+    bool bridged_;
     StoreModel model_;
     Folders folders_;
     HWND window_;
@@ -163,6 +260,13 @@ private:
     int reports_ = 0;
     int lastPercent_ = -1;
     int abortedAt_ = -1;  // the percent of the report the host answered with abort
-    bool inTransfer_ = false;
+    bool cancelledInEngine_ = false;  // answered abort after the first report
+    StallAnswer stallAnswer_ = StallAnswer::Cancel;
+    int questions_ = 0;  // asked during the call under way
     std::uint64_t changesSinceFullCheck_ = 0;
+    // Folders' listings that the plugin may answer from, by folded path; and
+    // when the second client made or deleted an object, by folded path.
+    std::map<std::wstring, std::vector<Learnt>> listed_;
+    std::map<std::wstring, ULONGLONG> clientMade_, clientDeleted_;
+    ULONGLONG interludeAt_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "binding/bstr.h"
 #include "common/call_guarded.h"
 #include "tools/reference_engine/engine_module.h"
+#include "tools/reference_engine/faults.h"
 
 namespace {
 
@@ -172,6 +173,7 @@ HRESULT CStorageEngine::StartListing(std::vector<StoreEntry> entries, ListingCoo
     Enumeration& listing = enumerations_[*cookie];
     listing.entries = std::move(entries);
     listing.next = 1;
+    listing.fault = faults_.TakeLater();
     *item = MakeStorageItem(listing.entries.front());
     return S_OK;
 }
@@ -186,6 +188,11 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
             auto found = enumerations_.find(cookie);
             if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
             Enumeration& listing = found->second;
+            if (listing.fault.Pending() && listing.next == static_cast<std::size_t>(listing.fault.after)) {
+                const LaterFault fault = listing.fault;  // the listing goes first
+                enumerations_.erase(found);
+                return faults_.StrikeLater(fault);
+            }
             if (listing.next == listing.entries.size()) {
                 enumerations_.erase(found);
                 return S_OK;
@@ -390,6 +397,8 @@ HRESULT CStorageEngine::ReportAccount() {
 
 HRESULT CStorageEngine::Call(const EngineCall& call) {
     latency_.Before(call.op);
+    HRESULT planned = S_OK;
+    if (faults_.Answers(call, &planned)) return planned;
     if (IsChange(call.op)) FaultsBeforeChange(call);
     switch (call.op) {
     case EngineOp::FirstAccount: return ListAccounts(call.cookieOut, call.item);

@@ -20,6 +20,7 @@
 #include "binding/storage_browser.h"
 #include "common/srw_lock.h"
 #include "tools/engine_com/storage_browser_object.h"
+#include "tools/reference_engine/faults.h"
 #include "tools/reference_engine/latency.h"
 #include "tools/reference_engine/local_store.h"
 
@@ -43,6 +44,8 @@ public:
     void FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent);
     DWORD ThrottleMs() const { return throttleMs_; }
     const LatencyModel& Latency() const { return latency_; }
+    // The faults planned for this engine (CORVANEL_FAULTS), read when it was made.
+    EngineFaults& Faults() { return faults_; }
 
 private:
     // Call() hands each operation to its own function below; the three Next
@@ -72,6 +75,7 @@ private:
     struct Enumeration {
         std::vector<StoreEntry> entries;
         std::size_t next = 0;
+        LaterFault fault;  // the planned failure of a later Next
     };
 
     ~CStorageEngine() override;
@@ -91,6 +95,7 @@ private:
     const std::wstring root_;
     const DWORD throttleMs_;
     const LatencyModel latency_;
+    EngineFaults faults_;
 
     SrwLock stateLock_;  // enumerations_, nextCookie_, lastAccount_
     std::map<ListingCookie, Enumeration> enumerations_;

@@ -8,6 +8,7 @@
 
 #include "binding/bstr.h"
 #include "common/call_guarded.h"
+#include "tools/reference_engine/faults.h"
 #include "tools/reference_engine/storage_engine.h"
 
 namespace {
@@ -57,9 +58,18 @@ struct TransferJob {
     std::wstring targetPath;           // removed again when the copy fails part-way
     UniqueBstr localName, remoteName;  // the texts every event carries
     LONG id = 0;
+    LaterFault fault;                  // a planned stop after so many chunks
 
     void Fire(LONG percent) { engine->FireProgress(id, localName.Get(), remoteName.Get(), percent); }
 };
+
+// A planned stop comes after its chunks, or at the end when there are fewer:
+// the process ends there, or the copy fails.
+bool StopsHere(const TransferJob& job, LONG chunk, bool atEnd) {
+    if (!job.fault.Pending() || (!atEnd && chunk < job.fault.after)) return false;
+    job.engine->Faults().StrikeLater(job.fault);  // returns only when the process goes on
+    return true;
+}
 
 bool CopyChunks(TransferJob& job) {
     LARGE_INTEGER size = {};
@@ -69,10 +79,11 @@ bool CopyChunks(TransferJob& job) {
     ULONGLONG done = 0;
     LONG reported = 0;
     const ULONGLONG startMs = GetTickCount64();
-    for (;;) {
+    for (LONG chunk = 0;; ++chunk) {
+        if (StopsHere(job, chunk, false)) return false;
         DWORD read = 0, written = 0;
         if (!ReadFile(job.source.Get(), buffer.get(), kChunkBytes, &read, nullptr)) return false;
-        if (read == 0) return true;
+        if (read == 0) return !StopsHere(job, chunk, true);
         if (!WriteFile(job.target.Get(), buffer.get(), read, &written, nullptr) || written != read) {
             return false;
         }
@@ -101,8 +112,12 @@ DWORD WINAPI RunTransfer(void* parameter) {
         job->target.Close();
         // A failed copy reports no 100: the host sees the transfer stall and
         // can abort it.
-        if (copied) job->Fire(100);
-        else DeleteFileW(job->targetPath.c_str());
+        if (copied) {
+            job->Fire(100);
+        } else {
+            DeleteFileW(job->targetPath.c_str());
+            if (job->fault.Pending()) engine->Faults().NoteTransferStopped();
+        }
     });
     job.reset();
     engine->Release();
@@ -142,6 +157,7 @@ HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
                                       const std::wstring& targetPath, BSTR localName,
                                       const RemotePath& remote) {
     std::unique_ptr<TransferJob> job(new TransferJob);
+    job->fault = faults_.TakeLater();
     job->source.Reset(OpenSource(sourcePath));
     if (!job->source.Valid()) return LastErrorResult();
     job->target.Reset(CreateTarget(targetPath));
