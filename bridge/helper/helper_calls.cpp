@@ -208,9 +208,22 @@ int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
     return stop_;
 }
 
-bool PluginCalls::Enough(Haste haste, ULONGLONG startedMs) const {
-    return haste == Haste::HostWaits ? GetTickCount64() - startedMs >= kHostWaitsMs
-                                     : inbox_.Waiting();
+bool PluginCalls::Enough(Haste* haste, HANDLE handle, ULONGLONG startedMs) {
+    if (*haste == Haste::ReadAhead) {
+        if (!inbox_.Waiting()) return false;
+        // The host has taken in the last batch and waits for this one:
+        // sent now, part-full, it would cost the host one more round trip
+        // for the rest.
+        if (!NextOfListingWaits(handle)) return true;
+        *haste = Haste::HostWaits;
+    }
+    return GetTickCount64() - startedMs >= kHostWaitsMs;
+}
+
+bool PluginCalls::NextOfListingWaits(HANDLE handle) {
+    Message waiting;
+    return inbox_.Peek(&waiting) && waiting.kind == Kind::FindNext &&
+           HandleOf(static_cast<std::uint32_t>(waiting.Int(2))) == handle && waiting.Int(4) != 0;
 }
 
 Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
@@ -228,7 +241,7 @@ Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
         const ULONGLONG startedMs = GetTickCount64();
         for (BOOL found = TRUE; found && batch.Entries() < static_cast<std::uint32_t>(most) &&
                                 batch.Bytes() < bridge::kBatchBytesTarget;) {
-            if (batch.Entries() > 0 && Enough(haste, startedMs)) break;  // *more stays true
+            if (batch.Entries() > 0 && Enough(&haste, handle, startedMs)) break;  // *more stays true
             WIN32_FIND_DATAA record;
             found = fs_.FsFindNext(handle, &record);
             batch.Append(found, &record, sizeof(record));

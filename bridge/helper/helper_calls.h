@@ -37,10 +37,15 @@ private:
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
     // How long a batch may take: one the host waits for goes up after
     // kHostWaitsMs (a store that lists in pages then shows each page as it
-    // comes); one read ahead stops as soon as a request is waiting, which
-    // then waits for at most one of the plugin's FsFindNext.
+    // comes); one read ahead stops as soon as another request is waiting,
+    // which then waits for at most one of the plugin's FsFindNext, and once
+    // the host asks for that batch itself, it goes up as one the host waits
+    // for does.
     enum class Haste { HostWaits, ReadAhead };
-    bool Enough(Haste haste, ULONGLONG startedMs) const;
+    bool Enough(Haste* haste, HANDLE handle, ULONGLONG startedMs);
+    // Whether the oldest waiting request asks for the next entries of the
+    // listing `handle`, with their records.
+    bool NextOfListingWaits(HANDLE handle);
     // Reads entries of the listing `handle` into `region` of the shared
     // section and returns the FindBatch that names them; *more tells whether
     // the listing went on past the batch.

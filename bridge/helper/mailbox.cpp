@@ -57,6 +57,17 @@ bool Mailbox::Take(std::string* payload) {
     return true;
 }
 
+bool Mailbox::Peek(bridge::Message* message) {
+    std::string payload;
+    {
+        SrwLock::Exclusive guard(lock_);
+        if (payloads_.empty()) return false;
+        payload = payloads_.front();
+    }
+    *message = Decoded(payload);
+    return true;
+}
+
 bridge::Message Mailbox::Next() {
     HANDLE arrived = arrived_.Get();
     std::string payload;

@@ -36,6 +36,9 @@ public:
     // Whether a message has arrived and waits to be taken; a moment's view,
     // cheap enough to ask between two listing entries.
     bool Waiting() const { return InterlockedCompareExchange(&waiting_, 0, 0) != 0; }
+    // A copy of the oldest waiting message, left in place; false when none
+    // waits. Ends the process, as Next does, when it does not decode.
+    bool Peek(bridge::Message* message);
 
 private:
     static DWORD WINAPI ReadLoop(void* self);
