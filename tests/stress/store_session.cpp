@@ -167,8 +167,9 @@ const char* const kOperationNames[faults::kOperations] = {
     "ShowAccountProperties"};
 
 std::string ChangeText(const ClientChange& change) {
-    if (change.kind == StoreChange::Kind::Delete) return "deletes " + Quoted(change.path);
-    return "writes " + Quoted(change.path) + " (" + std::to_string(change.size) + " bytes of seed " +
+    const std::string after = change.waitMs == 0 ? std::string() : std::to_string(change.waitMs) + " ms later ";
+    if (change.kind == StoreChange::Kind::Delete) return after + "deletes " + Quoted(change.path);
+    return after + "writes " + Quoted(change.path) + " (" + std::to_string(change.size) + " bytes of seed " +
            std::to_string(change.bytesSeed) + ")";
 }
 
@@ -390,9 +391,7 @@ bool Session::RunAction(const Action& action) {
 
 namespace {
 
-// What the plugin may know of a folder is used for two seconds from the
-// moment its listing began (README).
-constexpr ULONGLONG kKnownForMs = 2000;
+constexpr ULONGLONG kKnownForMs = kPluginKnowsForMs;
 // Listings older than this are no longer remembered.
 constexpr ULONGLONG kForgetListingsMs = 10000;
 
@@ -564,6 +563,10 @@ bool Session::KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG starte
 bool Session::RunClientChange(const Action& action) {
     const Path path = action.client.path.StorePath();
     const bool existed = model_.store.IsFile(path);
+    if (action.client.waitMs != 0) {
+        Sleep(action.client.waitMs);
+        ++counts_.late;
+    }
     ULONGLONG when = 0;
     const bool done = MakeChange(action.client, &when);
     const bool modelled = model_.ApplyChange(ModelChange(action.client));
