@@ -870,11 +870,14 @@ void Host::ClientChanges() {
     // The race the plugin cannot close: the host has just listed the folder,
     // the second client makes an object there, and the user uploads a file
     // of that name, which the plugin answers from the listing it knows.
+    // Now and then the user comes back to the folder only once the plugin's
+    // knowledge of it has lapsed: then the look must see the object.
     const bool race = random_.Percent(30);
     if (race) ListLikeTotalCommander(Spoken(folder));
     Action action;
     action.op = Op::ClientChange;
     action.client = DrawClientChange(ToHostPath(object));
+    if (race && random_.Percent(10)) action.client.waitMs = static_cast<DWORD>(kPluginKnowsForMs) + 500;
     if (!Do(action) || !race || action.client.kind != StoreChange::Kind::Write) return;
     Action upload;
     upload.op = Op::PutFile;
@@ -1329,9 +1332,10 @@ int Fuzz(const Options& options) {
                 static_cast<unsigned long long>(counts.questions),
                 static_cast<unsigned long long>(counts.interludes),
                 static_cast<unsigned long long>(counts.engineEnds));
-    std::printf("  second client: %llu changes between calls, %llu in paused calls, %llu raced uploads or copies;"
+    std::printf("  second client: %llu changes between calls (%llu once the plugin's knowledge lapsed), %llu in"
+                " paused calls, %llu raced uploads or copies;"
                 " local files: %llu locked, %llu read-only, %llu in a folder that is gone\n",
-                static_cast<unsigned long long>(counts.clientChanges),
+                static_cast<unsigned long long>(counts.clientChanges), static_cast<unsigned long long>(counts.late),
                 static_cast<unsigned long long>(counts.interludes),
                 static_cast<unsigned long long>(counts.raced),
                 static_cast<unsigned long long>(counts.lockedFiles),
@@ -1360,8 +1364,9 @@ int Fuzz(const Options& options) {
                     static_cast<unsigned long long>(counts.calls), static_cast<unsigned long long>(host.Actions()),
                     static_cast<unsigned long long>(options.seed), session.Finding().c_str(),
                     history.back().Describe().c_str());
+        // The run's own length: where its quarters begin decides its faults.
         std::printf("replay: --seed %llu --steps %llu%s\n", static_cast<unsigned long long>(options.seed),
-                    static_cast<unsigned long long>(counts.calls), options.nested ? " --nested on" : "");
+                    static_cast<unsigned long long>(options.steps), options.nested ? " --nested on" : "");
         std::fflush(stdout);
         const std::string kind = KindOf(session.Finding());
         const std::vector<Action> shortest = Shorten(session, history, kind, options.shrinkSeconds);

@@ -167,8 +167,9 @@ const char* const kOperationNames[faults::kOperations] = {
     "ShowAccountProperties"};
 
 std::string ChangeText(const ClientChange& change) {
-    if (change.kind == StoreChange::Kind::Delete) return "deletes " + Quoted(change.path);
-    return "writes " + Quoted(change.path) + " (" + std::to_string(change.size) + " bytes of seed " +
+    const std::string after = change.waitMs == 0 ? std::string() : std::to_string(change.waitMs) + " ms later ";
+    if (change.kind == StoreChange::Kind::Delete) return after + "deletes " + Quoted(change.path);
+    return after + "writes " + Quoted(change.path) + " (" + std::to_string(change.size) + " bytes of seed " +
            std::to_string(change.bytesSeed) + ")";
 }
 
@@ -394,7 +395,7 @@ namespace {
 // What the plugin may know of a folder is used from the moment its listing
 // began for two seconds, or for ten times what the listing cost when that is
 // longer (README).
-constexpr ULONGLONG kKnownForMs = 2000;
+constexpr ULONGLONG kKnownForMs = kPluginKnowsForMs;
 constexpr ULONGLONG kKnownPerListingMs = 10;
 
 std::wstring FoldedKey(const Path& path) {
@@ -569,6 +570,10 @@ bool Session::KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG starte
 bool Session::RunClientChange(const Action& action) {
     const Path path = action.client.path.StorePath();
     const bool existed = model_.store.IsFile(path);
+    if (action.client.waitMs != 0) {
+        Sleep(action.client.waitMs);
+        ++counts_.late;
+    }
     ULONGLONG when = 0;
     const bool done = MakeChange(action.client, &when);
     const bool modelled = model_.ApplyChange(ModelChange(action.client));

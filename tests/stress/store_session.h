@@ -44,6 +44,11 @@ enum class Op : std::uint8_t {
     ClientChange,
 };
 
+// What the plugin may know of a folder is used for at least two seconds
+// from the moment its listing began (README; for longer when the listing
+// cost more than a tenth of that: Session::Learnt).
+constexpr ULONGLONG kPluginKnowsForMs = 2000;
+
 // What the second client does to the store: an object at `path` written
 // whole with `size` bytes drawn from `bytesSeed`, or deleted.
 struct ClientChange {
@@ -51,6 +56,10 @@ struct ClientChange {
     HostPath path;
     std::uint64_t bytesSeed = 0;
     std::uint32_t size = 0;
+    // How long the second client waits before it changes the store: past
+    // what the plugin remembers of a folder that lists quickly, whose look
+    // must then see it.
+    DWORD waitMs = 0;
 };
 
 // Transfers: the local file held open by another process while the call
@@ -120,6 +129,9 @@ struct SessionCounts {
     // Uploads and store copies that replaced an object the second client had
     // made after the listing that the plugin's look answered from.
     std::uint64_t raced = 0;
+    // The second client's changes made after what the plugin remembers of
+    // the folder had lapsed, each followed by an upload onto it.
+    std::uint64_t late = 0;
     // Export calls by Op and by result: FS_FILE_* codes, BOOL results, a
     // listing opened (1) or not (0); 7 for anything else.
     std::uint64_t results[static_cast<int>(Op::LocalWrite)][8] = {};
