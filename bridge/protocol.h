@@ -34,9 +34,10 @@
 // first progress report waits for the host's answer (the plugin makes it
 // before it asks the engine anything, so a host that stops there stops
 // everything), its later ones go up as notes, which the helper does not wait
-// for; in a transfer that is no move, the notes of 100 percent, the
-// plugin's closing reports, go up in one write with the reply that follows
-// them. The host's answer to a note travels back only when it asks to stop
+// for, except in a transfer that moves, whose reports all wait (it deletes
+// its source once whole, and must hear a stop before that); in a transfer
+// that is no move, the notes of 100 percent, the plugin's closing reports,
+// go up in one write with the reply that follows them. The host's answer to a note travels back only when it asks to stop
 // and the transfer is not ended with its helper at once (see HelperLink),
 // as StopAsked, which reaches the plugin at its next report; one that
 // arrives after its request has ended is dropped. Every request starts with

@@ -102,12 +102,15 @@ void PluginCalls::Serve() {
         reported_ = false;
         stop_ = 0;
         stopMayCome_ = false;
-        // A move has work left after its closing reports: a download deletes
-        // its source through the engine, which may end or stall there, and
-        // the 64-bit side must have seen the 100 percent by then (a whole
-        // transfer whose helper ends keeps its file).
-        holdsClosingNotes_ = (request.kind == Kind::GetFile || request.kind == Kind::PutFile) &&
-                             (request.Int(2) & FS_COPYFLAGS_MOVE) == 0;
+        // A move deletes its source once the engine has the whole file, so
+        // its reports all wait for the host's answer: one that asks to stop
+        // reaches the plugin before it deletes anything, and the 64-bit side
+        // has seen the 100 percent before the download's deletion goes to
+        // the engine, which may end or stall there (a whole transfer whose
+        // helper ends keeps its file).
+        const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
+        moves_ = transfer && (request.Int(2) & FS_COPYFLAGS_MOVE) != 0;
+        holdsClosingNotes_ = transfer && !moves_;
         switch (request.kind) {
         case Kind::FindNext:
             ServeFindNext(request);
@@ -184,9 +187,9 @@ void PluginCalls::TakeStops() {
 }
 
 int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
-    const bool first = !reported_;
+    const bool waits = !reported_ || moves_;
     reported_ = true;
-    const Message report = std::move(Message(first ? Kind::Progress : Kind::ProgressNote)
+    const Message report = std::move(Message(waits ? Kind::Progress : Kind::ProgressNote)
                                          .Add(pluginNr)
                                          .Add(PluginText(source))
                                          .Add(PluginText(target))
@@ -197,12 +200,12 @@ int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
     // for all of them instead of once for each. The host's answer to them
     // could not stop the transfer anyway: the plugin makes its last report
     // straight after the engine's 100, and ignores its answer.
-    if (!first && percent >= 100 && holdsClosingNotes_) {
+    if (!waits && percent >= 100 && holdsClosingNotes_) {
         heldNotes_ += bridge::Frame(report);
     } else {
         Send(report);
     }
-    if (first) return AwaitAnswer(Kind::Progress).Int(0);
+    if (waits) return AwaitAnswer(Kind::Progress).Int(0);
     stopMayCome_ = true;
     TakeStops();
     return stop_;

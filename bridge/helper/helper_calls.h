@@ -62,8 +62,9 @@ private:
     bridge::Message AwaitAnswer(bridge::Kind callback);
     // One progress report of the plugin's: the request's first waits for the
     // host's answer, which can stop the request before the plugin asks the
-    // engine anything; the later ones go up as notes, and answer with the
-    // host's request to stop if one has arrived since.
+    // engine anything, and so does every report of a move; the later ones of
+    // anything else go up as notes, and answer with the host's request to
+    // stop if one has arrived since.
     int Report(int pluginNr, char* source, char* target, int percent);
     // Takes the StopAsked messages that have arrived, without waiting.
     void TakeStops();
@@ -90,10 +91,13 @@ private:
         bool more = true;                      // the listing went on past it
     };
     std::optional<ReadAhead> readAhead_;
-    // The request under way: whether its first report has gone up, and the
-    // host's answer to a note that asked to stop (0: none). A StopAsked may
-    // come while notes are unanswered, and until the next request.
+    // The request under way: whether its first report has gone up, whether
+    // it is a transfer that moves (every report of which waits for the
+    // host's answer), and the host's answer to a note that asked to stop (0:
+    // none). A StopAsked may come while notes are unanswered, and until the
+    // next request.
     bool reported_ = false;
+    bool moves_ = false;
     int stop_ = 0;
     bool stopMayCome_ = false;
     // The frames of the plugin's closing reports (notes of 100 percent) in a
