@@ -18,9 +18,10 @@ bool WriteExactly(HANDLE pipe, const char* data, DWORD size) {
 
 }  // namespace
 
-bool SendMessage(HANDLE pipe, const Message& message) {
-    const std::string frame = Frame(message);
-    return WriteExactly(pipe, frame.data(), static_cast<DWORD>(frame.size()));
+bool SendMessage(HANDLE pipe, const Message& message) { return SendFrames(pipe, Frame(message)); }
+
+bool SendFrames(HANDLE pipe, const std::string& frames) {
+    return WriteExactly(pipe, frames.data(), static_cast<DWORD>(frames.size()));
 }
 
 bool DecodePayload(const std::string& payload, Sender from, Message* message) {

@@ -13,6 +13,9 @@ namespace bridge {
 
 // Writes a whole frame. False when the pipe is broken.
 bool SendMessage(HANDLE pipe, const Message& message);
+// Writes whole frames (Frame's, one after another) in one write, which the
+// peer's reader takes in at one wake-up. False when the pipe is broken.
+bool SendFrames(HANDLE pipe, const std::string& frames);
 
 // Decodes a frame's payload, which `from` sent.
 bool DecodePayload(const std::string& payload, Sender from, Message* message);

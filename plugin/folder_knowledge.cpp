@@ -1,27 +1,48 @@
 #include "plugin/folder_knowledge.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 namespace {
 
-// A name in the thread's code page, widened and upper-cased: equal folds are
-// the same name for a store that ignores letter case. The UTF-16 units are
-// kept as bytes, so one string type serves every text here.
-std::string Fold(const char* name) {
-    wchar_t wide[MAX_PATH];
-    const int length = static_cast<int>(strnlen(name, MAX_PATH));
-    const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, wide, MAX_PATH);
-    if (units <= 0) return std::string();
-    CharUpperBuffW(wide, static_cast<DWORD>(units));
-    return std::string(reinterpret_cast<const char*>(wide), static_cast<std::size_t>(units) * sizeof(wchar_t));
+// Visits the fold of each name of a block of NUL-ended names.
+template <typename Visitor>
+void ForEachFold(const std::string& block, std::size_t used, Visitor&& visit) {
+    const AsciiFolds ascii;
+    std::string folded;
+    for (const char* name = block.data(); name < block.data() + used;) {
+        const std::size_t length = std::strlen(name);
+        folded.clear();
+        if (!ascii.Append(name, length, folded)) folded = Fold(name);
+        visit(folded);
+        name += length + 1;
+    }
 }
 
-// Visits each name of a block of NUL-ended names.
-template <typename Visitor>
-void ForEachName(const std::string& block, std::size_t used, Visitor&& visit) {
-    for (const char* name = block.data(); name < block.data() + used; name += std::strlen(name) + 1) {
-        visit(name);
+// How many names of a block of NUL-ended names fold to `wanted`; most are
+// told apart by their first bytes.
+unsigned CountFolds(const std::string& block, std::size_t used, const std::string& wanted) {
+    const AsciiFolds ascii;
+    unsigned entries = 0;
+    for (const char* name = block.data(); name < block.data() + used;) {
+        const std::size_t length = std::strlen(name);
+        switch (ascii.Compare(name, length, wanted)) {
+        case AsciiFolds::Match::Same: ++entries; break;
+        case AsciiFolds::Match::Different: break;
+        case AsciiFolds::Match::Unsure: entries += Fold(name) == wanted; break;
+        }
+        name += length + 1;
+    }
+    return entries;
+}
+
+// A change of the plugin's, followed in a count of entries.
+void Follow(FolderKnowledge::Outcome outcome, unsigned& count) {
+    if (outcome == FolderKnowledge::Outcome::Added) {
+        ++count;
+    } else if (outcome == FolderKnowledge::Outcome::Removed && count > 0) {
+        --count;
     }
 }
 
@@ -43,6 +64,7 @@ void FolderNames::Begin(FolderName folder, ULONGLONG listedAt, StoreMoment momen
     listedAt_ = listedAt;
     moment_ = moment;
     used_ = 0;  // the block is kept: a block grown afresh for each listing costs every entry
+    count_ = 0;
     collecting_ = true;
 }
 
@@ -67,6 +89,7 @@ void FolderNames::Collect(const char* name, std::size_t length) {
     }
     out[length] = '\0';
     used_ += length + 1;
+    ++count_;
 }
 
 void FolderNames::Swap(FolderNames& other) noexcept {
@@ -78,17 +101,20 @@ void FolderNames::Swap(FolderNames& other) noexcept {
     std::swap(locale_, other.locale_);
     std::swap(listedAt_, other.listedAt_);
     std::swap(moment_, other.moment_);
+    std::swap(costMs_, other.costMs_);
     collected_.swap(other.collected_);
     std::swap(used_, other.used_);
+    std::swap(count_, other.count_);
 }
 
 StoreMoment FolderKnowledge::Now() {
     SrwLock::Exclusive hold(lock_);
-    return StoreMoment{changes_};
+    return StoreMoment{changes_, listingsMs_};
 }
 
-void FolderKnowledge::Learn(FolderNames& names) {
+void FolderKnowledge::Learn(FolderNames& names, ULONGLONG endedAt) {
     SrwLock::Exclusive hold(lock_);
+    Ended(names, endedAt);
     if (Learnable(names)) Adopt(names);
 }
 
@@ -103,9 +129,11 @@ NameState FolderKnowledge::Look(const FolderName& folder, const char* leaf, bool
     return Answer(folder, leaf, sameEntry, now);
 }
 
-NameState FolderKnowledge::LearnAndLook(FolderNames& names, const char* leaf, bool sameEntry) {
+NameState FolderKnowledge::LearnAndLook(FolderNames& names, ULONGLONG endedAt, const char* leaf,
+                                        bool sameEntry) {
     {
         SrwLock::Exclusive hold(lock_);
+        Ended(names, endedAt);
         if (Learnable(names)) {
             Adopt(names);
             return Answer(names_.folder_, leaf, sameEntry, names_.listedAt_);
@@ -113,9 +141,7 @@ NameState FolderKnowledge::LearnAndLook(FolderNames& names, const char* leaf, bo
     }
     // The store changed meanwhile: these names are still the newest word on
     // the folder for this question, but not knowledge to keep.
-    const std::string wanted = Fold(leaf);
-    unsigned entries = 0;
-    ForEachName(names.collected_, names.used_, [&](const char* name) { entries += Fold(name) == wanted; });
+    const unsigned entries = CountFolds(names.collected_, names.used_, Fold(leaf));
     return entries > (sameEntry ? 1u : 0u) ? NameState::Taken : NameState::Free;
 }
 
@@ -123,8 +149,18 @@ FolderKnowledge::Change FolderKnowledge::BeginChange(const FolderName* folder, c
     SrwLock::Exclusive hold(lock_);
     Change change;
     if (folder != nullptr && Follows(*folder)) {
-        Index();
-        change.count = &counts_[Fold(leaf)];
+        std::string folded = Fold(leaf);
+        if (counted_) {
+            bool moved = false;
+            change.slot = counts_.Add(folded, &moved);
+            // The other changes' slots have moved: they make the plugin forget.
+            if (moved) ++generation_;
+        } else {
+            pending_.push_back(PendingChange{std::move(folded)});
+            change.slot = pending_.size() - 1;
+            change.pending = true;
+            ++underWay_;
+        }
     }
     change.generation = generation_;
     ++changes_;
@@ -136,13 +172,17 @@ void FolderKnowledge::EndChange(const Change& change, Outcome outcome) noexcept 
     ++changes_;
     // Another change in between (one that failed, on this thread or another)
     // may have made the knowledge forget: the count is gone with it.
-    if (outcome == Outcome::Unknown || change.count == nullptr || generation_ != change.generation) {
+    if (outcome == Outcome::Unknown || change.slot == NameCounts::kNone ||
+        generation_ != change.generation) {
         return ForgetLocked();
     }
-    if (outcome == Outcome::Added) {
-        ++*change.count;
-    } else if (*change.count > 0) {
-        --*change.count;
+    // A change under way keeps the names from being counted (Entries), so
+    // its pending entry is still there.
+    if (change.pending) {
+        pending_[change.slot].outcome = outcome;
+        --underWay_;
+    } else {
+        Follow(outcome, counts_.Count(change.slot));
     }
 }
 
@@ -155,7 +195,15 @@ void FolderKnowledge::ForgetLocked() {
     // Frees the blocks: what a large folder held is not kept for nothing.
     FolderNames released;
     names_.Swap(released);
-    std::map<std::string, unsigned>().swap(counts_);
+    ClearCounts();
+}
+
+void FolderKnowledge::ClearCounts() noexcept {
+    std::vector<PendingChange>().swap(pending_);
+    underWay_ = 0;
+    looks_ = 0;
+    counted_ = false;
+    counts_.Release();
 }
 
 bool FolderKnowledge::Follows(const FolderName& folder) const {
@@ -166,28 +214,60 @@ bool FolderKnowledge::Learnable(const FolderNames& names) const {
     return names.collecting_ && names.moment_.changes == changes_;
 }
 
+void FolderKnowledge::Ended(FolderNames& names, ULONGLONG endedAt) {
+    const ULONGLONG took = endedAt > names.listedAt_ ? endedAt - names.listedAt_ : 0;
+    const ULONGLONG inside = listingsMs_ - names.moment_.listingsMs;
+    // Listings on another thread meanwhile are taken off too: the cost may
+    // come out low, and what is known then serves for less time.
+    names.costMs_ = took > inside ? took - inside : 0;
+    listingsMs_ += names.costMs_;
+}
+
+bool FolderKnowledge::Fresh(ULONGLONG now) const {
+    const ULONGLONG freshFor = std::max(kFreshForMs, kFreshPerListingMs * names_.costMs_);
+    return now - names_.listedAt_ < freshFor;
+}
+
 void FolderKnowledge::Adopt(FolderNames& names) {
     names_.Swap(names);
     names.collecting_ = false;
-    counts_.clear();
+    ClearCounts();
     ++generation_;
     known_ = true;
 }
 
 NameState FolderKnowledge::Answer(const FolderName& folder, const char* leaf, bool sameEntry,
                                   ULONGLONG now) {
-    if (!Follows(folder) || now - names_.listedAt_ >= kFreshForMs) return NameState::Unknown;
-    Index();
-    const auto found = counts_.find(Fold(leaf));
-    const unsigned entries = found == counts_.end() ? 0 : found->second;
+    if (!Follows(folder) || !Fresh(now)) return NameState::Unknown;
+    const unsigned entries = Entries(Fold(leaf));
     return entries > (sameEntry ? 1u : 0u) ? NameState::Taken : NameState::Free;
 }
 
+unsigned FolderKnowledge::Entries(const std::string& wanted) {
+    if (!counted_ && (++looks_ <= kLooksBeforeCounting || underWay_ != 0)) {
+        unsigned entries = CountFolds(names_.collected_, names_.used_, wanted);
+        for (const PendingChange& change : pending_) {
+            if (change.folded == wanted) Follow(change.outcome, entries);
+        }
+        return entries;
+    }
+    Index();
+    return counts_.CountOf(wanted);
+}
+
 void FolderKnowledge::Index() {
-    if (names_.used_ == 0) return;
+    if (counted_) return;
     // Whatever fails part-way leaves nothing half-known behind.
     known_ = false;
-    ForEachName(names_.collected_, names_.used_, [&](const char* name) { ++counts_[Fold(name)]; });
-    names_.used_ = 0;
+    counts_.Reset(names_.count_ + pending_.size());
+    bool moved = false;  // nothing has a slot yet
+    ForEachFold(names_.collected_, names_.used_,
+                [&](const std::string& name) { ++counts_.Count(counts_.Add(name, &moved)); });
+    // None is under way: each is followed as it was made.
+    for (const PendingChange& change : pending_) {
+        Follow(change.outcome, counts_.Count(counts_.Add(change.folded, &moved)));
+    }
+    std::vector<PendingChange>().swap(pending_);
+    counted_ = true;
     known_ = true;
 }

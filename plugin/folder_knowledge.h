@@ -3,9 +3,15 @@
 // check before an upload or a store copy need not list a large folder again
 // for every file of a burst. Knowledge comes from a listing that reached its
 // end (the host's own or one the check made) and follows the plugin's own
-// changes in that folder since. It is used for kFreshForMs after its listing
-// began, and only in the thread locale it was listed in: the names are 8-bit
-// texts of that locale's code page.
+// changes in that folder since. It is used, counted from the moment its
+// listing began, for kFreshForMs or for kFreshPerListingMs times what the
+// listing cost, whichever is longer, and only in the thread locale it was
+// listed in: the names are 8-bit texts of that locale's code page. A
+// listing's cost is its time from beginning to end less the cost of the
+// listings that began and ended inside it (a host walking a folder tree
+// lists a subfolder inside its folder's listing): looking again can then
+// take at most a tenth of the time, whatever the folder's size and the
+// store's speed.
 //
 // Names are compared as the listing showed them, letter case aside: a store
 // may not tell "a.txt" from "A.TXT", and asking once too often is the safe
@@ -18,11 +24,12 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <vector>
 
 #include "common/srw_lock.h"
 #include "path/remote_path.h"
+#include "plugin/name_counts.h"
 
 // A folder as its listing addresses it: the depth and the three texts of its
 // parsed path.
@@ -44,6 +51,7 @@ enum class NameState { Unknown, Taken, Free };
 // still under way when the listing is learnt forgets it when it ends.
 struct StoreMoment {
     std::uint32_t changes = 0;  // changes begun or ended before
+    ULONGLONG listingsMs = 0;   // what the listings that ended before cost, in all
 };
 
 // The names one listing collects as they are shown to the host, with the
@@ -74,15 +82,18 @@ private:
     LCID locale_ = 0;
     ULONGLONG listedAt_ = 0;
     StoreMoment moment_;
+    ULONGLONG costMs_ = 0;  // once it has ended
     // The names, each ended by NUL, in the first used_ bytes: copying a name
     // in is all a listing pays per entry.
     std::string collected_;
     std::size_t used_ = 0;
+    std::size_t count_ = 0;  // of the names in the first used_ bytes
 };
 
 class FolderKnowledge {
 public:
     static constexpr ULONGLONG kFreshForMs = 2000;
+    static constexpr ULONGLONG kFreshPerListingMs = 10;
 
     FolderKnowledge() = default;
     FolderKnowledge(const FolderKnowledge&) = delete;
@@ -90,10 +101,10 @@ public:
 
     // The moment a listing that begins now starts from.
     StoreMoment Now();
-    // What a listing that reached its end collected becomes known, unless
-    // the store changed since it began; `names` then holds the block of what
-    // was known before, for its next listing.
-    void Learn(FolderNames& names);
+    // What a listing that reached its end at `endedAt` collected becomes
+    // known, unless the store changed since it began; `names` then holds the
+    // block of what was known before, for its next listing.
+    void Learn(FolderNames& names, ULONGLONG endedAt);
     // Forgets what was known; the next check lists again. Counts as a
     // change: listings under way are not learnt. Allocates nothing.
     void Forget();
@@ -104,17 +115,18 @@ public:
     // letter case, which does not count against itself: the name is taken
     // only when a second entry has it. May throw std::bad_alloc.
     NameState Look(const FolderName& folder, const char* leaf, bool sameEntry, ULONGLONG now);
-    // Learns `names`, a listing the check has just made, and answers from
-    // it: from what is then known, or from `names` alone when the store
-    // changed while they were listed.
-    NameState LearnAndLook(FolderNames& names, const char* leaf, bool sameEntry);
+    // Learns `names`, a listing the check has just made, ended at `endedAt`,
+    // and answers from it: from what is then known, or from `names` alone
+    // when the store changed while they were listed.
+    NameState LearnAndLook(FolderNames& names, ULONGLONG endedAt, const char* leaf, bool sameEntry);
 
     // A change of the store that the plugin is about to make to the entry
     // `leaf` of `folder`, for the knowledge to follow. Begun before the
     // engine is asked, so that ending it needs no memory. BeginChange may
     // throw std::bad_alloc, before anything is changed.
     struct Change {
-        unsigned* count = nullptr;  // the entry's count in the known folder, if it is that one
+        std::size_t slot = NameCounts::kNone;  // if the folder is the known one: in pending_ or counts_
+        bool pending = false;
         unsigned generation = 0;
     };
     enum class Outcome { Added, Removed, Unknown };
@@ -126,8 +138,16 @@ public:
 
 private:
     void ForgetLocked();
+    void ClearCounts() noexcept;
     bool Follows(const FolderName& folder) const;
     bool Learnable(const FolderNames& names) const;
+    // The listing's cost, counted in with those of the listings that end
+    // after it began.
+    void Ended(FolderNames& names, ULONGLONG endedAt);
+    bool Fresh(ULONGLONG now) const;
+    // The entries with the folded name `wanted`: from counts_, or before
+    // there are any from a look through the names and the changes since.
+    unsigned Entries(const std::string& wanted);
     void Index();
     // `names` become what is known, and what was known goes to `names`.
     void Adopt(FolderNames& names);
@@ -135,9 +155,24 @@ private:
 
     SrwLock lock_;
     bool known_ = false;
-    // Counts what is known: a change's count stays valid while it is the same.
+    // Counts what is known: a change's slot stays valid while it is the same.
     unsigned generation_ = 0;
     std::uint32_t changes_ = 0;  // changes begun or ended, forgetting included
-    FolderNames names_;  // folded into counts_ at the first question
-    std::map<std::string, unsigned> counts_;  // folded name: entries with it
+    ULONGLONG listingsMs_ = 0;   // what the listings that ended cost, in all
+    // What is known is the names of a listing and the plugin's changes since,
+    // in pending_, until the looks at it are enough to pay for folding the
+    // names into counts_; from then on the changes go to counts_. A folder
+    // that is only changed (entries deleted one by one) is never folded, and
+    // a single look is one pass over its names.
+    static constexpr unsigned kLooksBeforeCounting = 8;
+    struct PendingChange {
+        std::string folded;
+        Outcome outcome = Outcome::Unknown;  // Unknown while the change is under way
+    };
+    FolderNames names_;
+    std::vector<PendingChange> pending_;
+    unsigned underWay_ = 0;  // of pending_
+    unsigned looks_ = 0;     // answered from names_
+    bool counted_ = false;   // names_ and pending_ are in counts_
+    NameCounts counts_;      // folded name: entries with it
 };

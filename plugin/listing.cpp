@@ -167,11 +167,11 @@ bool AnswerEmptyList(PathLevel level, ListingCookie cookie, WIN32_FIND_DATAA& fi
 
 // The host's listing teaches the plugin the folder's names: each entry
 // delivered is collected, and the end reached makes them known.
-void Learn(FolderKnowledge& knowledge, FolderNames& names, ListStep step,
+void Learn(PluginState& state, FolderNames& names, ListStep step,
            const WIN32_FIND_DATAA& findData, std::size_t nameLength) {
     switch (step) {
     case ListStep::Delivered: names.Collect(findData.cFileName, nameLength); break;
-    case ListStep::Ended: knowledge.Learn(names); break;
+    case ListStep::Ended: state.knowledge.Learn(names, state.clock()); break;
     case ListStep::Failed: names.Drop(); break;
     }
 }
@@ -189,7 +189,7 @@ ListStep Step(PluginState& state, Listing& listing, const RemotePath* path,
     const ListStep step = FAILED(hr) ? ListStep::Failed
                                      : DeliverFrom(std::move(item), engine, listing.level,
                                                    listing.cookie, findData, &nameLength);
-    Learn(state.knowledge, listing.names, step, findData, nameLength);
+    Learn(state, listing.names, step, findData, nameLength);
     return step;
 }
 

@@ -75,7 +75,7 @@ NameState LookInFolder(PluginState& state, const char* hostPath, const char* sou
     if (!ListInto(names, *state.engine, entry.folderLevel, folderPath.Record())) {
         return NameState::Unknown;
     }
-    return knowledge.LearnAndLook(names, entry.name.c_str(), itself);
+    return knowledge.LearnAndLook(names, state.clock(), entry.name.c_str(), itself);
 }
 
 }  // namespace

@@ -55,6 +55,11 @@ HANDLE HandleOf(std::uint64_t carried) {
 
 std::uint32_t OtherRegion(std::uint32_t region) { return (region + 1) % bridge::kBatchRegions; }
 
+// A batch the host waits for goes up once it has taken this long: a store
+// far away hands a listing over in pages, and the entries of the page that
+// has arrived are not held back for the next.
+constexpr ULONGLONG kHostWaitsMs = 20;
+
 }  // namespace
 
 PluginCalls* PluginCalls::current_ = nullptr;
@@ -85,10 +90,27 @@ void PluginCalls::Serve() {
         if (readAhead_ && !readAhead_->batch) {
             readAhead_->region = OtherRegion(lastSentRegion_);
             readAhead_->batch = FindNextBatch(readAhead_->handle, readAhead_->most, true,
-                                              readAhead_->region, &readAhead_->more);
+                                              readAhead_->region, Haste::ReadAhead,
+                                              &readAhead_->more);
         }
         const Message request = inbox_.Next();
+        if (request.kind == Kind::StopAsked) {
+            NoteStop(request);  // for a request that has ended
+            continue;
+        }
         if (!bridge::IsRequest(request.kind)) ExitProcess(kExitProtocolFault);  // unasked answer
+        reported_ = false;
+        stop_ = 0;
+        stopMayCome_ = false;
+        // A move deletes its source once the engine has the whole file, so
+        // its reports all wait for the host's answer: one that asks to stop
+        // reaches the plugin before it deletes anything, and the 64-bit side
+        // has seen the 100 percent before the download's deletion goes to
+        // the engine, which may end or stall there (a whole transfer whose
+        // helper ends keeps its file).
+        const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
+        moves_ = transfer && (request.Int(2) & FS_COPYFLAGS_MOVE) != 0;
+        holdsClosingNotes_ = transfer && !moves_;
         switch (request.kind) {
         case Kind::FindNext:
             ServeFindNext(request);
@@ -123,7 +145,7 @@ void PluginCalls::ServeFindNext(const Message& request) {
     SetThreadLocale(static_cast<LCID>(request.Int(0)));
     SetLastError(static_cast<DWORD>(request.Int(1)));
     bool more = false;
-    const Message batch = FindNextBatch(handle, most, recordWanted, region, &more);
+    const Message batch = FindNextBatch(handle, most, recordWanted, region, Haste::HostWaits, &more);
     lastSentRegion_ = region;
     Send(batch);
     // A batch that ended at its bounds, not at the listing's end, has more
@@ -140,28 +162,89 @@ void PluginCalls::ForgetListing(HANDLE handle) {
 }
 
 void PluginCalls::Send(const Message& message) {
-    if (!bridge::SendMessage(out_, message)) ExitProcess(kExitPipeBroken);
+    std::string frames;
+    frames.swap(heldNotes_);
+    frames += bridge::Frame(message);
+    if (!bridge::SendFrames(out_, frames)) ExitProcess(kExitPipeBroken);
 }
 
 Message PluginCalls::AwaitAnswer(Kind callback) {
-    Message answer = inbox_.Next();
-    if (!bridge::Answers(callback, answer.kind)) ExitProcess(kExitProtocolFault);
-    return answer;
+    for (;;) {
+        Message answer = inbox_.Next();
+        if (bridge::Answers(callback, answer.kind)) return answer;
+        NoteStop(answer);
+    }
+}
+
+void PluginCalls::NoteStop(const Message& message) {
+    if (message.kind != Kind::StopAsked || !stopMayCome_) ExitProcess(kExitProtocolFault);
+    if (stop_ == 0) stop_ = message.Int(0);
+}
+
+void PluginCalls::TakeStops() {
+    Message message;
+    while (inbox_.TryNext(&message)) NoteStop(message);
+}
+
+int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
+    const bool waits = !reported_ || moves_;
+    reported_ = true;
+    const Message report = std::move(Message(waits ? Kind::Progress : Kind::ProgressNote)
+                                         .Add(pluginNr)
+                                         .Add(PluginText(source))
+                                         .Add(PluginText(target))
+                                         .Add(percent));
+    // A note of 100 percent is one of the plugin's closing reports: after
+    // them, but for a move, it only notes the transfer done and returns.
+    // Held back, they go up with the reply, and the 64-bit side wakes once
+    // for all of them instead of once for each. The host's answer to them
+    // could not stop the transfer anyway: the plugin makes its last report
+    // straight after the engine's 100, and ignores its answer.
+    if (!waits && percent >= 100 && holdsClosingNotes_) {
+        heldNotes_ += bridge::Frame(report);
+    } else {
+        Send(report);
+    }
+    if (waits) return AwaitAnswer(Kind::Progress).Int(0);
+    stopMayCome_ = true;
+    TakeStops();
+    return stop_;
+}
+
+bool PluginCalls::Enough(Haste* haste, HANDLE handle, ULONGLONG startedMs) {
+    if (*haste == Haste::ReadAhead) {
+        if (!inbox_.Waiting()) return false;
+        // The host has taken in the last batch and waits for this one:
+        // sent now, part-full, it would cost the host one more round trip
+        // for the rest.
+        if (!NextOfListingWaits(handle)) return true;
+        *haste = Haste::HostWaits;
+    }
+    return GetTickCount64() - startedMs >= kHostWaitsMs;
+}
+
+bool PluginCalls::NextOfListingWaits(HANDLE handle) {
+    Message waiting;
+    return inbox_.Peek(&waiting) && waiting.kind == Kind::FindNext &&
+           HandleOf(static_cast<std::uint32_t>(waiting.Int(2))) == handle && waiting.Int(4) != 0;
 }
 
 Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
-                                   std::uint32_t region, bool* more) {
+                                   std::uint32_t region, Haste haste, bool* more) {
     bridge::BatchWriter batch(batches_.Region(region), bridge::kBatchRegionBytes);
     *more = false;
     if (!recordWanted) {
         batch.Append(fs_.FsFindNext(handle, nullptr), nullptr, 0);
     } else {
-        // Reads ahead: the plugin's own FsFindNext, in order, up to the end
-        // of the listing (its first FALSE), `most` entries or the batch's
-        // bytes. A region holds a whole batch and one more record.
+        // The plugin's own FsFindNext, in order, up to the end of the
+        // listing (its first FALSE), `most` entries or the batch's bytes; a
+        // region holds a whole batch and one more record. A batch has at
+        // least one entry, and stops short once it has taken long enough.
         most = std::clamp(most, 1, static_cast<int>(bridge::kMaxBatchEntries));
+        const ULONGLONG startedMs = GetTickCount64();
         for (BOOL found = TRUE; found && batch.Entries() < static_cast<std::uint32_t>(most) &&
                                 batch.Bytes() < bridge::kBatchBytesTarget;) {
+            if (batch.Entries() > 0 && Enough(&haste, handle, startedMs)) break;  // *more stays true
             WIN32_FIND_DATAA record;
             found = fs_.FsFindNext(handle, &record);
             batch.Append(found, &record, sizeof(record));
@@ -252,12 +335,7 @@ Message PluginCalls::FindFirst(Text& path, const Text& hostRecord, DWORD hostErr
 }
 
 int __stdcall PluginCalls::Progress(int pluginNr, char* source, char* target, int percent) {
-    current_->Send(Message(Kind::Progress)
-                       .Add(pluginNr)
-                       .Add(PluginText(source))
-                       .Add(PluginText(target))
-                       .Add(percent));
-    return current_->AwaitAnswer(Kind::Progress).Int(0);
+    return current_->Report(pluginNr, source, target, percent);
 }
 
 void __stdcall PluginCalls::Log(int pluginNr, int msgType, char* text) {

@@ -3,11 +3,14 @@
 // request's arguments on the helper's main thread, in the host thread's
 // locale and with its last error, and the reply built from what the export
 // returned and wrote. The host's callbacks that the plugin calls meanwhile
-// travel up to the 64-bit side and wait there for the host's answer.
+// travel up to the 64-bit side and wait there for the host's answer, except
+// the progress reports after a request's first, which go up as notes
+// (bridge/protocol.h).
 
 #include <windows.h>
 
 #include <optional>
+#include <string>
 
 #include "bridge/channel.h"
 #include "bridge/helper/mailbox.h"
@@ -32,18 +35,42 @@ private:
     bridge::Message Run(const bridge::Message& request);
     bridge::Message RootName(int size, DWORD hostError);
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
+    // How long a batch may take: one the host waits for goes up after
+    // kHostWaitsMs (a store that lists in pages then shows each page as it
+    // comes); one read ahead stops as soon as another request is waiting,
+    // which then waits for at most one of the plugin's FsFindNext, and once
+    // the host asks for that batch itself, it goes up as one the host waits
+    // for does.
+    enum class Haste { HostWaits, ReadAhead };
+    bool Enough(Haste* haste, HANDLE handle, ULONGLONG startedMs);
+    // Whether the oldest waiting request asks for the next entries of the
+    // listing `handle`, with their records.
+    bool NextOfListingWaits(HANDLE handle);
     // Reads entries of the listing `handle` into `region` of the shared
     // section and returns the FindBatch that names them; *more tells whether
     // the listing went on past the batch.
     bridge::Message FindNextBatch(HANDLE handle, int most, bool recordWanted, std::uint32_t region,
-                                  bool* more);
+                                  Haste haste, bool* more);
     // Answers FindNext: with the batch read ahead for that listing, or with
     // one read now into the region the read-ahead leaves free.
     void ServeFindNext(const bridge::Message& request);
     void ForgetListing(HANDLE handle);
+    // Sends `message`, after the notes held back, in one write.
     void Send(const bridge::Message& message);
-    // The 64-bit side's answer to `callback`; anything else ends the process.
+    // The 64-bit side's answer to `callback`; a StopAsked for an earlier
+    // note is taken note of on the way, anything else ends the process.
     bridge::Message AwaitAnswer(bridge::Kind callback);
+    // One progress report of the plugin's: the request's first waits for the
+    // host's answer, which can stop the request before the plugin asks the
+    // engine anything, and so does every report of a move; the later ones of
+    // anything else go up as notes, and answer with the host's request to
+    // stop if one has arrived since.
+    int Report(int pluginNr, char* source, char* target, int percent);
+    // Takes the StopAsked messages that have arrived, without waiting.
+    void TakeStops();
+    // A StopAsked, taken while a request runs or dropped between requests;
+    // anything else there ends the process.
+    void NoteStop(const bridge::Message& message);
 
     // The callbacks handed to the plugin's FsInit; plain functions, so they
     // reach the one instance through `current_`.
@@ -64,6 +91,20 @@ private:
         bool more = true;                      // the listing went on past it
     };
     std::optional<ReadAhead> readAhead_;
+    // The request under way: whether its first report has gone up, whether
+    // it is a transfer that moves (every report of which waits for the
+    // host's answer), and the host's answer to a note that asked to stop (0:
+    // none). A StopAsked may come while notes are unanswered, and until the
+    // next request.
+    bool reported_ = false;
+    bool moves_ = false;
+    int stop_ = 0;
+    bool stopMayCome_ = false;
+    // The frames of the plugin's closing reports (notes of 100 percent) in a
+    // transfer that is no move, held back for the message that follows them:
+    // the request's reply, a moment later (see Report).
+    bool holdsClosingNotes_ = false;
+    std::string heldNotes_;
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
     Mailbox& inbox_;

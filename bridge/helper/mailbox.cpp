@@ -40,6 +40,7 @@ DWORD WINAPI Mailbox::ReadLoop(void* self) {
             {
                 SrwLock::Exclusive guard(box.lock_);
                 box.payloads_.push_back(std::move(payload));
+                InterlockedIncrement(&box.waiting_);
             }
             SetEvent(box.arrived_.Get());
         }
@@ -52,6 +53,18 @@ bool Mailbox::Take(std::string* payload) {
     if (payloads_.empty()) return false;
     *payload = std::move(payloads_.front());
     payloads_.pop_front();
+    InterlockedDecrement(&waiting_);
+    return true;
+}
+
+bool Mailbox::Peek(bridge::Message* message) {
+    std::string payload;
+    {
+        SrwLock::Exclusive guard(lock_);
+        if (payloads_.empty()) return false;
+        payload = payloads_.front();
+    }
+    *message = Decoded(payload);
     return true;
 }
 
@@ -68,6 +81,17 @@ bridge::Message Mailbox::Next() {
             DispatchMessageW(&msg);
         }
     }
+    return Decoded(payload);
+}
+
+bool Mailbox::TryNext(bridge::Message* message) {
+    std::string payload;
+    if (!Take(&payload)) return false;
+    *message = Decoded(payload);
+    return true;
+}
+
+bridge::Message Mailbox::Decoded(const std::string& payload) {
     bridge::Message message;
     if (!bridge::DecodePayload(payload, bridge::Sender::Host, &message)) ExitProcess(kExitProtocolFault);
     return message;

@@ -227,6 +227,12 @@ BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATA
         link.Fault();
         return FALSE;
     }
+    // A batch handed out whole holds nothing more: an open listing keeps at
+    // most the one batch it is handing out.
+    if (listing->entries.AtEnd()) {
+        listing->entries = bridge::FindBatchReader();
+        listing->batch = Message();
+    }
     return result;
 }
 

@@ -300,12 +300,29 @@ bool HelperLink::Start(const Message& request, Watch* watch) {
 
 bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) {
     if (!SendMessage(toHelper_.Get(), request)) return false;
+    // Once the host has asked to stop at a note, the notes that were on
+    // their way before the plugin heard of it are not shown to it.
+    bool stopAsked = false;
     for (;;) {
         if (!Receive(request, reply, watch)) return false;
         const Next next = Classify(request.kind, reply->kind);
         if (next != Next::Callback) return next == Next::Reply;
+        if (IsNote(reply->kind) && stopAsked) continue;
         const Message answer = Answer(*reply);
-        if (watch->shown && reply->kind == Kind::Progress) NotePassedOn(*reply, answer, watch);
+        const bool report = reply->kind == Kind::Progress || IsNote(reply->kind);
+        if (watch->shown && report) NotePassedOn(*reply, answer, watch);
+        // A note goes back only as a request to stop: the helper went on.
+        if (IsNote(reply->kind)) {
+            if (answer.Int(0) == 0) continue;
+            // A transfer that the engine has not finished stops at once, with
+            // its helper; one at 100 percent is whole, and stands as done.
+            const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
+            if (transfer && reply->Int(1) < 100) {
+                watch->abandoned = Abandoned::ByHost;
+                return false;
+            }
+            stopAsked = true;
+        }
         if (!SendMessage(toHelper_.Get(), answer)) return false;
     }
 }
@@ -378,13 +395,14 @@ bool HelperLink::UserStops(const Message& request, const Watch& watch, ULONGLONG
 
 Message HelperLink::Answer(const Message& callback) const {
     switch (callback.kind) {
-    case Kind::Progress: {
+    case Kind::Progress:
+    case Kind::ProgressNote: {
         // The texts stay valid and unchanged until the host's callback returns.
         CallbackText source(callback.TextAt(0)), target(callback.TextAt(1));
         const int abort = progress_ != nullptr ? progress_(callback.Int(0), source.Get(), target.Get(),
                                                            callback.Int(1))
                                                : 0;
-        return std::move(Message(Kind::ProgressAnswer).Add(abort));
+        return std::move(Message(AnswerTo(callback.kind)).Add(abort));
     }
     case Kind::Log: {
         CallbackText text(callback.TextAt(0));

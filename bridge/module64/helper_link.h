@@ -32,7 +32,8 @@ Message RequestOf(Kind kind, const CallContext& context);
 // How a request that the helper left unanswered was given up.
 enum class Abandoned {
     No,
-    ByHost,      // the host's progress callback answered abort
+    ByHost,      // the host's progress callback answered abort (to the silence, or
+                 // to a transfer's note before its engine finished)
     ByUser,      // the user answered Yes to the question whether to stop the engine
     AfterBound,  // a host without a request callback: the call gave up by itself
 };

@@ -52,6 +52,8 @@ struct Module {
     decltype(&FsFindClose) findClose = nullptr;
     decltype(&FsGetFile) getFile = nullptr;
     decltype(&FsPutFile) putFile = nullptr;
+    decltype(&FsRenMovFile) renMovFile = nullptr;
+    decltype(&FsDeleteFile) deleteFile = nullptr;
 
     template <typename Function>
     void Find(Function& function, const char* name) {
@@ -66,10 +68,13 @@ struct Module {
         Find(findClose, "FsFindClose");
         Find(getFile, "FsGetFile");
         Find(putFile, "FsPutFile");
+        Find(renMovFile, "FsRenMovFile");
+        Find(deleteFile, "FsDeleteFile");
         return init != nullptr;
     }
     bool Lists() const { return findFirst != nullptr && findNext != nullptr && findClose != nullptr; }
     bool Transfers() const { return getFile != nullptr && putFile != nullptr; }
+    bool Changes() const { return renMovFile != nullptr && deleteFile != nullptr; }
 };
 
 inline std::string ThisProgram() {

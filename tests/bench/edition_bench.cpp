@@ -52,7 +52,7 @@ constexpr int kWarmUpTransfers = 50;
 constexpr int kCancels = 10;
 constexpr double kSlowCallUs = 20.0;
 constexpr double kListingTarget = 2.0;  // bridge listing time over the in-process one
-constexpr double kAddedTargetMs = 1.0;  // bridge transfer time minus the in-process one
+constexpr double kAddedTargetMs = 0.5;  // bridge transfer time minus the in-process one
 
 char g_listedPath[] = "\\work\\photos";
 char g_remoteName[] = "\\work\\photos\\2009\\holiday-picture.jpg";

@@ -148,6 +148,79 @@ TEST_F(E2eTest, DownloadEventsComeFromOneOtherThreadAndTheLastFindsTheFileComple
     }
 }
 
+// The engine reads its latency model when it is made.
+Microsoft::WRL::ComPtr<IStorageBrowser> EngineFarAway(const char* on) {
+    const std::pair<const char*, const char*> settings[] = {
+        {"CORVANEL_LATENCY", on},           {"CORVANEL_LATENCY_CALL_MS", "300"},
+        {"CORVANEL_LATENCY_PAGE_ENTRIES", "10"}, {"CORVANEL_LATENCY_PAGE_MS", "200"},
+        {"CORVANEL_LATENCY_MIB_PER_S", "4"}};
+    for (const auto& setting : settings) SetEnvironmentVariableA(setting.first, setting.second);
+    auto engine = CreateRegisteredEngine();
+    for (const auto& setting : settings) SetEnvironmentVariableA(setting.first, nullptr);
+    return engine;
+}
+
+// The least a wait of `ms` shows as, the clock's and the timer's steps aside.
+ULONGLONG AtLeast(ULONGLONG ms) { return ms * 9 / 10; }
+
+// Milliseconds that `call` took.
+template <typename Call>
+ULONGLONG Took(Call&& call) {
+    const ULONGLONG start = GetTickCount64();
+    call();
+    return GetTickCount64() - start;
+}
+
+// A store far away on demand: with CORVANEL_LATENCY=1 each call waits its
+// cost, a listing waits for each page of its entries and a transfer keeps to
+// its rate; set to anything else, the engine adds nothing. Only the least
+// times are checked: a busy machine makes anything slower.
+TEST_F(E2eTest, TheLatencyModelMakesTheEngineAnswerAsAStoreFarAway) {
+    std::vector<std::pair<std::string, std::string>> objects;
+    for (int i = 0; i < 25; ++i) objects.push_back({"work\\photos\\" + std::to_string(100 + i), ""});
+    objects.push_back({"work\\photos\\big.bin", std::string(1 << 20, 'b')});
+    MakeStore(objects);
+    auto engine = EngineFarAway("1");
+    ASSERT_TRUE(engine);
+    EventRecorder recorder(engine.Get());
+    OwnedRemotePath photos;
+    PathLevel level;
+    ASSERT_TRUE(SplitRemotePath("\\work\\photos", &level, photos.Record()));
+
+    // 26 entries: the First's page, then pages at entries 10 and 20.
+    ListingCookie cookie = 0;
+    Microsoft::WRL::ComPtr<StorageItem> item;
+    EXPECT_GE(Took([&] { EXPECT_EQ(S_OK, engine->FirstObject(photos.Record(), &cookie, &item)); }), AtLeast(200));
+    int entries = 0;
+    const ULONGLONG rest = Took([&] {
+        while (item) {
+            ++entries;
+            ASSERT_EQ(S_OK, engine->NextObject(cookie, item.ReleaseAndGetAddressOf()));
+        }
+    });
+    EXPECT_EQ(26, entries);
+    EXPECT_GE(rest, AtLeast(2 * 200));
+
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    OwnedRemotePath folder;
+    ASSERT_TRUE(SplitRemotePath("\\work\\photos\\new", &level, folder.Record()));
+    EXPECT_GE(Took([&] { engine->CreateFolder(folder.Record(), &ok); }), AtLeast(300));
+    EXPECT_EQ(VARIANT_TRUE, ok);
+
+    // 1 MiB at 4 MiB/s, after the call's own wait.
+    const ULONGLONG download = Took([&] {
+        ASSERT_EQ(S_OK, Download(*engine.Get(), "\\work\\photos\\big.bin", Local("big.bin")));
+        ASSERT_TRUE(recorder.WaitForEnd());
+    });
+    EXPECT_GE(download, AtLeast(300 + 250));
+    EXPECT_EQ(std::string(1 << 20, 'b'), ReadBytes(Local("big.bin")));
+
+    auto nearby = EngineFarAway("0");
+    ASSERT_TRUE(nearby);
+    ASSERT_TRUE(SplitRemotePath("\\work\\photos\\newer", &level, folder.Record()));
+    EXPECT_LT(Took([&] { nearby->CreateFolder(folder.Record(), &ok); }), 300u) << "the model is off";
+}
+
 TEST_F(E2eTest, ANewTransferSilencesTheOneBeforeItWhichStillCompletes) {
     // Throttled, so the first transfer still runs when the second starts, as
     // after the user aborted it.

@@ -183,6 +183,35 @@ TEST_F(BridgeE2eTest, ACancelOnceTheEngineHasTheTransferEndsItsHelperAndTheParti
     EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
 }
 
+// The host's answer to a later report goes back only when it asks to stop,
+// and may reach the helper after the transfer it was for has ended: such a
+// transfer stands as done or as stopped, whole either way, and the helper
+// takes the next calls as ever.
+TEST_F(BridgeE2eTest, AStopThatComesAfterItsTransferEndedChangesNothingAfterIt) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}});
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        AbortAtReport(2);  // every report after the first asks to stop
+        Reports().clear();
+        DeleteFileA(Local("a.jpg").c_str());
+        const int result = Get("\\work\\photos\\a.jpg", Local("a.jpg"));
+        ASSERT_TRUE(result == FS_FILE_OK || result == FS_FILE_USERABORT) << result;
+        if (result == FS_FILE_OK) {
+            EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+        } else {
+            EXPECT_FALSE(IsFile(Local("a.jpg"))) << "a download stopped in the engine is deleted";
+        }
+        const std::vector<DWORD> helpers = HelpersOf(GetCurrentProcessId());
+        AbortAtReport(0);
+        EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\b.jpg", Local("b.jpg")));
+        EXPECT_EQ("B", ReadBytes(Local("b.jpg")));
+        EXPECT_EQ((std::vector<std::string>{"a.jpg", "b.jpg"}), List("\\work\\photos"));
+        if (result == FS_FILE_OK) {
+            EXPECT_EQ(helpers, HelpersOf(GetCurrentProcessId())) << "the same helper went on";
+        }
+    }
+}
+
 TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}, {"work\\stuck\\c.bin", "C"}});
     std::string path = "\\work\\photos";
@@ -271,6 +300,46 @@ TEST_F(BridgeE2eTest, AListingReadAheadWaitsWhileListingsInsideItAreServed) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(10000u, names.size());
     EXPECT_EQ(names.end(), std::adjacent_find(names.begin(), names.end()));
+}
+
+// A store far away lists in pages. The helper hands the host each page as
+// it comes instead of holding it back until a batch is full, and a request
+// that comes while it reads ahead waits for one page at most, not for the
+// batch: a subfolder's listing opened meanwhile shows its first entry as
+// soon as in the host's own process. Nothing read ahead is lost on the way.
+TEST_F(BridgeE2eTest, AListingInPagesShowsEachPageAsItComesAndHoldsUpNoOtherRequest) {
+    MakeStore({{"work\\photos\\small\\x.jpg", "X"}});
+    CreateDirectoryA(Store("work\\photos\\big").c_str(), nullptr);
+    MakeEmptyFiles(Store("work\\photos\\big"), 2000);
+    // 40 pages of 50 entries, 100 ms each: 4 s for the whole listing.
+    const std::pair<const char*, const char*> farAway[] = {
+        {"CORVANEL_LATENCY", "1"}, {"CORVANEL_LATENCY_CALL_MS", "0"},
+        {"CORVANEL_LATENCY_PAGE_ENTRIES", "50"}, {"CORVANEL_LATENCY_PAGE_MS", "100"}};
+    for (const auto& setting : farAway) SetEnvironmentVariableA(setting.first, setting.second);
+    Restart();
+    for (const auto& setting : farAway) SetEnvironmentVariableA(setting.first, nullptr);
+
+    std::string big = "\\work\\photos\\big", small = "\\work\\photos\\small";
+    WIN32_FIND_DATAA record;
+    const HANDLE listing = Fs().FsFindFirst(Text(big), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    std::vector<std::string> names{record.cFileName};
+    ULONGLONG start = GetTickCount64();
+    ASSERT_TRUE(Fs().FsFindNext(listing, &record));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "the first pages came up before the batch was full";
+    names.push_back(record.cFileName);
+
+    // The helper now reads ahead in the big folder.
+    start = GetTickCount64();
+    EXPECT_EQ((std::vector<std::string>{"x.jpg"}), List(small));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "the read-ahead gave way";
+
+    while (Fs().FsFindNext(listing, &record)) names.push_back(record.cFileName);
+    Fs().FsFindClose(listing);
+    std::vector<std::string> expected;
+    for (int at = 0; at < 2000; ++at) expected.push_back(std::to_string(at));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, names);
 }
 
 TEST_F(BridgeE2eTest, HandlesStandForTheHelpersListingsAndTheOldestGivesWayPastTheBound) {

@@ -44,19 +44,21 @@ enum class Op : std::uint8_t {
     ClientChange,
 };
 
-// What the second client does to the store: an object at `path` written
-// whole with `size` bytes drawn from `bytesSeed`, or deleted.
-// What the plugin may know of a folder is used for two seconds from the
-// moment its listing began (README).
+// What the plugin may know of a folder is used for at least two seconds
+// from the moment its listing began (README; for longer when the listing
+// cost more than a tenth of that: Session::Learnt).
 constexpr ULONGLONG kPluginKnowsForMs = 2000;
 
+// What the second client does to the store: an object at `path` written
+// whole with `size` bytes drawn from `bytesSeed`, or deleted.
 struct ClientChange {
     StoreChange::Kind kind = StoreChange::Kind::None;
     HostPath path;
     std::uint64_t bytesSeed = 0;
     std::uint32_t size = 0;
     // How long the second client waits before it changes the store: past
-    // what the plugin remembers of a folder, whose look must then see it.
+    // what the plugin remembers of a folder that lists quickly, whose look
+    // must then see it.
     DWORD waitMs = 0;
 };
 
@@ -184,9 +186,15 @@ private:
         bool teaches = false;
     };
     // A listing of a folder that reached its end, from which the plugin may
-    // answer for two seconds after it began (README: what it remembers).
+    // answer for two seconds after it began, or for ten times what it cost
+    // when that is longer (README: what it remembers). Begun before the
+    // plugin's listing began, opened after (the call that began it had
+    // returned), ended once the plugin had seen its end: what it cost the
+    // plugin is at most `ended - begun`.
     struct Learnt {
-        ULONGLONG begun, opened;
+        ULONGLONG begun, opened, ended;
+        // The latest moment the plugin may still answer from it.
+        ULONGLONG KnownUntil() const;
     };
     // The engine call under way: its fault armed and its local file locked
     // before, what happened read back after.
@@ -225,7 +233,7 @@ private:
     Seen MaySee(const Path& target, ULONGLONG started) const;
     bool KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG started) const;
     void NoteLook(const HostPath& target, const Armed& armed);
-    void NoteListed(const Path& folder, ULONGLONG begun, ULONGLONG opened);
+    void NoteListed(const Path& folder, const Learnt& listing);
     void NoteChanged(const HostPath& path);
     void NoteClientChange(const Path& path, bool existed, bool exists, ULONGLONG when);
     // Forgets the oldest listings the host is done with, once many are
@@ -263,6 +271,7 @@ private:
     Abort abort_ = Abort::Never;
     int reports_ = 0;
     int lastPercent_ = -1;
+    int abortedAt_ = -1;  // the percent of the report the host answered with abort
     bool cancelledInEngine_ = false;  // answered abort after the first report
     StallAnswer stallAnswer_ = StallAnswer::Cancel;
     int questions_ = 0;  // asked during the call under way

@@ -45,7 +45,7 @@ protected:
         }
         FolderNames names;
         names.Begin(FolderName::Of(level, folder.Record()), State().clock(), State().knowledge.Now());
-        State().knowledge.Learn(names);
+        State().knowledge.Learn(names, State().clock());
     }
     // The engine's calls so far, and forgets them.
     std::vector<std::string> TakeCalls() {

@@ -73,6 +73,9 @@ std::vector<Sample> Samples() {
         {"FindBatch", Sender::Helper, Message(Kind::FindBatch).Add(1).Add(3).Add(40)},
         {"Progress", Sender::Helper,
          Message(Kind::Progress).Add(7).Add(Text("\\a\\b\\x")).Add(Text("")).Add(50)},
+        {"ProgressNote", Sender::Helper,
+         Message(Kind::ProgressNote).Add(7).Add(std::nullopt).Add(Text("C:\\x")).Add(100)},
+        {"StopAsked", Sender::Host, Message(Kind::StopAsked).Add(1)},
         {"RootNameResult", Sender::Helper, Message(Kind::RootNameResult).Add(Text(std::string("Corvanel\0", 9)))},
     };
 }
@@ -301,6 +304,7 @@ TEST(ProtocolConversation, OnlyTheRequestsOwnReplyEndsIt) {
         {Kind::GetFile, Kind::Result, Next::Reply},
         {Kind::FindClose, Kind::Result, Next::Reply},
         {Kind::GetFile, Kind::Progress, Next::Callback},
+        {Kind::PutFile, Kind::ProgressNote, Next::Callback},
         {Kind::PutFile, Kind::Log, Next::Callback},
         {Kind::Init, Kind::Request, Next::Callback},
         // Another request's reply.
@@ -313,6 +317,7 @@ TEST(ProtocolConversation, OnlyTheRequestsOwnReplyEndsIt) {
         {Kind::ExecuteFile, Kind::Ready, Next::Fault},
         // Not the helper's kinds at all.
         {Kind::GetFile, Kind::ProgressAnswer, Next::Fault},
+        {Kind::GetFile, Kind::StopAsked, Next::Fault},
         {Kind::MkDir, Kind::MkDir, Next::Fault},
         // Nothing that is not a request waits for a reply.
         {Kind::Progress, Kind::Result, Next::Fault},
@@ -334,7 +339,7 @@ TEST(ProtocolConversation, HelperTakesAnswersOnlyWhenTheirCallbackWaits) {
         EXPECT_TRUE(bridge::IsRequest(request)) << static_cast<int>(request);
     }
     for (const Kind unasked : {Kind::ProgressAnswer, Kind::LogAnswer, Kind::RequestAnswer,
-                               Kind::Ready, Kind::Result}) {
+                               Kind::StopAsked, Kind::Ready, Kind::Result}) {
         EXPECT_FALSE(bridge::IsRequest(unasked)) << static_cast<int>(unasked);
     }
 
@@ -353,9 +358,13 @@ TEST(ProtocolConversation, HelperTakesAnswersOnlyWhenTheirCallbackWaits) {
         // A new request while the callback waits.
         {Kind::Progress, Kind::GetFile, false},
         {Kind::Request, Kind::FindNext, false},
-        // Nothing but a callback waits for an answer.
+        // Nothing but a callback waits for an answer, and a note waits for
+        // nothing: its StopAsked is taken whenever it comes.
         {Kind::Result, Kind::RequestAnswer, false},
         {Kind::GetFile, Kind::ProgressAnswer, false},
+        {Kind::ProgressNote, Kind::StopAsked, false},
+        {Kind::ProgressNote, Kind::ProgressAnswer, false},
+        {Kind::Progress, Kind::StopAsked, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.callback)) + " answered by " +

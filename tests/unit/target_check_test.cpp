@@ -171,6 +171,106 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     EXPECT_EQ(kListFolder, TakeCalls().front());
 }
 
+// A listing that took long teaches for ten times what it cost, counted from
+// its beginning, so that a store far away is not listed again and again
+// during a burst of uploads; a subfolder's listing inside it, as a host that
+// walks a tree makes it, is not part of that cost.
+TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
+    // Every step of a listing takes 200 ms.
+    engine.onCall = [this](const std::string& call) {
+        const std::string operation = OperationOf(call);
+        if (operation == "FirstObject" || operation == "NextObject") g_now += 200;
+        if (operation == "UploadObject") engine.FireProgress(L"l", L"r", 100);
+    };
+    WIN32_FIND_DATAA found;
+    const auto listWhole = [&](const char* folder) {
+        const HANDLE listing = FsFindFirst(HostText(folder), &found);
+        ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+        while (FsFindNext(listing, &found)) {
+        }
+        FsFindClose(listing);
+    };
+    // The First, two Nexts and the end: 800 ms, known for 8 s from its start.
+    const ULONGLONG began = g_now;
+    ScriptFolder({L"b.jpg", L"c.jpg", L"d.jpg"});
+    listWhole(kFolder);
+    TakeCalls();
+    g_now = began + 10 * 800 - 1;
+    engine.ScriptEnd("UploadObject");
+    EXPECT_EQ(FS_FILE_OK, Put());
+    EXPECT_EQ(Log{kUpload}, TakeCalls()) << "answered from what is known";
+    g_now = began + 10 * 800;
+    ScriptFolder({L"a.jpg"});
+    EXPECT_EQ(FS_FILE_EXISTS, Put());
+    EXPECT_EQ(Listed(kListFolder, "NextObject", 1), TakeCalls()) << "listed again";
+
+    // The folder's own First and end, 400 ms, around a subfolder's listing
+    // of 3 s: known for 4 s, not for 34 s.
+    const ULONGLONG outerBegan = g_now;
+    ItemValues folder;
+    folder.name = L"sub";
+    folder.kind = 1;
+    engine.ScriptItem("FirstObject", folder);
+    const HANDLE outer = FsFindFirst(HostText(kFolder), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, outer);
+    ScriptFolder({L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9", L"10", L"11", L"12", L"13", L"14"});
+    listWhole("\\work\\photos\\2009\\sub");
+    engine.ScriptEnd("NextObject");
+    EXPECT_FALSE(FsFindNext(outer, &found));
+    FsFindClose(outer);
+    TakeCalls();
+    g_now = outerBegan + 10 * 400;
+    ScriptFolder({L"sub"});
+    engine.ScriptEnd("UploadObject");
+    EXPECT_EQ(FS_FILE_OK, Put());
+    EXPECT_EQ(Plus(Listed(kListFolder, "NextObject", 1), kUpload), TakeCalls());
+}
+
+// What is known is looked through while looks are few and counted once they
+// are many; the plugin's changes made before the counting are followed in
+// the order they were made, and every answer is the same either way.
+TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrder) {
+    ScriptFolder({L"b.jpg"});
+    WIN32_FIND_DATAA found;
+    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    EXPECT_FALSE(FsFindNext(listing, &found));
+    FsFindClose(listing);
+    TakeCalls();
+    const auto path = [](const std::string& leaf) { return std::string(kFolder) + "\\" + leaf; };
+    engine.ScriptEnd("UploadObject");
+    EXPECT_EQ(FS_FILE_OK, Put(0, path("keep.jpg").c_str()));
+    std::vector<std::string> gone;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const std::string name = path("n" + std::to_string(round) + ".jpg");
+        const std::string other = path("N" + std::to_string(round) + ".JPG");
+        // A deletion of a name that is not known counts for nothing.
+        engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
+        EXPECT_TRUE(FsDeleteFile(HostText(name.c_str())));
+        engine.ScriptEnd("UploadObject");
+        EXPECT_EQ(FS_FILE_OK, Put(0, name.c_str()));
+        EXPECT_EQ(FS_FILE_EXISTS, Put(0, other.c_str())) << "the same name in other letter case";
+        engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
+        EXPECT_TRUE(FsDeleteFile(HostText(name.c_str())));
+        engine.ScriptEnd("UploadObject");
+        EXPECT_EQ(FS_FILE_OK, Put(0, other.c_str()));
+        EXPECT_EQ(FS_FILE_EXISTS, Put(0, name.c_str()));
+        engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
+        EXPECT_TRUE(FsDeleteFile(HostText(other.c_str())));
+        EXPECT_EQ(FS_FILE_EXISTS, Put(0, path("B.JPG").c_str()));
+        gone.push_back(name);
+        g_now += 100;  // all well within what the listing serves
+    }
+    // Long counted by now, with every change before the counting followed.
+    EXPECT_EQ(FS_FILE_EXISTS, Put(0, path("KEEP.jpg").c_str()));
+    for (const std::string& name : gone) {
+        engine.ScriptEnd("UploadObject");
+        EXPECT_EQ(FS_FILE_OK, Put(0, name.c_str())) << name;
+    }
+    for (const std::string& call : TakeCalls()) EXPECT_NE("FirstObject", OperationOf(call));
+}
+
 TEST_F(TargetCheckTest, AListingThatAChangeOverlapsTeachesNothing) {
     // The host lists the folder while its other thread uploads into it: the
     // engine's enumeration may have been taken before the new object came.

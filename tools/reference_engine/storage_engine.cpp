@@ -139,7 +139,8 @@ const EngineClass kEngineClass = {
 
 CStorageEngine::CStorageEngine()
     : StorageBrowserObject(EventConnectionPoint::SinkCount::Many),
-      root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()) {
+      root_(StoreRootFromSettings()), throttleMs_(ThrottleFromSettings()),
+      latency_(LatencyModel::FromEnvironment()) {
     ModuleAddRef();
 }
 
@@ -181,21 +182,28 @@ HRESULT CStorageEngine::NextEntry(ListingCookie cookie, StorageItem** item) {
     if (item == nullptr) return E_POINTER;
     *item = nullptr;
     return CallGuarded<HRESULT>(E_OUTOFMEMORY, [&] {
-        SrwLock::Exclusive guard(stateLock_);
-        auto found = enumerations_.find(cookie);
-        if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
-        Enumeration& listing = found->second;
-        if (listing.fault.Pending() && listing.next == static_cast<std::size_t>(listing.fault.after)) {
-            enumerations_.erase(found);
-            return faults_.StrikeLater(listing.fault);
+        std::size_t index = 0;
+        {
+            SrwLock::Exclusive guard(stateLock_);
+            auto found = enumerations_.find(cookie);
+            if (found == enumerations_.end()) return S_OK;  // ended or unknown: no more items
+            Enumeration& listing = found->second;
+            if (listing.fault.Pending() && listing.next == static_cast<std::size_t>(listing.fault.after)) {
+                const LaterFault fault = listing.fault;  // the listing goes first
+                enumerations_.erase(found);
+                return faults_.StrikeLater(fault);
+            }
+            if (listing.next == listing.entries.size()) {
+                enumerations_.erase(found);
+                return S_OK;
+            }
+            CrashWhenNamed(listing.entries[listing.next].name);
+            StallWhenNamed(listing.entries[listing.next].name);
+            index = listing.next++;
+            *item = MakeStorageItem(listing.entries[index]);
         }
-        if (listing.next == listing.entries.size()) {
-            enumerations_.erase(found);
-            return S_OK;
-        }
-        CrashWhenNamed(listing.entries[listing.next].name);
-        StallWhenNamed(listing.entries[listing.next].name);
-        *item = MakeStorageItem(listing.entries[listing.next++]);
+        // A page on its way holds up only this listing.
+        latency_.BeforeEntry(index);
         return S_OK;
     });
 }
@@ -388,6 +396,7 @@ HRESULT CStorageEngine::ReportAccount() {
 // Dispatch --------------------------------------------------------------------
 
 HRESULT CStorageEngine::Call(const EngineCall& call) {
+    latency_.Before(call.op);
     HRESULT planned = S_OK;
     if (faults_.Answers(call, &planned)) return planned;
     if (IsChange(call.op)) FaultsBeforeChange(call);

@@ -21,6 +21,7 @@
 #include "common/srw_lock.h"
 #include "tools/engine_com/storage_browser_object.h"
 #include "tools/reference_engine/faults.h"
+#include "tools/reference_engine/latency.h"
 #include "tools/reference_engine/local_store.h"
 
 // A new listing entry with one reference for the caller.
@@ -28,7 +29,7 @@ StorageItem* MakeStorageItem(const StoreEntry& entry);
 
 class CStorageEngine final : public StorageBrowserObject {
 public:
-    // Reads the store root and the throttle from the environment. Reference
+    // Reads the store root, the throttle and the latency model from the environment. Reference
     // count 1 for the creator.
     CStorageEngine();
     CStorageEngine(const CStorageEngine&) = delete;
@@ -42,6 +43,7 @@ public:
     // been silenced. Runs on the transfer's worker thread.
     void FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent);
     DWORD ThrottleMs() const { return throttleMs_; }
+    const LatencyModel& Latency() const { return latency_; }
     // The faults planned for this engine (CORVANEL_FAULTS), read when it was made.
     EngineFaults& Faults() { return faults_; }
 
@@ -92,6 +94,7 @@ private:
 
     const std::wstring root_;
     const DWORD throttleMs_;
+    const LatencyModel latency_;
     EngineFaults faults_;
 
     SrwLock stateLock_;  // enumerations_, nextCookie_, lastAccount_

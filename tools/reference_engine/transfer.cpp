@@ -78,6 +78,7 @@ bool CopyChunks(TransferJob& job) {
     std::unique_ptr<char[]> buffer(new char[kChunkBytes]);
     ULONGLONG done = 0;
     LONG reported = 0;
+    const ULONGLONG startMs = GetTickCount64();
     for (LONG chunk = 0;; ++chunk) {
         if (StopsHere(job, chunk, false)) return false;
         DWORD read = 0, written = 0;
@@ -92,6 +93,7 @@ bool CopyChunks(TransferJob& job) {
         if (percent != reported) job.Fire(reported = percent);
         CrashWhenNamed(job.remoteName.Get());
         if (job.engine->ThrottleMs() != 0) Sleep(job.engine->ThrottleMs());
+        job.engine->Latency().PaceTransfer(startMs, done);
     }
 }
 
