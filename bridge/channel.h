@@ -1,47 +1,46 @@
 #pragma once
-// Frames of the bridge's protocol over one pipe each way: blocking writes
-// (a false result means the pipe is broken: the peer has ended), and the
-// payloads that each side's reader takes out of its FrameBuffer decoded.
+// The shared section that carries the bridge's byte stream each way and
+// its listing batches, and the payloads that each side's reader takes out of
+// its FrameBuffer decoded.
 
 #include <windows.h>
 
 #include <string>
 
 #include "bridge/protocol.h"
+#include "bridge/ring.h"
 
 namespace bridge {
-
-// Writes a whole frame. False when the pipe is broken.
-bool SendMessage(HANDLE pipe, const Message& message);
-// Writes whole frames (Frame's, one after another) in one write, which the
-// peer's reader takes in at one wake-up. False when the pipe is broken.
-bool SendFrames(HANDLE pipe, const std::string& frames);
 
 // Decodes a frame's payload, which `from` sent.
 bool DecodePayload(const std::string& payload, Sender from, Message* message);
 
-// The shared section that carries listing batches: made by the 64-bit side,
-// unnamed, and handed to the helper by inheritance. Owns the section and its
-// view. The 64-bit side maps it for reading, the helper for writing.
-class SharedBatches {
+// The section shared by the 64-bit side and its helper: made by the 64-bit
+// side, unnamed, and handed to the helper by inheritance. Holds the ring of
+// each direction and the listing batches' regions. Owns the section and its
+// view.
+class SharedSection {
 public:
-    SharedBatches() = default;
-    ~SharedBatches() { Reset(); }
-    SharedBatches(const SharedBatches&) = delete;
-    SharedBatches& operator=(const SharedBatches&) = delete;
+    SharedSection() = default;
+    ~SharedSection() { Reset(); }
+    SharedSection(const SharedSection&) = delete;
+    SharedSection& operator=(const SharedSection&) = delete;
 
-    // A new section, mapped for reading. False when it cannot be made.
+    // A new section, mapped. False when it cannot be made.
     bool Create();
-    // The section the 64-bit side handed over, mapped for writing.
+    // The section the 64-bit side handed over, mapped.
     bool Open(HANDLE section);
     void Reset();
 
     HANDLE Section() const { return section_; }
-    // The region of that index, kBatchRegionBytes long; null for another index.
+    // The ring of each direction, kRingSectionBytes long.
+    char* RingToHelper() const { return view_; }
+    char* RingToModule() const { return view_ + kRingSectionBytes; }
+    // The batch region of that index, kBatchRegionBytes long; null for another index.
     char* Region(std::uint32_t index) const;
 
 private:
-    bool Map(DWORD access);
+    bool Map();
     HANDLE section_ = nullptr;
     char* view_ = nullptr;
 };

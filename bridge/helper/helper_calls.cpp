@@ -64,9 +64,9 @@ constexpr ULONGLONG kHostWaitsMs = 20;
 
 PluginCalls* PluginCalls::current_ = nullptr;
 
-PluginCalls::PluginCalls(HMODULE plugin, Mailbox& inbox, HANDLE out,
-                         const bridge::SharedBatches& batches)
-    : fs_(FindExports(plugin)), inbox_(inbox), out_(out), batches_(batches) {
+PluginCalls::PluginCalls(HMODULE plugin, Mailbox& inbox, bridge::RingWriter& out,
+                         const bridge::SharedSection& shared)
+    : fs_(FindExports(plugin)), inbox_(inbox), out_(out), shared_(shared) {
     current_ = this;
 }
 
@@ -165,7 +165,7 @@ void PluginCalls::Send(const Message& message) {
     std::string frames;
     frames.swap(heldNotes_);
     frames += bridge::Frame(message);
-    if (!bridge::SendFrames(out_, frames)) ExitProcess(kExitPipeBroken);
+    if (!out_.Write(frames.data(), frames.size(), nullptr)) ExitProcess(kExitProtocolFault);
 }
 
 Message PluginCalls::AwaitAnswer(Kind callback) {
@@ -231,7 +231,7 @@ bool PluginCalls::NextOfListingWaits(HANDLE handle) {
 
 Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
                                    std::uint32_t region, Haste haste, bool* more) {
-    bridge::BatchWriter batch(batches_.Region(region), bridge::kBatchRegionBytes);
+    bridge::BatchWriter batch(shared_.Region(region), bridge::kBatchRegionBytes);
     *more = false;
     if (!recordWanted) {
         batch.Append(fs_.FsFindNext(handle, nullptr), nullptr, 0);

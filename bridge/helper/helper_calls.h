@@ -15,20 +15,21 @@
 #include "bridge/channel.h"
 #include "bridge/helper/mailbox.h"
 #include "bridge/protocol.h"
+#include "bridge/ring.h"
 #include "common/wfx_module.h"
 
 namespace helper {
 
 class PluginCalls {
 public:
-    PluginCalls(HMODULE plugin, Mailbox& inbox, HANDLE out, const bridge::SharedBatches& batches);
+    PluginCalls(HMODULE plugin, Mailbox& inbox, bridge::RingWriter& out, const bridge::SharedSection& shared);
     PluginCalls(const PluginCalls&) = delete;
     PluginCalls& operator=(const PluginCalls&) = delete;
 
     // False when the plugin lacks an export; otherwise tells the 64-bit side
     // that the helper is ready.
     bool Ready();
-    // Serves requests until the pipe breaks, which ends the process.
+    // Serves requests until the 64-bit side ends, which ends the process.
     [[noreturn]] void Serve();
 
 private:
@@ -108,8 +109,8 @@ private:
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
     Mailbox& inbox_;
-    HANDLE out_;
-    const bridge::SharedBatches& batches_;
+    bridge::RingWriter& out_;
+    const bridge::SharedSection& shared_;
 };
 
 }  // namespace helper

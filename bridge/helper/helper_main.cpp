@@ -1,8 +1,8 @@
 // corvanel_helper.exe: the 32-bit process in which corvanel.wfx64 runs the
 // plugin. It loads corvanel.wfx from its own folder, then carries out the
-// requests that arrive on its pipe one at a time, sending the host's
+// requests that arrive on its ring one at a time, sending the host's
 // callbacks up while a request runs. It has no window and no console, and it
-// ends as soon as its pipe breaks or a message is malformed.
+// ends as soon as the 64-bit side's pipe breaks or a message is malformed.
 #include <windows.h>
 
 #include <cwchar>
@@ -19,9 +19,11 @@ constexpr UINT kPipeClosed = 0;
 constexpr UINT kBadCommandLine = 2;
 constexpr UINT kNoPlugin = 3;
 
-// "--pipes IN OUT SECTION": the inherited handles, as the 64-bit side wrote
-// them: its pipe's read end, the other pipe's write end, the batch section.
-bool ReadInheritedHandles(HANDLE (&handles)[3]) {
+// "--pipes ALIVE SECTION TOHELPER TOMODULE": the inherited handles, as the
+// 64-bit side wrote them: the read end of the pipe it holds open while it
+// lives, the shared section, and the events that wake the reader of each
+// direction's ring.
+bool ReadInheritedHandles(HANDLE (&handles)[4]) {
     const wchar_t* at = std::wcsstr(GetCommandLineW(), L" --pipes");
     if (at == nullptr) return false;
     at += 8;
@@ -52,18 +54,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // No error boxes: a fault ends this process quietly and the 64-bit side
     // answers the call with its failure value.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    HANDLE inherited[3] = {};
+    HANDLE inherited[4] = {};
     if (!ReadInheritedHandles(inherited)) return kBadCommandLine;
-    bridge::SharedBatches batches;
-    if (!batches.Open(inherited[2])) return kBadCommandLine;
+    bridge::SharedSection shared;
+    if (!shared.Open(inherited[1])) return kBadCommandLine;
     const std::wstring pluginPath = PluginBesideMe();
     HMODULE plugin = pluginPath.empty()
                          ? nullptr
                          : LoadLibraryExW(pluginPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (plugin == nullptr) return kNoPlugin;
-    helper::Mailbox mailbox(inherited[0]);
-    helper::PluginCalls calls(plugin, mailbox, inherited[1], batches);
-    if (!calls.Ready() || !mailbox.Start()) return kNoPlugin;
-    calls.Serve();  // returns only when the pipe breaks
+    helper::Mailbox mailbox(inherited[0], shared.RingToHelper(), inherited[2]);
+    bridge::RingWriter out;
+    out.Attach(shared.RingToModule(), inherited[3]);
+    helper::PluginCalls calls(plugin, mailbox, out, shared);
+    if (!mailbox.Start() || !calls.Ready()) return kNoPlugin;
+    calls.Serve();  // never returns: the watcher ends the process
     return kPipeClosed;
 }

@@ -1,79 +1,64 @@
 #include "bridge/helper/mailbox.h"
 
-#include <vector>
-
-#include "bridge/channel.h"
-
 namespace helper {
 
-namespace {
-
-// What one read takes at most: every message but a rare long one arrives
-// whole in one read, its length prefix with it.
-constexpr DWORD kReadBytes = 64 * 1024;
-
-}  // namespace
-
-Mailbox::Mailbox(HANDLE pipe) : pipe_(pipe), arrived_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+Mailbox::Mailbox(HANDLE alive, char* ring, HANDLE arrived) : alive_(alive) { ring_.Attach(ring, arrived); }
 
 bool Mailbox::Start() {
-    if (!arrived_.Valid()) return false;
-    reader_.Reset(CreateThread(nullptr, 0, &Mailbox::ReadLoop, this, 0, nullptr));
-    return reader_.Valid();
+    watcher_.Reset(CreateThread(nullptr, 0, &Mailbox::Watch, this, 0, nullptr));
+    return watcher_.Valid();
 }
 
-DWORD WINAPI Mailbox::ReadLoop(void* self) {
-    Mailbox& box = *static_cast<Mailbox*>(self);
-    std::vector<char> buffer(kReadBytes);
-    bridge::FrameBuffer frames;
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(box.pipe_, buffer.data(), kReadBytes, &read, nullptr) || read == 0) {
-            // A broken pipe is the 64-bit side's end; anything else is a
-            // fault. Either way nobody is left to serve.
-            ExitProcess(GetLastError() == ERROR_BROKEN_PIPE ? kExitPipeBroken : kExitProtocolFault);
-        }
-        frames.Append(buffer.data(), read);
-        std::string payload;
-        bridge::FrameBuffer::Take taken;
-        while ((taken = frames.Next(&payload)) == bridge::FrameBuffer::Take::Frame) {
-            {
-                SrwLock::Exclusive guard(box.lock_);
-                box.payloads_.push_back(std::move(payload));
-                InterlockedIncrement(&box.waiting_);
-            }
-            SetEvent(box.arrived_.Get());
-        }
-        if (taken == bridge::FrameBuffer::Take::Fault) ExitProcess(kExitProtocolFault);  // oversized
+DWORD WINAPI Mailbox::Watch(void* self) {
+    const HANDLE alive = static_cast<Mailbox*>(self)->alive_;
+    char byte;
+    DWORD read = 0;
+    // The 64-bit side writes nothing here: a read returns only when the pipe
+    // breaks, which is the 64-bit side's end; anything else is a fault.
+    // Either way nobody is left to serve.
+    const BOOL done = ReadFile(alive, &byte, 1, &read, nullptr);
+    ExitProcess(!done && GetLastError() == ERROR_BROKEN_PIPE ? kExitPipeBroken : kExitProtocolFault);
+}
+
+void Mailbox::Collect() {
+    if (!ring_.Arrived()) return;
+    if (!ring_.Take(&frames_)) ExitProcess(kExitProtocolFault);
+    std::string payload;
+    bridge::FrameBuffer::Take taken;
+    while ((taken = frames_.Next(&payload)) == bridge::FrameBuffer::Take::Frame) {
+        payloads_.push_back(std::move(payload));
     }
+    if (taken == bridge::FrameBuffer::Take::Fault) ExitProcess(kExitProtocolFault);  // oversized
 }
 
 bool Mailbox::Take(std::string* payload) {
-    SrwLock::Exclusive guard(lock_);
+    Collect();
     if (payloads_.empty()) return false;
     *payload = std::move(payloads_.front());
     payloads_.pop_front();
-    InterlockedDecrement(&waiting_);
     return true;
 }
 
+bool Mailbox::Waiting() {
+    Collect();
+    return !payloads_.empty();
+}
+
 bool Mailbox::Peek(bridge::Message* message) {
-    std::string payload;
-    {
-        SrwLock::Exclusive guard(lock_);
-        if (payloads_.empty()) return false;
-        payload = payloads_.front();
-    }
-    *message = Decoded(payload);
+    Collect();
+    if (payloads_.empty()) return false;
+    *message = Decoded(payloads_.front());
     return true;
 }
 
 bridge::Message Mailbox::Next() {
-    HANDLE arrived = arrived_.Get();
+    HANDLE arrived = ring_.Event();
     std::string payload;
     while (!Take(&payload)) {
+        if (ring_.SpinThenSleep()) continue;
         const DWORD woke = MsgWaitForMultipleObjectsEx(1, &arrived, INFINITE, QS_ALLINPUT,
                                                        MWMO_INPUTAVAILABLE);
+        ring_.Awake();
         if (woke == WAIT_OBJECT_0) continue;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {

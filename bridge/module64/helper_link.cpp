@@ -61,8 +61,8 @@ struct Pipe {
     }
 };
 
-// Starts the helper with exactly the given handles inherited (its ends of
-// the pipes and the batch section): they are made inheritable for the call
+// Starts the helper with exactly the given handles inherited (its end of
+// the pipe, the shared section and the rings' events): they are made inheritable for the call
 // only, and listed, so that no other handle of the host's reaches the child.
 bool CreateHelperProcess(const std::wstring& path, const std::vector<HANDLE>& inherited,
                          PROCESS_INFORMATION* process) {
@@ -176,12 +176,12 @@ HelperLink& HelperLink::Instance() {
 HelperLink::HelperLink() { InitializeCriticalSection(&lock_); }
 
 HelperLink::~HelperLink() {
-    // Closing the pipes ends the helper; it is not waited for, as this runs
-    // while the module unloads.
-    toHelper_.Reset();
+    // Closing the pipe ends the helper; it is not waited for, as this runs
+    // while the module unloads. Its view of the section stays valid.
+    alive_.Reset();
     fromHelper_.Reset();
     process_.Reset();
-    batches_.Reset();
+    shared_.Reset();
     DeleteCriticalSection(&lock_);
 }
 
@@ -269,26 +269,31 @@ bool HelperLink::Running() {
 bool HelperLink::Start(const Message& request, Watch* watch) {
     const std::wstring folder = ModuleFolder();
     if (folder.empty()) return false;
-    Pipe down;
-    UniqueHandle upWrite;
+    Pipe alive;
     PROCESS_INFORMATION info{};
-    if (!down.Create() || !fromHelper_.Create(&upWrite) || !batches_.Create() ||
-        !CreateHelperProcess(folder + kHelperName, {down.read.Get(), upWrite.Get(), batches_.Section()},
+    toHelperArrived_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    toModuleArrived_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!toHelperArrived_.Valid() || !toModuleArrived_.Valid() || !alive.Create() || !shared_.Create() ||
+        !CreateHelperProcess(folder + kHelperName,
+                             {alive.read.Get(), shared_.Section(), toHelperArrived_.Get(),
+                              toModuleArrived_.Get()},
                              &info)) {
-        fromHelper_.Reset();
-        batches_.Reset();
+        shared_.Reset();
+        toHelperArrived_.Reset();
+        toModuleArrived_.Reset();
         return false;
     }
     CloseHandle(info.hThread);
     process_.Reset(info.hProcess);
     processId_ = info.dwProcessId;
     helperInitialised_ = false;
-    toHelper_ = std::move(down.write);
+    alive_ = std::move(alive.write);
+    toHelper_.Attach(shared_.RingToHelper(), toHelperArrived_.Get());
+    fromHelper_.Attach(shared_.RingToModule(), toModuleArrived_.Get(), process_.Get());
     ++generation_;
-    // The helper's ends are its own now: when it ends, reads here see a
-    // broken pipe instead of waiting forever.
-    down.read.Reset();
-    upWrite.Reset();
+    // The helper's end is its own now: once this module closes its end, the
+    // helper's watcher sees a broken pipe and ends it.
+    alive.read.Reset();
     Message ready;
     if (!Receive(request, &ready, watch) || ready.kind != Kind::Ready ||
         ready.Int(0) != static_cast<std::int32_t>(kProtocolVersion)) {
@@ -298,8 +303,13 @@ bool HelperLink::Start(const Message& request, Watch* watch) {
     return true;
 }
 
+bool HelperLink::Send(const Message& message) {
+    const std::string frame = Frame(message);
+    return toHelper_.Write(frame.data(), frame.size(), process_.Get());
+}
+
 bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) {
-    if (!SendMessage(toHelper_.Get(), request)) return false;
+    if (!Send(request)) return false;
     // Once the host has asked to stop at a note, the notes that were on
     // their way before the plugin heard of it are not shown to it.
     bool stopAsked = false;
@@ -323,7 +333,7 @@ bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) 
             }
             stopAsked = true;
         }
-        if (!SendMessage(toHelper_.Get(), answer)) return false;
+        if (!Send(answer)) return false;
     }
 }
 
@@ -334,9 +344,9 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch)
     ULONGLONG askAt = kQuestionAfterMs;       // the silence that asks the user next
     for (DWORD wait = kQuietMs;; wait = kAskAgainMs) {
         switch (fromHelper_.Receive(message, wait)) {
-        case HelperPipe::Wait::Message: return true;
-        case HelperPipe::Wait::Broken: return false;
-        case HelperPipe::Wait::Quiet: break;
+        case HelperInbox::Wait::Message: return true;
+        case HelperInbox::Wait::Broken: return false;
+        case HelperInbox::Wait::Quiet: break;
         }
         if (ShowsWindow()) {
             quietSince = GetTickCount64();
@@ -360,9 +370,9 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch)
         const bool stop = UserStops(request, *watch, silent);
         // What the helper sent while the question was open is its answer after all.
         switch (fromHelper_.Receive(message, 0)) {
-        case HelperPipe::Wait::Message: return true;
-        case HelperPipe::Wait::Broken: return false;
-        case HelperPipe::Wait::Quiet: break;
+        case HelperInbox::Wait::Message: return true;
+        case HelperInbox::Wait::Broken: return false;
+        case HelperInbox::Wait::Quiet: break;
         }
         if (stop) {
             watch->abandoned = Abandoned::ByUser;
@@ -426,7 +436,7 @@ Message HelperLink::Answer(const Message& callback) const {
 }
 
 bool HelperLink::CopyBatch(const Message& reply, Message* batch) const {
-    const char* region = batches_.Region(static_cast<std::uint32_t>(reply.Int(0)));
+    const char* region = shared_.Region(static_cast<std::uint32_t>(reply.Int(0)));
     const std::uint32_t entries = static_cast<std::uint32_t>(reply.Int(1));
     const std::uint32_t bytes = static_cast<std::uint32_t>(reply.Int(2));
     if (region == nullptr || bytes > kBatchRegionBytes) return false;
@@ -437,16 +447,20 @@ bool HelperLink::CopyBatch(const Message& reply, Message* batch) const {
 
 void HelperLink::Stop(bool now) {
     if (now && process_.Valid()) TerminateProcess(process_.Get(), 1);
-    toHelper_.Reset();
+    alive_.Reset();
     fromHelper_.Reset();
-    batches_.Reset();
-    if (!process_.Valid()) return;
-    ++generation_;
-    if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process_.Get(), 1);
-        WaitForSingleObject(process_.Get(), kHelperExitWaitMs);
+    if (process_.Valid()) {
+        ++generation_;
+        if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.Get(), 1);
+            WaitForSingleObject(process_.Get(), kHelperExitWaitMs);
+        }
+        process_.Reset();
     }
-    process_.Reset();
+    // Once the helper is gone nobody else writes into the section.
+    shared_.Reset();
+    toHelperArrived_.Reset();
+    toModuleArrived_.Reset();
 }
 
 }  // namespace bridge

@@ -1,6 +1,6 @@
 #pragma once
 // corvanel.wfx64's link to its 32-bit helper process: starting the helper
-// beside the module, one request at a time over its pipes, the host's
+// beside the module, one request at a time over the shared rings, the host's
 // callbacks served while a request runs, and a helper that ends or breaks
 // the protocol ended and replaced by the next call. A request whose helper
 // falls silent can be stopped, by the host when it watches the request and by
@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "bridge/channel.h"
-#include "bridge/module64/helper_pipe.h"
+#include "bridge/module64/helper_inbox.h"
 #include "bridge/protocol.h"
 #include "common/unique_handle.h"
 #include "common/wfx_api.h"
@@ -63,7 +63,7 @@ struct Watch {
 class HelperLink {
 public:
     // The module's one link, made on first use; its destructor, when the
-    // module unloads, closes the pipes, which ends the helper.
+    // module unloads, closes the pipe the helper watches, which ends it.
     static HelperLink& Instance();
 
     HelperLink();
@@ -131,7 +131,8 @@ private:
     bool Converse(const Message& request, Message* reply, Watch* watch);
     // The helper's next message while `request` waits for it; while the
     // helper is silent the host and the user are asked as Call says. False
-    // when the pipe breaks or the request was given up.
+    // when the helper has ended or broken the protocol, or the request was
+    // given up.
     bool Receive(const Message& request, Message* message, Watch* watch);
     // Whether the helper's process shows a window; a new one is brought to
     // the front once.
@@ -141,16 +142,20 @@ private:
     bool UserStops(const Message& request, const Watch& watch, ULONGLONG silentMs) const;
     int CallbackMask() const;
     Message Answer(const Message& callback) const;
-    // Closes the pipes and waits for the helper to leave, ending it when it
-    // does not; `now` ends it first.
+    // Writes a message to the helper. False when the helper has gone.
+    bool Send(const Message& message);
+    // Closes the pipe the helper watches and waits for the helper to leave,
+    // ending it when it does not; `now` ends it first.
     void Stop(bool now = false);
 
     CRITICAL_SECTION lock_;
     UniqueHandle process_;
     DWORD processId_ = 0;
-    UniqueHandle toHelper_;
-    HelperPipe fromHelper_;
-    SharedBatches batches_;
+    UniqueHandle alive_;         // the pipe the helper watches, held open while it serves
+    SharedSection shared_;
+    UniqueHandle toHelperArrived_, toModuleArrived_;  // wake each ring's reader
+    RingWriter toHelper_;
+    HelperInbox fromHelper_;
     bool inCall_ = false;
     HWND frontedWindow_ = nullptr;  // the helper's window last brought to the front
     bool helperInitialised_ = false;  // the running helper has served FsInit
