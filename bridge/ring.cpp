@@ -12,7 +12,7 @@ namespace {
 // host's own work between two calls, short enough that a reader whose answer
 // is far off costs next to nothing. A single processor never spins: the
 // writer needs it.
-constexpr LONGLONG kSpinMicroseconds = 200;
+constexpr LONGLONG kSpinMicroseconds = 1000;
 
 LONG ReadShared(volatile LONG* count) { return InterlockedCompareExchange(count, 0, 0); }
 

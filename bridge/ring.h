@@ -32,6 +32,7 @@ struct RingControl {
     volatile LONG sleeps;   // the reader waits on the event
     char pad3[60];
 };
+static_assert(sizeof(RingControl) == 192, "the same layout in the 32-bit and the 64-bit process");
 constexpr std::uint32_t kRingSectionBytes = sizeof(RingControl) + kRingBytes;
 
 class RingWriter {
