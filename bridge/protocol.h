@@ -14,7 +14,7 @@
 //        binary records.
 // Nothing may follow the last field; any other byte sequence is refused.
 //
-// Listing batches, the bulk of the traffic, do not travel through the pipe:
+// Listing batches, the bulk of the traffic, do not travel with the messages:
 // the helper writes a batch's entries into one of the two regions of a
 // shared memory section that the 64-bit side created and handed it, and
 // FindBatch names the region, the number of entries and their bytes. Per

@@ -12,7 +12,7 @@ namespace bridge {
 namespace {
 
 constexpr wchar_t kHelperName[] = L"corvanel_helper.exe";
-// How long an ended helper is given to leave once its pipes are closed; it
+// How long an ended helper is given to leave once the pipe it watches is closed; it
 // leaves at once unless it is stuck, and is then ended by force.
 constexpr DWORD kHelperExitWaitMs = 5000;
 // A watched request's helper counts as stalled once it has sent nothing for
