@@ -304,6 +304,8 @@ bool HelperLink::Start(const Message& request, Watch* watch) {
 }
 
 bool HelperLink::Send(const Message& message) {
+    // The ring lies in the section, which goes with its helper.
+    if (!process_.Valid()) return false;
     const std::string frame = Frame(message);
     return toHelper_.Write(frame.data(), frame.size(), process_.Get());
 }
