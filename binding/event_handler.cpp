@@ -2,26 +2,30 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
+
 #include "binding/bstr.h"
 
 namespace {
 
+// Local files of abandoned transfers remembered at most: each is a cancelled
+// transfer whose engine may still be running it.
+constexpr std::size_t kAbandonedKept = 16;
+
+// A BSTR's text up to its first NUL; null reads as empty.
+std::wstring TextOf(BSTR text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
+
 // A text argument: a BSTR by value or by reference; VT_EMPTY and VT_NULL
 // read as no text. Anything else does not fit a progress event.
-bool ReadText(const VARIANT& arg, std::string* text) {
+bool ReadText(const VARIANT& arg, std::wstring* text) {
     switch (V_VT(&arg)) {
-    case VT_BSTR:
-        *text = ToAnsi(V_BSTR(&arg));
-        return true;
+    case VT_BSTR: *text = TextOf(V_BSTR(&arg)); return true;
     case VT_BSTR | VT_BYREF:
-        *text = V_BSTRREF(&arg) != nullptr ? ToAnsi(*V_BSTRREF(&arg)) : std::string();
+        *text = V_BSTRREF(&arg) != nullptr ? TextOf(*V_BSTRREF(&arg)) : std::wstring();
         return true;
     case VT_EMPTY:
-    case VT_NULL:
-        text->clear();
-        return true;
-    default:
-        return false;
+    case VT_NULL: text->clear(); return true;
+    default: return false;
     }
 }
 
@@ -44,18 +48,16 @@ bool ReadPercent(const VARIANT& arg, LONG* percent) {
 
 bool Finished(LONG percent) { return percent >= 100; }  // signed: negative is unfinished
 
+// One local file, as Windows names it: ordinal, letter case aside.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 void CEventHandler::CreateEventSink(IStorageBrowser* engine) {
     eventSink = new Sink(*this, engine, &CEventHandler::OnProgressEvent);
-}
-
-void CEventHandler::Reset() {
-    std::string oldLocal, oldRemote;  // freed after the lock is given back
-    SrwLock::Exclusive guard(lock);
-    localName.swap(oldLocal);
-    remoteName.swap(oldRemote);
-    percent = 0;
 }
 
 HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPARAMS* params,
@@ -64,47 +66,103 @@ HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPA
     // Converted before the lock is taken, so the host's thread never waits on
     // a conversion; stored under it, percent first, then the two names.
     LONG newPercent = 0;
-    std::string newRemote, newLocal;
+    std::wstring remoteText, localText;
     if (!ReadPercent(params->rgvarg[0], &newPercent) ||
-        !ReadText(params->rgvarg[1], &newRemote) || !ReadText(params->rgvarg[2], &newLocal)) {
+        !ReadText(params->rgvarg[1], &remoteText) || !ReadText(params->rgvarg[2], &localText)) {
         return S_OK;
     }
+    std::string newRemote = ToAnsi(remoteText.c_str());
+    std::string newLocal = ToAnsi(localText.c_str());
     bool finishes = false;
     {
         SrwLock::Exclusive guard(lock);
-        finishes = Finished(newPercent) && !Finished(percent);
-        percent = newPercent;
-        remoteName.swap(newRemote);
-        localName.swap(newLocal);
+        Transfer* to = Route(localText);
+        if (to == nullptr) {
+            // An abandoned transfer's engine that has finished reports no more.
+            if (Finished(newPercent)) ForgetAbandoned(localText);
+            return S_OK;
+        }
+        finishes = Finished(newPercent) && !Finished(to->percent);
+        to->percent = newPercent;
+        to->remoteName.swap(newRemote);
+        to->localName.swap(newLocal);
     }
-    // Only the event that takes percent to 100 or more wakes the relay, and
-    // only once the lock is free, so the relay does not wake just to wait
-    // for the lock.
+    // Only the event that takes a percent to 100 or more wakes the relays,
+    // and only once the lock is free, so they do not wake just to wait for
+    // the lock. The condition is the handler's: it outlives every record.
     if (finishes) WakeAllConditionVariable(&finished);
     return S_OK;
 }
 
-void CEventHandler::WaitForFinish(DWORD timeoutMs) const {
-    SrwLock::Shared guard(lock);
-    // A spurious wake-up goes back to waiting for what is left of the time.
-    const DWORD start = GetTickCount();
-    while (!Finished(percent)) {
-        const DWORD waited = GetTickCount() - start;
-        if (waited >= timeoutMs) return;
-        if (!lock.SleepShared(finished, timeoutMs - waited)) return;
+CEventHandler::Transfer* CEventHandler::Route(const std::wstring& localName) const {
+    for (Transfer* transfer : running) {
+        if (SameFile(transfer->file_, localName)) return transfer;
+    }
+    if (running.size() == 1 && !WasAbandoned(localName)) return running.front();
+    return nullptr;
+}
+
+bool CEventHandler::WasAbandoned(const std::wstring& localName) const {
+    return std::any_of(abandoned.begin(), abandoned.end(),
+                       [&](const std::wstring& file) { return SameFile(file, localName); });
+}
+
+void CEventHandler::ForgetAbandoned(const std::wstring& localName) {
+    abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(),
+                                   [&](const std::wstring& file) { return SameFile(file, localName); }),
+                    abandoned.end());
+}
+
+CEventHandler::Transfer::Transfer(CEventHandler& handler, const wchar_t* localName)
+    : handler_(handler), file_(localName != nullptr ? localName : L"") {
+    SrwLock::Exclusive guard(handler_.lock);
+    for (const Transfer* other : handler_.running) {
+        if (SameFile(other->file_, file_)) return;
+    }
+    handler_.running.push_back(this);  // may throw: nothing is changed then
+    accepted_ = true;
+    // A new transfer of the file claims its events from now on.
+    handler_.ForgetAbandoned(file_);
+}
+
+CEventHandler::Transfer::~Transfer() {
+    if (!accepted_) return;
+    SrwLock::Exclusive guard(handler_.lock);
+    auto& running = handler_.running;
+    running.erase(std::find(running.begin(), running.end(), this));
+    // Between transfers the handler holds no memory.
+    if (running.empty()) std::vector<Transfer*>().swap(running);
+    if (!abandoned_ || Finished(percent)) return;
+    // Keeping the name is a safeguard, not a duty: without memory it goes.
+    try {
+        if (handler_.abandoned.size() == kAbandonedKept) handler_.abandoned.pop_front();
+        handler_.abandoned.push_back(file_);
+    } catch (...) {
     }
 }
 
-LONG CEventHandler::GetPercent() const {
-    SrwLock::Shared guard(lock);
+LONG CEventHandler::Transfer::GetPercent() const {
+    SrwLock::Shared guard(handler_.lock);
     return percent;
 }
 
-ProgressSnapshot CEventHandler::Snapshot() const {
+ProgressSnapshot CEventHandler::Transfer::Snapshot() const {
     ProgressSnapshot snapshot;
-    SrwLock::Shared guard(lock);
+    SrwLock::Shared guard(handler_.lock);
     snapshot.percent = percent;
     snapshot.localName = localName;
     snapshot.remoteName = remoteName;
     return snapshot;
+}
+
+void CEventHandler::Transfer::WaitForFinish(DWORD timeoutMs) const {
+    SrwLock::Shared guard(handler_.lock);
+    // A spurious wake-up, or another transfer's finish, goes back to waiting
+    // for what is left of the time.
+    const DWORD start = GetTickCount();
+    while (!Finished(percent)) {
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= timeoutMs) return;
+        if (!handler_.lock.SleepShared(handler_.finished, timeoutMs - waited)) return;
+    }
 }

@@ -32,7 +32,6 @@ const char* AnswerSchema(Kind kind) {
     case Kind::ProgressAnswer: return "i";
     case Kind::LogAnswer: return "";
     case Kind::RequestAnswer: return "it";
-    case Kind::StopAsked: return "i";
     default: return nullptr;
     }
 }
@@ -45,8 +44,7 @@ const char* HelperSchema(Kind kind) {
     case Kind::FindResult: return "iit";
     case Kind::FindBatch: return "iii";
     case Kind::RootNameResult: return "t";
-    case Kind::Progress:
-    case Kind::ProgressNote: return "itti";
+    case Kind::Progress: return "itti";
     case Kind::Log: return "iit";
     case Kind::Request: return "iittti";
     default: return nullptr;
@@ -166,18 +164,14 @@ Kind ReplyTo(Kind request) {
 Kind AnswerTo(Kind callback) {
     switch (callback) {
     case Kind::Progress: return Kind::ProgressAnswer;
-    case Kind::ProgressNote: return Kind::StopAsked;
     case Kind::Log: return Kind::LogAnswer;
     default: return Kind::RequestAnswer;
     }
 }
 
 bool IsCallback(Kind kind) {
-    return kind == Kind::Progress || kind == Kind::ProgressNote || kind == Kind::Log ||
-           kind == Kind::Request;
+    return kind == Kind::Progress || kind == Kind::Log || kind == Kind::Request;
 }
-
-bool IsNote(Kind kind) { return kind == Kind::ProgressNote; }
 
 bool IsRequest(Kind kind) { return RequestSchema(kind) != nullptr; }
 
@@ -188,7 +182,7 @@ Next Classify(Kind request, Kind received) {
 }
 
 bool Answers(Kind callback, Kind received) {
-    return IsCallback(callback) && !IsNote(callback) && received == AnswerTo(callback);
+    return IsCallback(callback) && received == AnswerTo(callback);
 }
 
 namespace {

@@ -27,21 +27,17 @@
 // listing goes into the region the read-ahead does not hold.
 //
 // The conversation: the helper starts with Ready. Then the 64-bit side sends
-// one request at a time and reads until that request's reply arrives; in
-// between, the helper may send callbacks (the host's progress, log and
-// request callbacks, called by the plugin while the request runs), each
-// answered before the helper goes on, except progress notes: a request's
-// first progress report waits for the host's answer (the plugin makes it
-// before it asks the engine anything, so a host that stops there stops
-// everything), its later ones go up as notes, which the helper does not wait
-// for, except in a transfer that moves, whose reports all wait (it deletes
-// its source once whole, and must hear a stop before that); in a transfer
-// that is no move, the notes of 100 percent, the plugin's closing reports,
-// go up in one write with the reply that follows them. The host's answer to a note travels back only when it asks to stop
-// and the transfer is not ended with its helper at once (see HelperLink),
-// as StopAsked, which reaches the plugin at its next report; one that
-// arrives after its request has ended is dropped. Every request starts with
-// the host thread's context: its locale and its last error.
+// a request and reads until that request's reply arrives; in between, the
+// helper may send callbacks (the host's progress, log and request callbacks,
+// called by the plugin while the request runs), each answered before the
+// plugin goes on, as the host's own callbacks are. While the helper waits
+// for an answer, the 64-bit side may send a new request instead: the host
+// called an export from inside its callback. The helper runs it there,
+// nested, as the plugin would be called in the host's process, and sends its
+// callbacks and reply before it goes back to waiting for the answer. Every
+// message the helper sends therefore belongs to the innermost request that
+// has not had its reply. Every request starts with the host thread's
+// context: its locale and its last error.
 
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +47,7 @@
 
 namespace bridge {
 
-constexpr std::uint32_t kProtocolVersion = 1;
+constexpr std::uint32_t kProtocolVersion = 2;
 constexpr std::uint32_t kMaxPayloadBytes = 1024 * 1024;
 constexpr std::uint32_t kMaxTextBytes = 32 * 1024;
 constexpr std::uint32_t kMaxBatchEntries = 8192;
@@ -87,7 +83,6 @@ enum class Kind : std::uint8_t {
     ProgressAnswer = 32,  // the host callback's result
     LogAnswer,            // nothing
     RequestAnswer,        // the host callback's result, the returned text
-    StopAsked,            // the host's nonzero result for a progress note
     // Helper to 64-bit side.
     Ready = 64,     // protocol version
     Result,         // result, last error
@@ -97,7 +92,6 @@ enum class Kind : std::uint8_t {
     Progress,       // source, target, percent
     Log,            // message type, text
     Request,        // request type, title, text, default text, buffer size
-    ProgressNote,   // as Progress, answered only by a StopAsked, and only when it is one
 };
 
 // Which side wrote a message: each side accepts only the other's kinds.
@@ -145,24 +139,20 @@ const char* Schema(Kind kind);
 bool SentBy(Kind kind, Sender sender);
 // The reply that ends a request; Result for every request without a reply of its own.
 Kind ReplyTo(Kind request);
-// The answer that a callback waits for (a note's: what goes back when the
-// host asks to stop).
+// The answer that a callback waits for.
 Kind AnswerTo(Kind callback);
 bool IsCallback(Kind kind);
-// A callback that the helper does not wait on.
-bool IsNote(Kind kind);
 // Whether the 64-bit side sends a kind as a request of its own.
 bool IsRequest(Kind kind);
 
 // What the 64-bit side does with a message the helper sent while `request`
-// runs: a callback is answered (a note only when the host asks to stop) and
-// the wait goes on, the request's reply ends it, and anything else breaks
-// the conversation.
+// runs: a callback is answered and the wait goes on, the request's reply
+// ends it, and anything else breaks the conversation.
 enum class Next { Callback, Reply, Fault };
 Next Classify(Kind request, Kind received);
 // Whether a message from the 64-bit side is the answer that `callback` waits
-// for; any other message in its place breaks the conversation, except a
-// StopAsked for an earlier note, which the helper takes note of.
+// for; in its place only a request may come (one nested inside the host's
+// callback), and anything else breaks the conversation.
 bool Answers(Kind callback, Kind received);
 
 // The payload of a message. Throws std::invalid_argument when the message

@@ -1,8 +1,10 @@
 // File transfers: FsGetFile downloads one object to a local file, FsPutFile
 // uploads one local file as an object. The engine moves the data; the plugin
 // starts the transfer and then relays the engine's progress, polled from the
-// progress record, to the host's progress callback until the engine reports
-// 100 percent or the host asks to abort.
+// transfer's own record (binding/event_handler.h says which events land
+// there), to the host's progress callback until the engine reports 100
+// percent or the host asks to abort. The host may call any export from inside
+// that callback, another transfer included: each transfer has its own record.
 //
 // The local name is converted once, with the thread's code page, and that one
 // wide name goes to the engine and to every file function the plugin calls
@@ -47,9 +49,9 @@ void DeleteLocalFile(const UniqueBstr& localName) {
     if (localName.Get() != nullptr) DeleteFileW(localName.Get());
 }
 
-// A transfer needs an engine, a record to poll and a callback through which
-// the host can abort; without the callback a transfer that never finishes
-// could not be stopped.
+// A transfer needs an engine, the handler of its progress events and a
+// callback through which the host can abort; without the callback a transfer
+// that never finishes could not be stopped.
 bool CanTransfer(const PluginState& state) {
     return state.engine != nullptr && state.progress != nullptr && state.progressProc != nullptr;
 }
@@ -71,23 +73,35 @@ bool ReportSnapshot(Direction direction, const ProgressSnapshot& pass, int perce
                : HostAsksAbort(pass.LocalNameOrNull(), pass.RemoteNameOrNull(), percent);
 }
 
-// Polls the record until the engine reaches 100 percent (a negative value is
-// unfinished) or the host aborts: one report per pass, at most one pass per
-// period, except that the wait ends as soon as the record reaches 100, so a
-// small file is not held for a whole period after it is done. No time limit:
-// an engine that never gets there is stopped by the user. The final report's
-// answer is ignored, as the transfer is complete by then.
-RelayOutcome RelayProgress(Direction direction) {
-    const CEventHandler& record = *GetPluginState().progress;
+// Polls the transfer's record until its engine reaches 100 percent (a
+// negative value is unfinished) or the host aborts: one report per pass, at
+// most one pass per period, except that the wait ends as soon as the record
+// reaches 100, so a small file is not held for a whole period after it is
+// done. No time limit: an engine that never gets there is stopped by the
+// user. The final report's answer is ignored, as the transfer is complete by
+// then.
+RelayOutcome RelayProgress(Direction direction, CEventHandler::Transfer& record) {
     for (;;) {
         const ProgressSnapshot pass = record.Snapshot();
-        if (ReportSnapshot(direction, pass, pass.percent)) return RelayOutcome::Aborted;
+        if (ReportSnapshot(direction, pass, pass.percent)) {
+            record.Abandon();
+            return RelayOutcome::Aborted;
+        }
         if (record.GetPercent() >= 100) {
             ReportSnapshot(direction, pass, 100);
             return RelayOutcome::Done;
         }
         record.WaitForFinish(kRelayPeriodMs);
     }
+}
+
+// A transfer whose local file another running transfer has (the host
+// started this one from inside that one's progress callback, or on another
+// thread): their engine's events could not be told apart, so this one does
+// not start. The host shows its error for `result`; the last error says why.
+int RefusedInUse(int result) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return result;
 }
 
 // The engine borrows the local name for the call only; a name that did not
@@ -116,7 +130,6 @@ std::int64_t RemoteSize(const RemoteInfoStruct* info) {
 int GetFile(char* remoteName, const char* localName, int copyFlags,
             const RemoteInfoStruct* remoteInfo) {
     PluginState& state = GetPluginState();
-    if (state.progress != nullptr) state.progress->Reset();
     const bool move = HasFlag(copyFlags, FS_COPYFLAGS_MOVE);
     if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
     if (localName == nullptr) return FS_FILE_READERROR;
@@ -133,17 +146,20 @@ int GetFile(char* remoteName, const char* localName, int copyFlags,
         return FS_FILE_EXISTS;
     }
     if (!CanTransfer(state)) return FS_FILE_READERROR;
+    CEventHandler::Transfer progress(*state.progress, local.Get());
+    if (!progress.Accepted()) return RefusedInUse(FS_FILE_WRITEERROR);
     if (HostAsksAbort(remoteName, localName, 0)) return FS_FILE_USERABORT;
     path.Record().size = RemoteSize(remoteInfo);
     if (FAILED(StartDownload(*state.engine, path.Record(), local))) return FS_FILE_READERROR;
-    if (RelayProgress(Direction::Download) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
+    if (RelayProgress(Direction::Download, progress) == RelayOutcome::Aborted) {
+        return FS_FILE_USERABORT;
+    }
     if (move) DeleteFileAt(remoteName);  // a failed deletion leaves a copy: still a success
     return FS_FILE_OK;
 }
 
 int PutFile(const char* localName, const char* remoteName, int copyFlags) {
     PluginState& state = GetPluginState();
-    if (state.progress != nullptr) state.progress->Reset();
     const bool move = HasFlag(copyFlags, FS_COPYFLAGS_MOVE);
     const bool overwrite = HasFlag(copyFlags, FS_COPYFLAGS_OVERWRITE);
     if (HasFlag(copyFlags, FS_COPYFLAGS_RESUME)) return FS_FILE_NOTSUPPORTED;
@@ -166,11 +182,15 @@ int PutFile(const char* localName, const char* remoteName, int copyFlags) {
         case TargetState::Free: break;
         }
     }
-    if (HostAsksAbort(localName, remoteName, 0)) return FS_FILE_USERABORT;
     const UniqueBstr local = ToBstr(localName);
+    CEventHandler::Transfer progress(*state.progress, local.Get());
+    if (!progress.Accepted()) return RefusedInUse(FS_FILE_READERROR);
+    if (HostAsksAbort(localName, remoteName, 0)) return FS_FILE_USERABORT;
     PlannedChange upload(state.knowledge, remoteName, PlannedChange::Effect::Adds);
     if (FAILED(StartUpload(*state.engine, local, path.Record()))) return FS_FILE_READERROR;
-    if (RelayProgress(Direction::Upload) == RelayOutcome::Aborted) return FS_FILE_USERABORT;
+    if (RelayProgress(Direction::Upload, progress) == RelayOutcome::Aborted) {
+        return FS_FILE_USERABORT;
+    }
     upload.Succeeded();
     if (move) DeleteLocalFile(local);
     return FS_FILE_OK;

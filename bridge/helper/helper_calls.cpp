@@ -94,54 +94,55 @@ void PluginCalls::Serve() {
                                               &readAhead_->more);
         }
         const Message request = inbox_.Next();
-        if (request.kind == Kind::StopAsked) {
-            NoteStop(request);  // for a request that has ended
-            continue;
-        }
         if (!bridge::IsRequest(request.kind)) ExitProcess(kExitProtocolFault);  // unasked answer
-        reported_ = false;
-        stop_ = 0;
-        stopMayCome_ = false;
-        // A move deletes its source once the engine has the whole file, so
-        // its reports all wait for the host's answer: one that asks to stop
-        // reaches the plugin before it deletes anything, and the 64-bit side
-        // has seen the 100 percent before the download's deletion goes to
-        // the engine, which may end or stall there (a whole transfer whose
-        // helper ends keeps its file).
-        const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
-        moves_ = transfer && (request.Int(2) & FS_COPYFLAGS_MOVE) != 0;
-        holdsClosingNotes_ = transfer && !moves_;
-        switch (request.kind) {
-        case Kind::FindNext:
-            ServeFindNext(request);
-            continue;
-        case Kind::FindClose:
-            ForgetListing(HandleOf(request.U64(2)));
-            break;
-        case Kind::Init:
-            readAhead_.reset();  // a new engine: the listings are the old one's
-            break;
-        default:
-            break;
-        }
-        Send(Run(request));
+        Serve(request);
     }
+}
+
+void PluginCalls::Serve(const Message& request) {
+    switch (request.kind) {
+    case Kind::FindNext:
+        ServeFindNext(request);
+        return;
+    case Kind::FindClose:
+        ForgetListing(HandleOf(request.U64(2)));
+        break;
+    case Kind::Init:
+        readAhead_.reset();  // a new engine: the listings are the old one's
+        break;
+    default:
+        break;
+    }
+    Send(Run(request));
+}
+
+void PluginCalls::ServeNested(const Message& request) {
+    // A new engine under a call that uses the old one: the 64-bit side never
+    // asks for it.
+    if (request.kind == Kind::Init) ExitProcess(kExitProtocolFault);
+    const LCID locale = GetThreadLocale();
+    const DWORD lastError = GetLastError();
+    Serve(request);
+    SetThreadLocale(locale);
+    SetLastError(lastError);
 }
 
 void PluginCalls::ServeFindNext(const Message& request) {
     const HANDLE handle = HandleOf(static_cast<std::uint32_t>(request.Int(2)));
     const int most = request.Int(3);
     const bool recordWanted = request.Int(4) != 0;
-    if (recordWanted && readAhead_ && readAhead_->handle == handle) {
+    if (recordWanted && HoldsReadAhead() && readAhead_->handle == handle) {
         lastSentRegion_ = readAhead_->region;
         Send(*readAhead_->batch);
         readAhead_->batch.reset();
         if (!readAhead_->more) readAhead_.reset();
         return;
     }
-    // What was read ahead for another listing stays where it lies.
+    // What was read ahead for another listing stays where it lies. (A
+    // read-ahead is read between two requests: one nested inside a callback
+    // may find it planned and not yet read.)
     const std::uint32_t region =
-        OtherRegion(readAhead_ ? readAhead_->region : lastSentRegion_);
+        OtherRegion(HoldsReadAhead() ? readAhead_->region : lastSentRegion_);
     SetThreadLocale(static_cast<LCID>(request.Int(0)));
     SetLastError(static_cast<DWORD>(request.Int(1)));
     bool more = false;
@@ -162,53 +163,17 @@ void PluginCalls::ForgetListing(HANDLE handle) {
 }
 
 void PluginCalls::Send(const Message& message) {
-    std::string frames;
-    frames.swap(heldNotes_);
-    frames += bridge::Frame(message);
-    if (!out_.Write(frames.data(), frames.size(), nullptr)) ExitProcess(kExitProtocolFault);
+    const std::string frame = bridge::Frame(message);
+    if (!out_.Write(frame.data(), frame.size(), nullptr)) ExitProcess(kExitProtocolFault);
 }
 
 Message PluginCalls::AwaitAnswer(Kind callback) {
     for (;;) {
-        Message answer = inbox_.Next();
-        if (bridge::Answers(callback, answer.kind)) return answer;
-        NoteStop(answer);
+        Message message = inbox_.Next();
+        if (bridge::Answers(callback, message.kind)) return message;
+        if (!bridge::IsRequest(message.kind)) ExitProcess(kExitProtocolFault);
+        ServeNested(message);
     }
-}
-
-void PluginCalls::NoteStop(const Message& message) {
-    if (message.kind != Kind::StopAsked || !stopMayCome_) ExitProcess(kExitProtocolFault);
-    if (stop_ == 0) stop_ = message.Int(0);
-}
-
-void PluginCalls::TakeStops() {
-    Message message;
-    while (inbox_.TryNext(&message)) NoteStop(message);
-}
-
-int PluginCalls::Report(int pluginNr, char* source, char* target, int percent) {
-    const bool waits = !reported_ || moves_;
-    reported_ = true;
-    const Message report = std::move(Message(waits ? Kind::Progress : Kind::ProgressNote)
-                                         .Add(pluginNr)
-                                         .Add(PluginText(source))
-                                         .Add(PluginText(target))
-                                         .Add(percent));
-    // A note of 100 percent is one of the plugin's closing reports: after
-    // them, but for a move, it only notes the transfer done and returns.
-    // Held back, they go up with the reply, and the 64-bit side wakes once
-    // for all of them instead of once for each. The host's answer to them
-    // could not stop the transfer anyway: the plugin makes its last report
-    // straight after the engine's 100, and ignores its answer.
-    if (!waits && percent >= 100 && holdsClosingNotes_) {
-        heldNotes_ += bridge::Frame(report);
-    } else {
-        Send(report);
-    }
-    if (waits) return AwaitAnswer(Kind::Progress).Int(0);
-    stopMayCome_ = true;
-    TakeStops();
-    return stop_;
 }
 
 bool PluginCalls::Enough(Haste* haste, HANDLE handle, ULONGLONG startedMs) {
@@ -335,7 +300,12 @@ Message PluginCalls::FindFirst(Text& path, const Text& hostRecord, DWORD hostErr
 }
 
 int __stdcall PluginCalls::Progress(int pluginNr, char* source, char* target, int percent) {
-    return current_->Report(pluginNr, source, target, percent);
+    current_->Send(Message(Kind::Progress)
+                       .Add(pluginNr)
+                       .Add(PluginText(source))
+                       .Add(PluginText(target))
+                       .Add(percent));
+    return current_->AwaitAnswer(Kind::Progress).Int(0);
 }
 
 void __stdcall PluginCalls::Log(int pluginNr, int msgType, char* text) {

@@ -3,9 +3,10 @@
 // request's arguments on the helper's main thread, in the host thread's
 // locale and with its last error, and the reply built from what the export
 // returned and wrote. The host's callbacks that the plugin calls meanwhile
-// travel up to the 64-bit side and wait there for the host's answer, except
-// the progress reports after a request's first, which go up as notes
-// (bridge/protocol.h).
+// travel up to the 64-bit side and wait there for the host's answer; a
+// request that arrives instead (the host called an export from inside its
+// callback) runs there, nested, on the same thread, as the plugin would run
+// in the host's process (bridge/protocol.h).
 
 #include <windows.h>
 
@@ -33,6 +34,12 @@ public:
     [[noreturn]] void Serve();
 
 private:
+    // Carries out one request and sends its reply.
+    void Serve(const bridge::Message& request);
+    // A request that came while the plugin waits for the host's answer to a
+    // callback: served there, with the thread's locale and last error given
+    // back to the request around it afterwards.
+    void ServeNested(const bridge::Message& request);
     bridge::Message Run(const bridge::Message& request);
     bridge::Message RootName(int size, DWORD hostError);
     bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
@@ -56,22 +63,10 @@ private:
     // one read now into the region the read-ahead leaves free.
     void ServeFindNext(const bridge::Message& request);
     void ForgetListing(HANDLE handle);
-    // Sends `message`, after the notes held back, in one write.
     void Send(const bridge::Message& message);
-    // The 64-bit side's answer to `callback`; a StopAsked for an earlier
-    // note is taken note of on the way, anything else ends the process.
+    // The 64-bit side's answer to `callback`; the requests that come first
+    // are served nested, anything else ends the process.
     bridge::Message AwaitAnswer(bridge::Kind callback);
-    // One progress report of the plugin's: the request's first waits for the
-    // host's answer, which can stop the request before the plugin asks the
-    // engine anything, and so does every report of a move; the later ones of
-    // anything else go up as notes, and answer with the host's request to
-    // stop if one has arrived since.
-    int Report(int pluginNr, char* source, char* target, int percent);
-    // Takes the StopAsked messages that have arrived, without waiting.
-    void TakeStops();
-    // A StopAsked, taken while a request runs or dropped between requests;
-    // anything else there ends the process.
-    void NoteStop(const bridge::Message& message);
 
     // The callbacks handed to the plugin's FsInit; plain functions, so they
     // reach the one instance through `current_`.
@@ -82,8 +77,9 @@ private:
 
     static PluginCalls* current_;
     // The listing whose batch went up last, while it has more: its next
-    // batch is read while the host takes in the last one, and kept for it
-    // whatever the host asks for in between (a subfolder's listing).
+    // batch is read, between two requests, while the host takes in the last
+    // one, and kept for it whatever the host asks for in between (a
+    // subfolder's listing).
     struct ReadAhead {
         HANDLE handle = nullptr;
         int most = 1;
@@ -92,20 +88,8 @@ private:
         bool more = true;                      // the listing went on past it
     };
     std::optional<ReadAhead> readAhead_;
-    // The request under way: whether its first report has gone up, whether
-    // it is a transfer that moves (every report of which waits for the
-    // host's answer), and the host's answer to a note that asked to stop (0:
-    // none). A StopAsked may come while notes are unanswered, and until the
-    // next request.
-    bool reported_ = false;
-    bool moves_ = false;
-    int stop_ = 0;
-    bool stopMayCome_ = false;
-    // The frames of the plugin's closing reports (notes of 100 percent) in a
-    // transfer that is no move, held back for the message that follows them:
-    // the request's reply, a moment later (see Report).
-    bool holdsClosingNotes_ = false;
-    std::string heldNotes_;
+    // Whether a batch read ahead lies in the section, in readAhead_->region.
+    bool HoldsReadAhead() const { return readAhead_ && readAhead_->batch; }
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
     Mailbox& inbox_;

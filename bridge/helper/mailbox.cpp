@@ -69,13 +69,6 @@ bridge::Message Mailbox::Next() {
     return Decoded(payload);
 }
 
-bool Mailbox::TryNext(bridge::Message* message) {
-    std::string payload;
-    if (!Take(&payload)) return false;
-    *message = Decoded(payload);
-    return true;
-}
-
 bridge::Message Mailbox::Decoded(const std::string& payload) {
     bridge::Message message;
     if (!bridge::DecodePayload(payload, bridge::Sender::Host, &message)) ExitProcess(kExitProtocolFault);

@@ -33,8 +33,6 @@ public:
     // The next message from the 64-bit side. A message that does not decode
     // ends the process: a peer that breaks the protocol is not served further.
     bridge::Message Next();
-    // The next message if one has arrived, without waiting.
-    bool TryNext(bridge::Message* message);
     // Whether a message has arrived and waits to be taken; cheap enough to
     // ask between two listing entries.
     bool Waiting();

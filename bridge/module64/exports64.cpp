@@ -63,9 +63,12 @@ int ResultOf(const std::optional<Message>& reply, int failure) {
     return reply->Int(0);
 }
 
-// The last error of a call given up while its helper was silent: the user's
-// or host's stop, or the bound of a host that could not be asked.
+// The last error of a call that got no reply for a reason the host may want
+// to know: made from inside the plugin's own wait for a silent helper (the
+// engine is busy with the call it was made from), or given up (the user's
+// or host's stop, or the bound of a host that could not be asked).
 void SetAbandonedError(const Watch& watch) {
+    if (watch.refused) SetLastError(ERROR_BUSY);
     if (watch.abandoned == bridge::Abandoned::No) return;
     SetLastError(watch.abandoned == bridge::Abandoned::AfterBound ? ERROR_TIMEOUT : ERROR_CANCELLED);
 }
@@ -93,20 +96,14 @@ void DeletePartialDownload(const char* localName) {
 // FS_FILE_USERABORT when it or the user did, and with `failure` when a host
 // that could not ask gave up. A transfer aborted at a report after its first
 // (the plugin's report before it calls the engine) is aborted in the engine:
-// the helper is ended with it. A download whose helper ended (its engine
-// ended its process, or was stopped) once the engine had the transfer loses
-// its local file as well, unless it was whole. `localName` is a download's
-// target.
+// the helper is ended with it (see HelperLink::Converse). A download whose
+// helper ended (so stopped, or its engine ended its process) once the engine
+// had the transfer loses its local file as well, unless it was whole.
+// `localName` is a download's target.
 int Stoppable(Message request, int failure, const char* localName) {
-    HelperLink& link = HelperLink::Instance();
-    HelperLink::Hold hold(link);
     Watch watch(request.TextAt(0), request.TextAt(1));
-    const std::optional<Message> reply = link.Call(request, &watch);
+    const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
     const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
-    const bool abortedInEngine =
-        transfer && reply && watch.abortAfterFirst && reply->Int(0) == FS_FILE_USERABORT;
-    if (abortedInEngine) link.End();
-    const bool abandoned = watch.abandoned != bridge::Abandoned::No;
     // Once the plugin has passed on the engine's 100 percent the transfer is
     // whole: all it has left to do is a move's deletion of the source, whose
     // failure it does not report either. A helper that ends then (its engine
@@ -114,17 +111,16 @@ int Stoppable(Message request, int failure, const char* localName) {
     const bool lost = transfer && !reply;
     if (lost && watch.reports > 1 && watch.percent >= 100) return FS_FILE_OK;
     // The engine had the transfer once the host let the first report pass.
-    if ((abortedInEngine || lost) && localName != nullptr && watch.reports > 0) {
-        DeletePartialDownload(localName);
-    }
+    if (lost && localName != nullptr && watch.reports > 0) DeletePartialDownload(localName);
+    SetAbandonedError(watch);
     if (watch.abandoned == bridge::Abandoned::AfterBound) return failure;
-    if (abandoned) return FS_FILE_USERABORT;
+    if (watch.abandoned != bridge::Abandoned::No) return FS_FILE_USERABORT;
     return ResultOf(reply, failure);
 }
 
 // One listing of the host's: the plugin's listing in the helper that it
 // stands for, and the entries the helper read ahead of the host, kept until
-// the host asks for them. Used under the link's hold.
+// the host asks for them. Used by one caller at a time (HandleTable::Use).
 struct HelperListing {
     std::int32_t handle = 0;       // the plugin's, in the helper
     std::uint32_t generation = 0;  // the helper it lives in
@@ -145,13 +141,12 @@ HelperListings& Listings() {
 // still runs; the plugin's answer is always 0.
 void CloseInHelper(HelperLink& link, const HelperListing& listing,
                    const bridge::CallContext& context) {
-    if (listing.generation != link.Generation()) return;
-    link.Call(bridge::RequestOf(Kind::FindClose, context).Add(listing.handle));
+    link.Call(bridge::RequestOf(Kind::FindClose, context).Add(listing.handle), nullptr,
+              listing.generation);
 }
 
 HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
-    HelperLink::Hold hold(link);
     auto listing = std::make_unique<HelperListing>();
     Message request = bridge::RequestOf(Kind::FindFirst, context);
     if (!Texts({path}, &request)) return INVALID_HANDLE_VALUE;
@@ -163,12 +158,12 @@ HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIN
     if (!reply) return INVALID_HANDLE_VALUE;
     const Text& record = reply->TextAt(0);
     if (findData != nullptr && record && !bridge::UntrimRecord(*record, findData, sizeof(*findData))) {
-        link.Fault();
+        link.Fault(watch.helper);
         return INVALID_HANDLE_VALUE;
     }
     const DWORD lastError = static_cast<DWORD>(reply->Int(1));
     listing->handle = reply->Int(0);
-    listing->generation = link.Generation();
+    listing->generation = watch.helper;
     if (listing->handle == -1) {
         SetLastError(lastError);
         return INVALID_HANDLE_VALUE;
@@ -182,9 +177,9 @@ HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIN
 
 BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
-    HelperLink::Hold hold(link);
     const HelperListings::Use listing(Listings(), handle);
-    // A listing of a helper that has ended went with it.
+    // A listing of a helper that has ended went with it, what it read ahead
+    // of the host too.
     if (!listing || listing->generation != link.Generation()) return FALSE;
     Watch watch(listing->path, std::nullopt);
     if (findData == nullptr) {
@@ -192,39 +187,38 @@ BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATA
         // was read ahead stays for the next call.
         if (!listing->entries.AtEnd()) return FALSE;
         const std::optional<Message> reply = link.Call(
-            bridge::RequestOf(Kind::FindNext, context).Add(listing->handle).Add(1).Add(0), &watch);
-        Message batch;
+            bridge::RequestOf(Kind::FindNext, context).Add(listing->handle).Add(1).Add(0), &watch,
+            listing->generation);
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
         SetAbandonedError(watch);
         if (!reply) return FALSE;
-        if (!link.CopyBatch(*reply, &batch) ||
-            !bridge::FindBatchReader(batch).Next(&result, &ignored, sizeof(ignored))) {
-            link.Fault();
+        if (!bridge::FindBatchReader(*reply).Next(&result, &ignored, sizeof(ignored))) {
+            link.Fault(watch.helper);
             return FALSE;
         }
         return result;
     }
     if (listing->entries.AtEnd()) {
-        const std::optional<Message> reply =
+        std::optional<Message> reply =
             link.Call(bridge::RequestOf(Kind::FindNext, context)
                           .Add(listing->handle)
                           .Add(kReadAheadEntries)
                           .Add(1),
-                      &watch);
+                      &watch, listing->generation);
         SetAbandonedError(watch);
         if (!reply) return FALSE;
-        if (!link.CopyBatch(*reply, &listing->batch) || listing->batch.batchEntries == 0) {
-            listing->entries = bridge::FindBatchReader();
-            link.Fault();
+        if (reply->batchEntries == 0) {
+            link.Fault(watch.helper);
             return FALSE;
         }
+        listing->batch = std::move(*reply);
         listing->entries = bridge::FindBatchReader(listing->batch);
     }
     std::int32_t result = FALSE;
     if (!listing->entries.Next(&result, findData, sizeof(*findData))) {
         listing->entries = bridge::FindBatchReader();
-        link.Fault();
+        link.Fault(listing->generation);
         return FALSE;
     }
     // A batch handed out whole holds nothing more: an open listing keeps at
@@ -238,7 +232,6 @@ BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATA
 
 int FindClose(const bridge::CallContext& context, HANDLE handle) {
     HelperLink& link = HelperLink::Instance();
-    HelperLink::Hold hold(link);
     const std::unique_ptr<HelperListing> closed = Listings().Close(handle);
     if (closed) CloseInHelper(link, *closed, context);
     return 0;

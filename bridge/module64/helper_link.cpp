@@ -100,14 +100,16 @@ struct CallbackText {
     Text copy;
 };
 
-// A progress report of the helper's and the host's answer: what the request
+// A progress report of the helper's passed on to the host: what the request
 // shows from now on while the helper is silent.
-void NotePassedOn(const Message& report, const Message& answer, Watch* watch) {
+void NotePassedOn(const Message& report, Watch* watch) {
     watch->source = report.TextAt(0);
     watch->target = report.TextAt(1);
     watch->percent = report.Int(1);
-    if (++watch->reports > 1 && answer.Int(0) != 0) watch->abortAfterFirst = true;
+    ++watch->reports;
 }
+
+bool IsTransfer(Kind kind) { return kind == Kind::GetFile || kind == Kind::PutFile; }
 
 // The request in the user's words, with its paths as the host gave them.
 std::string WhatWaits(const Message& request, const Watch& watch) {
@@ -173,7 +175,100 @@ HelperLink& HelperLink::Instance() {
     return link;
 }
 
-HelperLink::HelperLink() { InitializeCriticalSection(&lock_); }
+// One request's turn, from its start to its end, on the floor of the
+// requests under way (see the header).
+class HelperLink::Floor {
+public:
+    enum class Mode {
+        Nest,   // may start inside the innermost request's callback
+        Alone,  // only once no request is under way (FsInit)
+    };
+
+    Floor(HelperLink& link, Mode mode) : link_(link) {
+        const DWORD self = GetCurrentThreadId();
+        AcquireSRWLockExclusive(&link_.floorLock_);
+        for (std::vector<Turn>& turns = link_.turns_;;) {
+            if (turns.empty() || (mode == Mode::Nest && turns.back().open)) {
+                try {
+                    turns.push_back(Turn{self});
+                    index_ = turns.size() - 1;
+                } catch (...) {
+                    ReleaseSRWLockExclusive(&link_.floorLock_);
+                    throw;
+                }
+                break;
+            }
+            // This thread's own request would have to end first.
+            const auto mine = [self](const Turn& turn) { return turn.thread == self; };
+            if (mode == Mode::Nest ? turns.back().thread == self
+                                   : std::any_of(turns.begin(), turns.end(), mine)) {
+                break;
+            }
+            SleepConditionVariableSRW(&link_.floorChanged_, &link_.floorLock_, INFINITE, 0);
+        }
+        ReleaseSRWLockExclusive(&link_.floorLock_);
+    }
+    ~Floor() {
+        if (!Taken()) return;
+        AcquireSRWLockExclusive(&link_.floorLock_);
+        link_.turns_.pop_back();  // the innermost: those nested above have ended
+        ReleaseSRWLockExclusive(&link_.floorLock_);
+        WakeAllConditionVariable(&link_.floorChanged_);
+    }
+    Floor(const Floor&) = delete;
+    Floor& operator=(const Floor&) = delete;
+
+    bool Taken() const { return index_ != kNone; }
+
+    // The helper that serves the request from now on.
+    void Bind(std::uint32_t helper) {
+        AcquireSRWLockExclusive(&link_.floorLock_);
+        link_.turns_[index_] = Turn{link_.turns_[index_].thread, false, helper};
+        ReleaseSRWLockExclusive(&link_.floorLock_);
+    }
+
+    // Whether requests below this one wait on the same helper, inside its
+    // callbacks: ending that helper fails them too.
+    bool Shared() const {
+        AcquireSRWLockShared(&link_.floorLock_);
+        const std::uint32_t helper = link_.turns_[index_].helper;
+        const bool shared = std::any_of(link_.turns_.begin(), link_.turns_.begin() + index_,
+                                        [helper](const Turn& turn) { return turn.helper == helper && !turn.ended; });
+        ReleaseSRWLockShared(&link_.floorLock_);
+        return shared;
+    }
+
+    // The request is in the host's callback, answering the helper: requests
+    // may start meanwhile, nested inside it.
+    void Open() {
+        AcquireSRWLockExclusive(&link_.floorLock_);
+        link_.turns_[index_].open = true;
+        ReleaseSRWLockExclusive(&link_.floorLock_);
+        WakeAllConditionVariable(&link_.floorChanged_);
+    }
+
+    // Back from the host's callback: waits until the requests nested above
+    // have ended. False when the helper serving this request was ended
+    // meanwhile, *why saying why.
+    bool Close(Abandoned* why) {
+        AcquireSRWLockExclusive(&link_.floorLock_);
+        link_.turns_[index_].open = false;
+        while (link_.turns_.size() > index_ + 1) {
+            SleepConditionVariableSRW(&link_.floorChanged_, &link_.floorLock_, INFINITE, 0);
+        }
+        const Turn turn = link_.turns_[index_];
+        ReleaseSRWLockExclusive(&link_.floorLock_);
+        if (turn.ended) *why = turn.endedBy;
+        return !turn.ended;
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    HelperLink& link_;
+    std::size_t index_ = kNone;
+};
+
+HelperLink::HelperLink() = default;
 
 HelperLink::~HelperLink() {
     // Closing the pipe ends the helper; it is not waited for, as this runs
@@ -182,13 +277,12 @@ HelperLink::~HelperLink() {
     fromHelper_.Reset();
     process_.Reset();
     shared_.Reset();
-    DeleteCriticalSection(&lock_);
 }
 
 int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc progress,
                      tLogProc log, tRequestProc request) {
-    Hold hold(*this);
-    if (inCall_) return -1;
+    Floor floor(*this, Floor::Mode::Alone);
+    if (!floor.Taken()) return -1;
     // Each FsInit makes a new engine, as in the host's own process: in a new
     // helper, which also sees the host's environment as it is now. A helper
     // that has only served FsGetDefRootName is used as it is.
@@ -198,35 +292,54 @@ int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc
     progress_ = progress;
     log_ = log;
     request_ = request;
+    Watch unwatched;
     const std::optional<Message> reply =
-        Call(RequestOf(Kind::Init, context).Add(pluginNumber).Add(CallbackMask()));
+        Serve(RequestOf(Kind::Init, context).Add(pluginNumber).Add(CallbackMask()), &unwatched,
+              floor, kAnyHelper);
     const int result = reply ? reply->Int(0) : -1;
     if (result != 0) Stop();  // a plugin without an engine keeps no process
     return result;
 }
 
-std::optional<Message> HelperLink::Call(const Message& request, Watch* watch) {
-    Hold hold(*this);
+std::optional<Message> HelperLink::Call(const Message& request, Watch* watch, std::uint32_t helper) {
     Watch unwatched;
     if (watch == nullptr) watch = &unwatched;
-    if (inCall_) return std::nullopt;
+    Floor floor(*this, Floor::Mode::Nest);
+    if (!floor.Taken()) {
+        watch->refused = true;
+        return std::nullopt;
+    }
+    return Serve(request, watch, floor, helper);
+}
+
+void HelperLink::Fault(std::uint32_t helper) {
+    Floor floor(*this, Floor::Mode::Nest);
+    if (floor.Taken() && process_.Valid() && helper == generation_) Stop();
+}
+
+std::optional<Message> HelperLink::Serve(const Message& request, Watch* watch, Floor& floor,
+                                         std::uint32_t helper) {
+    if (helper != kAnyHelper && (helper != generation_ || !Running())) return std::nullopt;
     if (!Running()) {
         if (!Start(request, watch)) return std::nullopt;
         // A replacement for a helper that ended: FsInit again, as the host
         // called it. Its result is the plugin's business: without an engine
         // the plugin answers each call with its own failure values.
+        floor.Bind(generation_);
         if (initCalled_ && request.kind != Kind::Init) {
             Message ignored;
             Watch starting;  // the host sees nothing of it, but may have to stop it
             if (!Exchange(RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(CallbackMask()),
-                          &ignored, &starting)) {
+                          &ignored, &starting, floor)) {
                 watch->abandoned = starting.abandoned;
                 return std::nullopt;
             }
         }
     }
+    floor.Bind(generation_);
     Message reply;
-    if (!Exchange(request, &reply, watch)) return std::nullopt;
+    if (!Exchange(request, &reply, watch, floor)) return std::nullopt;
+    watch->helper = generation_;
     return reply;
 }
 
@@ -234,25 +347,25 @@ int HelperLink::CallbackMask() const {
     return (progress_ ? kHasProgress : 0) | (log_ ? kHasLog : 0) | (request_ ? kHasRequest : 0);
 }
 
-bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch) {
+bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch, Floor& floor) {
     // The host's process is the foreground one while the user works in it: a
     // window that the engine opens for the request (its properties, a
     // sign-in) may then come to the front instead of opening behind it.
     AllowSetForegroundWindow(processId_);
-    inCall_ = true;
+    const std::uint32_t serving = generation_;
     bool conversed = false;
     try {
-        conversed = Converse(request, reply, watch);
+        conversed = Converse(request, reply, watch, floor) &&
+                    (reply->kind != Kind::FindBatch || TakeBatch(reply));
     } catch (...) {
         // Out of memory part-way: the helper may be waiting for an answer
         // that will not come, so it is not asked anything more.
-        inCall_ = false;
-        Stop(true);
+        if (generation_ == serving) Stop(true);
         throw;
     }
-    inCall_ = false;
     if (!conversed) {
-        Stop(watch->abandoned != Abandoned::No);
+        // A helper ended under a nested request has gone already.
+        if (generation_ == serving) Stop(watch->abandoned != Abandoned::No, watch->abandoned);
         return false;
     }
     if (request.kind == Kind::Init) helperInitialised_ = true;
@@ -290,7 +403,7 @@ bool HelperLink::Start(const Message& request, Watch* watch) {
     alive_ = std::move(alive.write);
     toHelper_.Attach(shared_.RingToHelper(), toHelperArrived_.Get());
     fromHelper_.Attach(shared_.RingToModule(), toModuleArrived_.Get(), process_.Get());
-    ++generation_;
+    __atomic_add_fetch(&generation_, 1, __ATOMIC_RELEASE);
     // The helper's end is its own now: once this module closes its end, the
     // helper's watcher sees a broken pipe and ends it.
     alive.read.Reset();
@@ -310,36 +423,43 @@ bool HelperLink::Send(const Message& message) {
     return toHelper_.Write(frame.data(), frame.size(), process_.Get());
 }
 
-bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch) {
+bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch, Floor& floor) {
     if (!Send(request)) return false;
-    // Once the host has asked to stop at a note, the notes that were on
-    // their way before the plugin heard of it are not shown to it.
-    bool stopAsked = false;
     for (;;) {
-        if (!Receive(request, reply, watch)) return false;
+        if (!Receive(request, reply, watch, &floor)) return false;
         const Next next = Classify(request.kind, reply->kind);
         if (next != Next::Callback) return next == Next::Reply;
-        if (IsNote(reply->kind) && stopAsked) continue;
-        const Message answer = Answer(*reply);
-        const bool report = reply->kind == Kind::Progress || IsNote(reply->kind);
-        if (watch->shown && report) NotePassedOn(*reply, answer, watch);
-        // A note goes back only as a request to stop: the helper went on.
-        if (IsNote(reply->kind)) {
-            if (answer.Int(0) == 0) continue;
-            // A transfer that the engine has not finished stops at once, with
-            // its helper; one at 100 percent is whole, and stands as done.
-            const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
-            if (transfer && reply->Int(1) < 100) {
+        Message answer;
+        if (!AnswerOpen(*reply, &answer, watch, floor)) return false;
+        if (reply->kind == Kind::Progress) {
+            if (watch->shown) NotePassedOn(*reply, watch);
+            // Stopped once the engine has it and before it is whole, a
+            // transfer is stopped in the engine: the helper is ended with it.
+            // Not when requests below wait on that helper too: the engine
+            // then finishes it on its own, as in the host's own process.
+            const bool engineHasIt = IsTransfer(request.kind) && watch->reports > 1;
+            if (answer.Int(0) != 0 && engineHasIt && reply->Int(1) < 100 && !floor.Shared()) {
                 watch->abandoned = Abandoned::ByHost;
                 return false;
             }
-            stopAsked = true;
         }
         if (!Send(answer)) return false;
     }
 }
 
-bool HelperLink::Receive(const Message& request, Message* message, Watch* watch) {
+bool HelperLink::AnswerOpen(const Message& callback, Message* answer, Watch* watch, Floor& floor) {
+    floor.Open();
+    try {
+        *answer = Answer(callback);
+    } catch (...) {
+        Abandoned ignored;
+        floor.Close(&ignored);
+        throw;
+    }
+    return floor.Close(&watch->abandoned);
+}
+
+bool HelperLink::Receive(const Message& request, Message* message, Watch* watch, Floor* floor) {
     // Without a progress callback the host has no way to stop a request itself.
     const bool hostWatches = watch->shown && progress_ != nullptr;
     ULONGLONG quietSince = GetTickCount64();  // restarts while the helper shows a window
@@ -369,7 +489,7 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch)
             return false;
         }
         if (silent < askAt) continue;
-        const bool stop = UserStops(request, *watch, silent);
+        const bool stop = UserStops(request, *watch, silent, floor != nullptr && floor->Shared());
         // What the helper sent while the question was open is its answer after all.
         switch (fromHelper_.Receive(message, 0)) {
         case HelperInbox::Wait::Message: return true;
@@ -395,11 +515,16 @@ bool HelperLink::ShowsWindow() {
     return true;
 }
 
-bool HelperLink::UserStops(const Message& request, const Watch& watch, ULONGLONG silentMs) const {
+bool HelperLink::UserStops(const Message& request, const Watch& watch, ULONGLONG silentMs,
+                           bool others) const {
     std::string text = "The storage engine has not answered for " + std::to_string(silentMs / 1000) +
                        " seconds while " + WhatWaits(request, watch) +
                        ".\n\nStop the storage engine? Yes stops it, and what it was doing is left"
-                       " unfinished. No waits on.";
+                       " unfinished" +
+                       (others ? ", and so is the file manager's action this one was started"
+                                 " from. "
+                               : ". ") +
+                       "No waits on.";
     char title[] = "Corvanel";
     char returned[16] = {};  // a Yes/No question returns no text; a host may still write one
     return request_(pluginNumber_, kRequestYesNo, title, &text[0], returned, sizeof(returned)) != FALSE;
@@ -407,8 +532,7 @@ bool HelperLink::UserStops(const Message& request, const Watch& watch, ULONGLONG
 
 Message HelperLink::Answer(const Message& callback) const {
     switch (callback.kind) {
-    case Kind::Progress:
-    case Kind::ProgressNote: {
+    case Kind::Progress: {
         // The texts stay valid and unchanged until the host's callback returns.
         CallbackText source(callback.TextAt(0)), target(callback.TextAt(1));
         const int abort = progress_ != nullptr ? progress_(callback.Int(0), source.Get(), target.Get(),
@@ -437,22 +561,30 @@ Message HelperLink::Answer(const Message& callback) const {
     }
 }
 
-bool HelperLink::CopyBatch(const Message& reply, Message* batch) const {
-    const char* region = shared_.Region(static_cast<std::uint32_t>(reply.Int(0)));
-    const std::uint32_t entries = static_cast<std::uint32_t>(reply.Int(1));
-    const std::uint32_t bytes = static_cast<std::uint32_t>(reply.Int(2));
+bool HelperLink::TakeBatch(Message* reply) const {
+    const char* region = shared_.Region(static_cast<std::uint32_t>(reply->Int(0)));
+    const std::uint32_t entries = static_cast<std::uint32_t>(reply->Int(1));
+    const std::uint32_t bytes = static_cast<std::uint32_t>(reply->Int(2));
     if (region == nullptr || bytes > kBatchRegionBytes) return false;
-    batch->batch.assign(region, bytes);
-    batch->batchEntries = entries;
-    return CheckBatch(batch->batch, entries);
+    reply->batch.assign(region, bytes);
+    reply->batchEntries = entries;
+    return CheckBatch(reply->batch, entries);
 }
 
-void HelperLink::Stop(bool now) {
+void HelperLink::Stop(bool now, Abandoned why) {
     if (now && process_.Valid()) TerminateProcess(process_.Get(), 1);
     alive_.Reset();
     fromHelper_.Reset();
     if (process_.Valid()) {
-        ++generation_;
+        // The requests it served that are still under way fail with it.
+        AcquireSRWLockExclusive(&floorLock_);
+        for (Turn& turn : turns_) {
+            if (turn.helper != generation_ || turn.ended) continue;
+            turn.ended = true;
+            turn.endedBy = why;
+        }
+        __atomic_add_fetch(&generation_, 1, __ATOMIC_RELEASE);
+        ReleaseSRWLockExclusive(&floorLock_);
         if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
             TerminateProcess(process_.Get(), 1);
             WaitForSingleObject(process_.Get(), kHelperExitWaitMs);

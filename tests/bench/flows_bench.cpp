@@ -341,13 +341,13 @@ private:
     }
     template <typename Start>
     bool Transfer(Start&& start, const std::wstring& localName) {
-        record_.Reset();
         BSTR text = SysAllocString(localName.c_str());
+        CEventHandler::Transfer progress(record_, text);
         LONG unused = 0;
         const HRESULT hr = start(text, &unused);
         SysFreeString(text);
         if (FAILED(hr)) return false;
-        while (record_.GetPercent() < 100) record_.WaitForFinish(INFINITE);
+        while (progress.GetPercent() < 100) progress.WaitForFinish(INFINITE);
         return true;
     }
 

@@ -58,9 +58,10 @@ TEST_F(StartupTest, CreatesTheEngineByProgIdAndConnectsTheProgressRecord) {
     EXPECT_TRUE(state.progress->EventSink()->IsConnected());
     EXPECT_EQ(static_cast<IDispatch*>(state.progress->EventSink()), engine.Point().Sink());
 
-    // The engine's events now reach the record that transfers read.
+    // The engine's events now reach the record of a running transfer.
+    const CEventHandler::Transfer transfer(*state.progress, L"C:\\a.jpg");
     EXPECT_EQ(S_OK, engine.FireProgress(L"C:\\a.jpg", L"\\work\\photos\\a.jpg", 64));
-    EXPECT_EQ(64, state.progress->GetPercent());
+    EXPECT_EQ(64, transfer.GetPercent());
     EXPECT_TRUE(engine.calls.empty());
 
     CoUninitialize();

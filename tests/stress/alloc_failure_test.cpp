@@ -183,11 +183,9 @@ protected:
         AllocationLedger::Start(failAt);
         const int result = call();
         AllocationLedger::Stop();
-        // The record keeps the last event's names until the next transfer
-        // resets it, the plugin what it knows of a folder until the next
-        // check and a closed listing for the next one; whatever else is
-        // still counted was left behind.
-        if (GetPluginState().progress != nullptr) GetPluginState().progress->Reset();
+        // The plugin keeps what it knows of a folder until the next check
+        // and a closed listing for the next one; whatever else is still
+        // counted was left behind.
         GetPluginState().knowledge.Forget();
         GetPluginState().listings.CloseAll();
         return result;

@@ -439,10 +439,11 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
         local.DeleteFile(localName);
         return {Ends() ? FS_FILE_READERROR : FS_FILE_USERABORT};
     }
-    if (abort == Abort::AtRelay) {
+    if (abort == Abort::AtRelay || abort == Abort::AtRelayWhole) {
         // The 64-bit edition ends its helper and deletes the partial file;
-        // in process the engine's transfer runs on to its end.
-        if (bridged_) local.DeleteFile(localName);
+        // in process the engine's transfer runs on to its end. A whole one
+        // stays in both.
+        if (bridged_ && abort == Abort::AtRelay) local.DeleteFile(localName);
         return {FS_FILE_USERABORT};
     }
     // A move deletes the source once the download is whole; a deletion that
@@ -493,7 +494,7 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
         outcome.partialUpload = true;
         return outcome;
     }
-    if (abort == Abort::AtRelay) return {FS_FILE_USERABORT};
+    if (abort == Abort::AtRelay || abort == Abort::AtRelayWhole) return {FS_FILE_USERABORT};
     // Kept when another process holds it open, or it is read-only.
     if ((copyFlags & FS_COPYFLAGS_MOVE) && locked.count(localName) == 0) local.DeleteFile(localName);
     return {FS_FILE_OK};

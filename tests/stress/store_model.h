@@ -173,6 +173,7 @@ enum class Abort {
     Never,
     AtFirstReport,  // the plugin's own 0% report, before the engine has the transfer
     AtRelay,        // the first report relayed from the engine's transfer
+    AtRelayWhole,   // the same, when it was of 100 percent: the transfer was whole
 };
 
 class StoreModel {

@@ -309,9 +309,10 @@ int Session::OnProgress(int percent) {
     // transfer; the second is the first one relayed from the engine's.
     if (abort_ == Abort::AtFirstReport && reports_ == 1) return 1;
     // The user cancels a transfer that no longer moves: one its engine
-    // stopped part-way.
+    // stopped part-way. One cancelled at 100 percent is whole: nothing is
+    // left for the engine to do.
     if ((abort_ == Abort::AtRelay && reports_ == 2) || (reports_ > 1 && faults_.TransferStopped())) {
-        cancelledInEngine_ = true;
+        cancelledInEngine_ = percent < 100;
         abortedAt_ = percent;
         return 1;
     }
@@ -829,14 +830,10 @@ bool Session::RunTransfer(const Action& action) {
         }
         NoteLook(action.path, armed);
     }
-    // The 64-bit edition's host may have aborted a report of 100 percent: the
-    // transfer was whole then, and stands as done, as if nobody had aborted.
-    const bool wholeAtAbort = bridged_ && action.abort == Abort::AtRelay && got == FS_FILE_OK;
-    if (wholeAtAbort && !Expect(abortedAt_ >= 100, "a transfer aborted at " + std::to_string(abortedAt_) +
-                                                       " percent went on")) {
-        return false;
-    }
-    const Abort modelled = wholeAtAbort ? Abort::Never : action.abort;
+    // The host may have aborted a report of 100 percent: the transfer was
+    // whole then, and the plugin's relay aborts in both editions.
+    const Abort modelled =
+        action.abort == Abort::AtRelay && abortedAt_ >= 100 ? Abort::AtRelayWhole : action.abort;
     const Outcome expected = download ? model_.GetFile(action.path, action.local, action.flags, modelled)
                                       : model_.PutFile(action.local, action.path, action.flags, modelled);
     if (!Settle(action, armed, cancelledInEngine_ && got == FS_FILE_USERABORT)) return false;

@@ -1,9 +1,10 @@
-// The event sink and the progress record it feeds.
+// The event sink, and the running transfers' records it feeds.
 #include "binding/event_handler.h"
 
 #include <gtest/gtest.h>
 #include <oleauto.h>
 
+#include <memory>
 #include <string>
 
 #include "tests/support/fake_engine.h"
@@ -12,18 +13,27 @@ namespace {
 
 using Sink = CEventHandler::Sink;
 
-// A progress record connected to a fake engine, as FsInit leaves it.
+// A handler connected to a fake engine, as FsInit leaves it, with one
+// transfer running when a test lets it.
 class EventSinkTest : public ::testing::Test {
 protected:
     void Connect() {
-        record.CreateEventSink(&engine);
-        sink = record.EventSink();
+        handler.CreateEventSink(&engine);
+        sink = handler.EventSink();
         ASSERT_NE(nullptr, sink);
     }
 
     FakeStorageBrowser engine;
-    CEventHandler record;
+    CEventHandler handler;
     Sink* sink = nullptr;
+};
+
+// The events of one transfer, named by its local file.
+class EventRecordTest : public EventSinkTest {
+protected:
+    void SetUp() override { Connect(); }
+
+    CEventHandler::Transfer record{handler, L"C:\\local.bin"};
 };
 
 TEST_F(EventSinkTest, AnswersItsThreeInterfacesWithOnePointerAndOneReferenceEach) {
@@ -99,8 +109,7 @@ TEST_F(EventSinkTest, ReleaseAtZeroUnadvisesBeforeReleasingTheConnectionPoint) {
     EXPECT_EQ(nullptr, engine.Point().Sink());
 }
 
-TEST_F(EventSinkTest, EveryEventOfAnyMemberLandsInTheRecord) {
-    Connect();
+TEST_F(EventRecordTest, EveryEventOfAnyMemberLandsInTheRecord) {
     for (DISPID member : {1, 0, -1, 77}) {
         const LONG percent = 10 + member;
         EXPECT_EQ(S_OK, engine.FireProgress(L"C:\\local.bin", L"\\work\\photos\\a.bin", percent, member));
@@ -111,16 +120,14 @@ TEST_F(EventSinkTest, EveryEventOfAnyMemberLandsInTheRecord) {
     }
 }
 
-TEST_F(EventSinkTest, PercentagesAreStoredAsTheyComeWithoutClamping) {
-    Connect();
+TEST_F(EventRecordTest, PercentagesAreStoredAsTheyComeWithoutClamping) {
     for (LONG percent : {150, -1, 0, 100, 0x7fffffff}) {
         engine.FireProgress(L"l", L"r", percent);
         EXPECT_EQ(percent, record.GetPercent());
     }
 }
 
-TEST_F(EventSinkTest, NullTextEmptiesItsFieldAndTextsEndAtTheirFirstNul) {
-    Connect();
+TEST_F(EventRecordTest, NullTextEmptiesItsFieldAndTextsEndAtTheirFirstNul) {
     engine.FireProgress(L"local", L"remote", 5);
     engine.FireProgress(L"local2", nullptr, 42);
     ProgressSnapshot seen = record.Snapshot();
@@ -149,8 +156,7 @@ TEST_F(EventSinkTest, NullTextEmptiesItsFieldAndTextsEndAtTheirFirstNul) {
     SysFreeString(V_BSTR(&args[2]));
 }
 
-TEST_F(EventSinkTest, MalformedEventsAreIgnoredWithoutReadingPastTheArguments) {
-    Connect();
+TEST_F(EventRecordTest, MalformedEventsAreIgnoredWithoutReadingPastTheArguments) {
     engine.FireProgress(L"kept-local", L"kept-remote", 33);
 
     EXPECT_EQ(S_OK, sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
@@ -176,17 +182,69 @@ TEST_F(EventSinkTest, MalformedEventsAreIgnoredWithoutReadingPastTheArguments) {
     EXPECT_EQ("kept-remote", seen.remoteName);
 }
 
-TEST_F(EventSinkTest, ResetEmptiesTheRecordButKeepsTheSink) {
+// Transfers started from inside another's progress callback, or on two
+// threads: each hears only its own engine's events.
+TEST_F(EventSinkTest, EventsGoToTheTransferWhoseLocalFileTheyNameLetterCaseAside) {
     Connect();
-    engine.FireProgress(L"l", L"r", 100);
-    record.Reset();
-    const ProgressSnapshot seen = record.Snapshot();
-    EXPECT_EQ(0, seen.percent);
-    EXPECT_EQ(nullptr, seen.LocalNameOrNull());
-    EXPECT_EQ(nullptr, seen.RemoteNameOrNull());
-    EXPECT_EQ(sink, record.EventSink());
-    engine.FireProgress(L"again", L"r", 12);
-    EXPECT_EQ(12, record.GetPercent());
+    CEventHandler::Transfer outer(handler, L"C:\\sync\\big.bin");
+    engine.FireProgress(L"C:\\sync\\big.bin", L"\\work\\a\\big.bin", 30);
+    {
+        CEventHandler::Transfer inner(handler, L"C:\\temp\\view.txt");
+        ASSERT_TRUE(inner.Accepted());
+        engine.FireProgress(L"c:\\TEMP\\View.txt", L"\\work\\a\\view.txt", 100);
+        engine.FireProgress(L"C:\\sync\\big.bin", L"\\work\\a\\big.bin", 40);
+        // Named by neither: with two running, it belongs to no one.
+        engine.FireProgress(L"big.bin", L"\\work\\a\\big.bin", 100);
+        EXPECT_EQ(100, inner.GetPercent());
+        EXPECT_EQ("c:\\TEMP\\View.txt", inner.Snapshot().localName);
+        EXPECT_EQ(40, outer.GetPercent());
+        EXPECT_EQ("C:\\sync\\big.bin", outer.Snapshot().localName);
+    }
+    // Alone again, the outer one takes what names no running transfer.
+    engine.FireProgress(L"big.bin", L"\\work\\a\\big.bin", 70);
+    EXPECT_EQ(70, outer.GetPercent());
+}
+
+TEST_F(EventSinkTest, ASecondTransferOfARunningTransfersLocalFileIsRefused) {
+    Connect();
+    auto first = std::make_unique<CEventHandler::Transfer>(handler, L"C:\\same.bin");
+    ASSERT_TRUE(first->Accepted());
+    {
+        CEventHandler::Transfer second(handler, L"c:\\SAME.BIN");
+        EXPECT_FALSE(second.Accepted());
+        engine.FireProgress(L"C:\\same.bin", L"r", 55);
+        EXPECT_EQ(0, second.GetPercent());
+        EXPECT_EQ(55, first->GetPercent());
+    }
+    first.reset();
+    CEventHandler::Transfer again(handler, L"C:\\same.bin");
+    EXPECT_TRUE(again.Accepted());
+}
+
+// A cancelled transfer's engine goes on; its late events must not finish the
+// next transfer, until that engine is done or the file is transferred anew.
+TEST_F(EventSinkTest, AnAbandonedTransfersLateEventsReachNoOtherTransfer) {
+    Connect();
+    {
+        CEventHandler::Transfer cancelled(handler, L"C:\\cancelled.bin");
+        engine.FireProgress(L"C:\\cancelled.bin", L"r", 20);
+        cancelled.Abandon();
+    }
+    {
+        CEventHandler::Transfer next(handler, L"C:\\next.bin");
+        engine.FireProgress(L"C:\\CANCELLED.bin", L"r", 100);
+        EXPECT_EQ(0, next.GetPercent());
+        // Done, that engine reports no more: a stranger's event is the lone transfer's again.
+        engine.FireProgress(L"elsewhere", L"r", 60);
+        EXPECT_EQ(60, next.GetPercent());
+    }
+    {
+        CEventHandler::Transfer cancelled(handler, L"C:\\cancelled.bin");
+        cancelled.Abandon();
+    }
+    CEventHandler::Transfer anew(handler, L"C:\\cancelled.bin");
+    engine.FireProgress(L"C:\\cancelled.bin", L"r", 10);
+    EXPECT_EQ(10, anew.GetPercent());
 }
 
 }  // namespace

@@ -73,9 +73,6 @@ std::vector<Sample> Samples() {
         {"FindBatch", Sender::Helper, Message(Kind::FindBatch).Add(1).Add(3).Add(40)},
         {"Progress", Sender::Helper,
          Message(Kind::Progress).Add(7).Add(Text("\\a\\b\\x")).Add(Text("")).Add(50)},
-        {"ProgressNote", Sender::Helper,
-         Message(Kind::ProgressNote).Add(7).Add(std::nullopt).Add(Text("C:\\x")).Add(100)},
-        {"StopAsked", Sender::Host, Message(Kind::StopAsked).Add(1)},
         {"RootNameResult", Sender::Helper, Message(Kind::RootNameResult).Add(Text(std::string("Corvanel\0", 9)))},
     };
 }
@@ -304,7 +301,7 @@ TEST(ProtocolConversation, OnlyTheRequestsOwnReplyEndsIt) {
         {Kind::GetFile, Kind::Result, Next::Reply},
         {Kind::FindClose, Kind::Result, Next::Reply},
         {Kind::GetFile, Kind::Progress, Next::Callback},
-        {Kind::PutFile, Kind::ProgressNote, Next::Callback},
+        {Kind::PutFile, Kind::Progress, Next::Callback},
         {Kind::PutFile, Kind::Log, Next::Callback},
         {Kind::Init, Kind::Request, Next::Callback},
         // Another request's reply.
@@ -317,7 +314,7 @@ TEST(ProtocolConversation, OnlyTheRequestsOwnReplyEndsIt) {
         {Kind::ExecuteFile, Kind::Ready, Next::Fault},
         // Not the helper's kinds at all.
         {Kind::GetFile, Kind::ProgressAnswer, Next::Fault},
-        {Kind::GetFile, Kind::StopAsked, Next::Fault},
+        {Kind::GetFile, Kind::RequestAnswer, Next::Fault},
         {Kind::MkDir, Kind::MkDir, Next::Fault},
         // Nothing that is not a request waits for a reply.
         {Kind::Progress, Kind::Result, Next::Fault},
@@ -331,7 +328,7 @@ TEST(ProtocolConversation, OnlyTheRequestsOwnReplyEndsIt) {
 }
 
 // The helper's side: between requests it takes requests only, and while a
-// callback waits only that callback's answer.
+// callback waits only that callback's answer, or a request nested inside it.
 TEST(ProtocolConversation, HelperTakesAnswersOnlyWhenTheirCallbackWaits) {
     for (const Kind request : {Kind::Init, Kind::RootName, Kind::FindFirst, Kind::FindNext,
                                Kind::FindClose, Kind::MkDir, Kind::RemoveDir, Kind::DeleteFile,
@@ -339,7 +336,7 @@ TEST(ProtocolConversation, HelperTakesAnswersOnlyWhenTheirCallbackWaits) {
         EXPECT_TRUE(bridge::IsRequest(request)) << static_cast<int>(request);
     }
     for (const Kind unasked : {Kind::ProgressAnswer, Kind::LogAnswer, Kind::RequestAnswer,
-                               Kind::StopAsked, Kind::Ready, Kind::Result}) {
+                               Kind::Ready, Kind::Result}) {
         EXPECT_FALSE(bridge::IsRequest(unasked)) << static_cast<int>(unasked);
     }
 
@@ -355,16 +352,13 @@ TEST(ProtocolConversation, HelperTakesAnswersOnlyWhenTheirCallbackWaits) {
         {Kind::Progress, Kind::RequestAnswer, false},
         {Kind::Log, Kind::ProgressAnswer, false},
         {Kind::Request, Kind::LogAnswer, false},
-        // A new request while the callback waits.
+        // A new request while the callback waits is no answer: it is served
+        // nested, and the answer still awaited.
         {Kind::Progress, Kind::GetFile, false},
         {Kind::Request, Kind::FindNext, false},
-        // Nothing but a callback waits for an answer, and a note waits for
-        // nothing: its StopAsked is taken whenever it comes.
+        // Nothing but a callback waits for an answer.
         {Kind::Result, Kind::RequestAnswer, false},
         {Kind::GetFile, Kind::ProgressAnswer, false},
-        {Kind::ProgressNote, Kind::StopAsked, false},
-        {Kind::ProgressNote, Kind::ProgressAnswer, false},
-        {Kind::Progress, Kind::StopAsked, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(static_cast<int>(c.callback)) + " answered by " +

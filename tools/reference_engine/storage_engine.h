@@ -35,13 +35,12 @@ public:
     CStorageEngine(const CStorageEngine&) = delete;
     CStorageEngine& operator=(const CStorageEngine&) = delete;
 
-    // Transfers (transfer.cpp). A new transfer silences every older one, so
-    // a transfer the host gave up on cannot report into the next one's
-    // progress; it still runs to its end.
-    LONG BeginTransfer();
-    // Fires one progress event to every advised sink, unless `transfer` has
-    // been silenced. Runs on the transfer's worker thread.
-    void FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent);
+    // Transfers (transfer.cpp). Each runs to its end on a thread of its own
+    // and reports to the end, also one the host gave up on: its events name
+    // its local file, which tells them from another transfer's.
+    // Fires one progress event to every advised sink, one event at a time.
+    // Runs on the transfer's worker thread.
+    void FireProgress(BSTR localName, BSTR remoteName, LONG percent);
     DWORD ThrottleMs() const { return throttleMs_; }
     const LatencyModel& Latency() const { return latency_; }
     // The faults planned for this engine (CORVANEL_FAULTS), read when it was made.
@@ -102,6 +101,5 @@ private:
     ListingCookie nextCookie_ = 0;
     std::wstring lastAccount_;
 
-    SrwLock fireLock_;  // held while an event is delivered; guards currentTransfer_
-    LONG currentTransfer_ = 0;
+    SrwLock fireLock_;  // held while an event is delivered
 };

@@ -57,10 +57,9 @@ struct TransferJob {
     FileHandle source, target;
     std::wstring targetPath;           // removed again when the copy fails part-way
     UniqueBstr localName, remoteName;  // the texts every event carries
-    LONG id = 0;
     LaterFault fault;                  // a planned stop after so many chunks
 
-    void Fire(LONG percent) { engine->FireProgress(id, localName.Get(), remoteName.Get(), percent); }
+    void Fire(LONG percent) { engine->FireProgress(localName.Get(), remoteName.Get(), percent); }
 };
 
 // A planned stop comes after its chunks, or at the end when there are fewer:
@@ -101,10 +100,7 @@ DWORD WINAPI RunTransfer(void* parameter) {
     std::unique_ptr<TransferJob> job(static_cast<TransferJob*>(parameter));
     CStorageEngine* engine = job->engine;
     HMODULE module = job->pinnedModule;
-    CallGuardedVoid([&] {
-        job->id = engine->BeginTransfer();
-        job->Fire(0);
-    });
+    CallGuardedVoid([&] { job->Fire(0); });
     SetEvent(job->started);  // the starter closes the event: not touched again
     CallGuardedVoid([&] {
         const bool copied = CopyChunks(*job);
@@ -138,14 +134,8 @@ bool IsLocalName(BSTR localName) { return localName != nullptr && localName[0] !
 
 }  // namespace
 
-LONG CStorageEngine::BeginTransfer() {
+void CStorageEngine::FireProgress(BSTR localName, BSTR remoteName, LONG percent) {
     SrwLock::Exclusive guard(fireLock_);
-    return ++currentTransfer_;
-}
-
-void CStorageEngine::FireProgress(LONG transfer, BSTR localName, BSTR remoteName, LONG percent) {
-    SrwLock::Exclusive guard(fireLock_);
-    if (transfer != currentTransfer_) return;  // silenced by a newer transfer
     ProgressEventArgs event(localName, remoteName, percent);
     for (IDispatch* sink : Events().Sinks()) {
         RaiseEvent(sink, 1, &event.params);
@@ -187,8 +177,8 @@ HRESULT CStorageEngine::StartTransfer(const std::wstring& sourcePath,
         return failed;
     }
     job.release();  // the worker owns it now
-    // Returns once the transfer's 0 event is out, so that no older transfer
-    // can report into the host's fresh progress display any more.
+    // Returns once the transfer's 0 event is out: the host's progress
+    // display starts from the engine's own first report.
     WaitForSingleObject(started, INFINITE);
     CloseHandle(started);
     CloseHandle(thread);
