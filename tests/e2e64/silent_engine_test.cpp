@@ -45,6 +45,7 @@ BOOL __stdcall AnswerQuestion(int pluginNumber, int requestType, char* title, ch
         std::string path = g_listedMeanwhile;
         WIN32_FIND_DATAA record;
         g_listingsMeanwhile.push_back(Plugin().FsFindFirst(&path[0], &record));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
     }
     return g_questions.size() <= g_answers.size() ? g_answers[g_questions.size() - 1] : FALSE;
 }
@@ -110,6 +111,27 @@ protected:
 };
 
 const WfxExports& Plugin() { return SilentEngineTest::Exports(); }
+
+// A host that lists a folder from inside a transfer's progress callback, as
+// a file manager's message loop may; what the listing gave it.
+struct NestedListing {
+    int atReport = 0;
+    int reports = 0;
+    bool inside = false;
+    HANDLE handle = nullptr;
+    DWORD error = 0;
+} g_nested;
+
+int __stdcall ListingInside(int, char*, char*, int) {
+    if (g_nested.inside || ++g_nested.reports != g_nested.atReport) return 0;
+    g_nested.inside = true;
+    std::string path = "\\work\\photos";
+    WIN32_FIND_DATAA record;
+    g_nested.handle = Plugin().FsFindFirst(&path[0], &record);
+    g_nested.error = GetLastError();
+    g_nested.inside = false;
+    return 0;
+}
 
 TEST_F(SilentEngineTest, AStalledListingEndsAtTheUsersYesThoughTheProgressCallbackNeverAborts) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\stuck.bin", "S"}, {"work\\many\\", ""}});
@@ -196,6 +218,31 @@ TEST_F(SilentEngineTest, StalledChangesFailAndLeaveTheStoreAsItWas) {
     EXPECT_GE(returned, called + kGiveUpMs - 100);
     EXPECT_LE(returned, called + kGiveUpMs + kSlackMs);
     EXPECT_EQ(tree, TreeOf(store_));
+    ExpectHelperReplaced();
+}
+
+// A call made from inside a transfer's progress callback is asked about as
+// any other when its engine stalls; Yes ends the engine both use, so the
+// transfer it was made from fails as well and loses its partial file.
+TEST_F(SilentEngineTest, ANestedCallsStallAskedAboutEndsTheCallItWasMadeFromToo) {
+    const std::string big(4 << 20, 'b');
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\stuck.bin", "S"}, {"work\\big\\slow.bin", big}});
+    g_answers = {TRUE};
+    g_nested = NestedListing{3};
+    SetEnvironmentVariableA(kThrottleVariable, "20");
+    SetEnvironmentVariableA(kStallVariable, "a.jpg");
+    ASSERT_EQ(0, Fs().FsInit(7, &ListingInside, nullptr, &AnswerQuestion));
+    SetEnvironmentVariableA(kThrottleVariable, nullptr);
+    SetEnvironmentVariableA(kStallVariable, nullptr);
+
+    EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\big\\slow.bin", Local("slow.bin")));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, g_nested.handle);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), g_nested.error);
+    ASSERT_EQ(1u, g_questions.size());
+    EXPECT_NE(std::string::npos, g_questions[0].text.find("while listing \\work\\photos."));
+    EXPECT_NE(std::string::npos, g_questions[0].text.find("and so is the file manager's action"))
+        << g_questions[0].text;
+    EXPECT_FALSE(IsFile(Local("slow.bin"))) << "the partial download was left";
     ExpectHelperReplaced();
 }
 
