@@ -36,6 +36,11 @@ int __stdcall NestingProgress(int, char* source, char* target, int percent) {
     return 0;
 }
 
+DWORD WINAPI RunWork(void* work) {
+    (*static_cast<std::function<void()>*>(work))();
+    return 0;
+}
+
 class NestedCallsTest : public PluginE2eTest {
 protected:
     void SetUp() override {
@@ -146,6 +151,41 @@ TEST_F(NestedCallsTest, CallsFromInsideATransfersCallbackWorkAndTheTransferEndsW
         EXPECT_NE(ends.end(), std::find(ends.begin(), ends.end(), "\\work\\photos\\a.jpg > " + Local("view.jpg")));
         EXPECT_NE(ends.end(), std::find(ends.begin(), ends.end(), Local("up.txt") + " > \\work\\docs\\up.txt"));
     }
+}
+
+// A host whose progress callback waits for its other thread, which calls
+// the plugin meanwhile (a worker that hands its progress to the main thread
+// and waits): nothing of the plugin may hold that call up.
+TEST_F(NestedCallsTest, ACallFromAnotherThreadThatTheCallbackWaitsForIsServed) {
+    ResetStore();
+    const std::string big(4 << 20, 'b');
+    MakeStore({{"work\\big\\slow.bin", big}});
+    std::vector<std::string> photos;
+    int view = -1;
+    std::function<void()> otherThread = [&] {
+        photos = List("\\work\\photos");
+        std::string remote = "\\work\\photos\\a.jpg", local = Local("view.jpg");
+        RemoteInfoStruct info = {};
+        view = Fs().FsGetFile(Text(remote), Text(local), 0, &info);
+    };
+    bool waited = false;
+    g_nestAt = 3;
+    g_inside = [&] {
+        const HANDLE thread = CreateThread(nullptr, 0, &RunWork, &otherThread, 0, nullptr);
+        ASSERT_NE(nullptr, thread);
+        // Bounded only so that a plugin that holds the call up fails here
+        // rather than hangs the run.
+        waited = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
+        CloseHandle(thread);
+    };
+    std::string remote = "\\work\\big\\slow.bin", local = Local("slow.bin");
+    RemoteInfoStruct info = {};
+    EXPECT_EQ(FS_FILE_OK, Fs().FsGetFile(Text(remote), Text(local), 0, &info));
+    EXPECT_TRUE(waited) << "the other thread's calls were held up";
+    EXPECT_EQ(big, ReadBytes(local));
+    EXPECT_EQ((std::vector<std::string>{"2009", "a.jpg", "empty"}), photos);
+    EXPECT_EQ(FS_FILE_OK, view);
+    EXPECT_EQ("A", ReadBytes(Local("view.jpg")));
 }
 
 }  // namespace
