@@ -289,6 +289,12 @@ bool Host::Do(const Action& drawn) {
     Action action = drawn;
     action.worker = onWorker_;
     if (faultsOn_ && action.IsExport()) DrawFault(action);
+    // Now and then the host calls the plugin from inside a transfer's
+    // progress callback, as Double Commander's synchronisation and quick
+    // view do; the root's listing then, which no transfer changes, and no
+    // planned fault of the transfer's can strike.
+    const bool transfer = action.op == Op::GetFile || action.op == Op::PutFile;
+    action.nested = transfer && !action.fault.Planned() && action.abort == Abort::Never && random_.Percent(10);
     if (history_.size() == kKeptActions) history_.pop_front();
     history_.push_back(action);
     ++actions_;
@@ -1315,11 +1321,11 @@ int Fuzz(const Options& options) {
     }
     const SessionCounts counts = session.Counts();
     std::printf("  %llu steps (export calls) in %llu host actions, %.1f s: %llu changes, %llu bytes moved,"
-                " %llu cancels; the store holds %zu entries\n",
+                " %llu cancels, %llu listings from inside a transfer; the store holds %zu entries\n",
                 static_cast<unsigned long long>(counts.calls), static_cast<unsigned long long>(host.Actions()),
                 seconds, static_cast<unsigned long long>(counts.changes),
                 static_cast<unsigned long long>(counts.bytesMoved), static_cast<unsigned long long>(counts.aborts),
-                session.Model().store.Count());
+                static_cast<unsigned long long>(counts.nestedListings), session.Model().store.Count());
     std::printf("  engine faults: %llu failed, %llu refused, %llu stopped part-way, %llu ended, %llu ended"
                 " part-way, %llu stalled (%llu questions whether to stop it), %llu paused for the second client;"
                 " %llu engine processes ended in all\n",

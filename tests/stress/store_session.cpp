@@ -209,6 +209,7 @@ const char* LockText(Lock lock) {
 
 std::string Action::Describe() const {
     return Call() + FaultText(*this) + LockText(lock) +
+           (nested ? ", the host lists \"\\\" from inside its first relayed report" : "") +
            (worker && IsExport() && op != Op::Open ? "  (worker thread)" : "");
 }
 
@@ -303,8 +304,10 @@ bool Session::Fail(const std::string& what) {
 bool Session::Expect(bool condition, const std::string& what) { return condition || Fail(what); }
 
 int Session::OnProgress(int percent) {
+    if (inside_.running) return 0;  // the listing's own, while the engine is silent
     ++reports_;
     lastPercent_ = percent;
+    if (inside_.planned && reports_ == 2) ListRootInside();
     // The first report is the plugin's own, before it hands the engine the
     // transfer; the second is the first one relayed from the engine's.
     if (abort_ == Abort::AtFirstReport && reports_ == 1) return 1;
@@ -325,6 +328,19 @@ int Session::OnProgress(int percent) {
 // says when its engine stalled. Otherwise the engine was only slow (a busy
 // machine): No, wait on.
 BOOL Session::OnRequest() {
+    // A call from inside the question, made while the engine is silent: the
+    // engine is busy with the call asked about, and it is refused at once.
+    if (!inside_.running) {
+        inside_.running = true;
+        std::string root = "\\";
+        WIN32_FIND_DATAA found;
+        const HANDLE handle = fs_.FsFindFirst(&root[0], &found);
+        const DWORD lastError = GetLastError();
+        inside_.running = false;
+        if (handle != INVALID_HANDLE_VALUE) fs_.FsFindClose(handle);
+        Expect(handle == INVALID_HANDLE_VALUE && lastError == ERROR_BUSY,
+               "a listing from inside the question was not refused (last error " + std::to_string(lastError) + ")");
+    }
     ++counts_.questions;
     ++questions_;
     if (!faults_.Stalled()) return FALSE;
@@ -811,6 +827,8 @@ bool Session::RunTransfer(const Action& action) {
     lastPercent_ = -1;
     abortedAt_ = -1;
     cancelledInEngine_ = false;
+    inside_ = Inside();
+    inside_.planned = action.nested;
     ++counts_.calls;
     int got = 0;
     const Armed armed = Arm(action, [&] {
@@ -820,7 +838,9 @@ bool Session::RunTransfer(const Action& action) {
                        : fs_.FsPutFile(&local[0], &remote[0], action.flags);
     });
     abort_ = Abort::Never;
+    inside_.planned = false;
     lastResult_ = got;
+    if (!CheckListedInside()) return false;
     if (!download && !(action.flags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_EXISTS_SAMECASE |
                                        FS_COPYFLAGS_EXISTS_DIFFERENTCASE))) {
         const ::Seen may = MaySee(action.path.StorePath(), armed.started);
@@ -870,6 +890,45 @@ bool Session::RunTransfer(const Action& action) {
         return false;
     }
     if (++changesSinceFullCheck_ >= kChangesPerFullCheck) return VerifyAll();
+    return true;
+}
+
+void Session::ListRootInside() {
+    inside_.running = true;
+    inside_.begun = GetTickCount64();
+    std::string root = "\\";
+    WIN32_FIND_DATAA found;
+    const HANDLE handle = fs_.FsFindFirst(&root[0], &found);
+    inside_.lastError = GetLastError();
+    inside_.opened_ = GetTickCount64();
+    inside_.opened = handle != INVALID_HANDLE_VALUE;
+    for (BOOL more = inside_.opened; more; more = fs_.FsFindNext(handle, &found)) {
+        inside_.entries.push_back(Listed{found.cFileName, found.dwFileAttributes,
+                                         (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow});
+    }
+    if (inside_.opened) fs_.FsFindClose(handle);
+    inside_.ended = GetTickCount64();
+    inside_.running = false;
+    inside_.ran = true;
+}
+
+bool Session::CheckListedInside() {
+    if (!inside_.ran) return true;
+    // A transfer changes no account: the root lists as before the call.
+    const ListingOutcome expected = model_.FindFirst(HostPath{});
+    if (!Expect(inside_.opened == expected.opened,
+                "the root's listing from inside the transfer " +
+                    std::string(inside_.opened ? "opened" : "failed, last error " + std::to_string(inside_.lastError)))) {
+        return false;
+    }
+    if (!inside_.opened) return true;
+    if (!Expect(inside_.entries == expected.entries,
+                "the root's listing from inside the transfer showed " + std::to_string(inside_.entries.size()) +
+                    " entries, expected " + std::to_string(expected.entries.size()))) {
+        return false;
+    }
+    NoteListed({}, {inside_.begun, inside_.opened_, inside_.ended});
+    ++counts_.nestedListings;
     return true;
 }
 

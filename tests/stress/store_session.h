@@ -91,6 +91,10 @@ struct Action {
     ClientChange client;
     Lock lock = Lock::None;
     StallAnswer stall = StallAnswer::Cancel;
+    // A transfer from inside whose first relayed report the host lists the
+    // store's root, on the same thread, as a file manager that processes
+    // window messages in its progress callback does.
+    bool nested = false;
 
     bool IsExport() const { return op < Op::LocalWrite; }
     std::string Describe() const;
@@ -124,6 +128,7 @@ struct SessionCounts {
     std::uint64_t faults[faults::kPause + 1] = {};
     std::uint64_t engineEnds = 0;
     std::uint64_t questions = 0;  // whether to stop the silent engine
+    std::uint64_t nestedListings = 0;  // made from inside a transfer's progress callback
     std::uint64_t clientChanges = 0, interludes = 0;
     std::uint64_t lockedFiles = 0, readOnlyFiles = 0, goneFolders = 0;
     // Uploads and store copies that replaced an object the second client had
@@ -214,6 +219,10 @@ private:
     bool RunLocal(const Action& action);
     bool RunClear(const Action& action);
     bool RunClientChange(const Action& action);
+    // The host's listing of the store's root from inside the call under way,
+    // and its check against the model once the call has returned.
+    void ListRootInside();
+    bool CheckListedInside();
 
     // Arms the action's fault (its pause making the second client's change)
     // and its lock, runs `call`, and reads back what the engine did.
@@ -275,6 +284,13 @@ private:
     bool cancelledInEngine_ = false;  // answered abort after the first report
     StallAnswer stallAnswer_ = StallAnswer::Cancel;
     int questions_ = 0;  // asked during the call under way
+    // The root's listing made from inside the call under way.
+    struct Inside {
+        bool planned = false, running = false, ran = false, opened = false;
+        DWORD lastError = 0;
+        std::vector<Listed> entries;
+        ULONGLONG begun = 0, opened_ = 0, ended = 0;
+    } inside_;
     std::uint64_t changesSinceFullCheck_ = 0;
     // Folders' listings that the plugin may answer from, by folded path; and
     // when the second client made or deleted an object, by folded path.
