@@ -198,12 +198,11 @@ public:
                 }
                 break;
             }
-            // This thread's own request would have to end first.
+            // A thread with a request under way waits for no other: that
+            // request's own end, or a host callback of another thread's that
+            // waits for this thread, could never come.
             const auto mine = [self](const Turn& turn) { return turn.thread == self; };
-            if (mode == Mode::Nest ? turns.back().thread == self
-                                   : std::any_of(turns.begin(), turns.end(), mine)) {
-                break;
-            }
+            if (std::any_of(turns.begin(), turns.end(), mine)) break;
             SleepConditionVariableSRW(&link_.floorChanged_, &link_.floorLock_, INFINITE, 0);
         }
         ReleaseSRWLockExclusive(&link_.floorLock_);

@@ -16,9 +16,9 @@
 // helper serving the innermost, and the floor passes as follows:
 // - a new request starts when none is under way, or when the innermost one
 //   is in such a callback; otherwise it waits for its turn, except that one
-//   whose own thread holds the innermost request (a host that calls from
+//   whose thread has a request under way already (a host that calls from
 //   inside the plugin's own wait for a silent helper) is refused at once:
-//   it would wait for itself;
+//   it would wait for itself, or for a thread that may wait for it;
 // - a request whose callback returns goes on once the requests nested above
 //   it have ended.
 // No lock is held while a host callback runs; a thread waits only for the
