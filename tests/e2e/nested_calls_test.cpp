@@ -1,13 +1,11 @@
 // A host that calls the plugin again from inside its own progress callback,
-// on the same thread, as a file manager does that processes window messages
-// there (Double Commander's synchronisation, quick view and open): listings,
-// a listing inside a listing, transfers, a deletion and a folder creation,
-// each as it works outside, while the transfer around them goes on to its
-// own engine's end.
+// as a file manager does that processes window messages there (Double
+// Commander's synchronisation, quick view and open), or from another thread
+// that callback waits for: each call works as it does outside, and the
+// transfer around them goes on to its own engine's end.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,19 +14,18 @@
 
 namespace {
 
-// The host's reports: the outer transfer's, and those of the transfers
-// nested inside its callback.
+// The outer transfer's reports, and those of the transfers nested in it.
 std::vector<ProgressReport> g_outer, g_nested;
 int g_depth = 0;
-// Run once, from inside the outer transfer's report of this number.
-int g_nestAt = 0;
+// Runs once, from inside the outer transfer's third report: the engine has
+// the transfer by then.
 std::function<void()> g_inside;
 
 int __stdcall NestingProgress(int, char* source, char* target, int percent) {
-    std::vector<ProgressReport>& reports = g_depth > 0 ? g_nested : g_outer;
-    reports.push_back({GetCurrentThreadId(), source != nullptr ? source : "(null)",
-                       target != nullptr ? target : "(null)", percent, GetTickCount64()});
-    if (g_depth == 0 && static_cast<int>(g_outer.size()) == g_nestAt && g_inside) {
+    (g_depth > 0 ? g_nested : g_outer)
+        .push_back({GetCurrentThreadId(), source != nullptr ? source : "(null)",
+                    target != nullptr ? target : "(null)", percent, GetTickCount64()});
+    if (g_depth == 0 && g_outer.size() == 3 && g_inside) {
         ++g_depth;
         g_inside();
         --g_depth;
@@ -45,131 +42,110 @@ class NestedCallsTest : public PluginE2eTest {
 protected:
     void SetUp() override {
         PluginE2eTest::SetUp();
-        // Throttled, so that the outer transfer still runs while the calls
+        // Throttled, so that the outer transfer runs on while the calls
         // inside its callback are made.
         SetEnvironmentVariableA("CORVANEL_THROTTLE_MS", "20");
         ASSERT_EQ(0, Fs().FsInit(7, &NestingProgress, nullptr, nullptr));
         SetEnvironmentVariableA("CORVANEL_THROTTLE_MS", nullptr);
-        g_outer.clear();
-        g_nested.clear();
-        g_depth = 0;
+        MakeStore(kSampleStore);
+        MakeStore({{"work\\big\\slow.bin", big}});
+        WriteBytes(Local("slow.bin"), big);
     }
     void TearDown() override {
         g_inside = nullptr;
-        g_nestAt = 0;
+        g_outer.clear();
+        g_nested.clear();
         PluginE2eTest::TearDown();
     }
 
-    // The names of a folder's listing; `inside` runs at the entry it names,
-    // before the listing goes on.
-    std::vector<std::string> List(std::string path, const std::string& at = std::string(),
-                                  const std::function<void()>& inside = nullptr) {
-        std::vector<std::string> names;
+    // A folder's names joined by spaces; `inside` runs at the entry `at`,
+    // before the listing goes on, as a file manager walks a tree.
+    std::string List(std::string path, const std::string& at = "", const std::function<void()>& inside = nullptr) {
         WIN32_FIND_DATAA entry;
         const HANDLE listing = Fs().FsFindFirst(Text(path), &entry);
-        if (listing == INVALID_HANDLE_VALUE) return {"<failed " + std::to_string(GetLastError()) + ">"};
+        if (listing == INVALID_HANDLE_VALUE) return "failed " + std::to_string(GetLastError());
+        std::string names;
         do {
-            names.push_back(entry.cFileName);
-            if (inside && names.back() == at) inside();
+            names += (names.empty() ? "" : " ") + std::string(entry.cFileName);
+            if (inside && at == entry.cFileName) inside();
         } while (Fs().FsFindNext(listing, &entry));
         Fs().FsFindClose(listing);
         return names;
     }
+    int Get(std::string remote, std::string local, int flags = 0) {
+        RemoteInfoStruct info = {};
+        return Fs().FsGetFile(Text(remote), Text(local), flags, &info);
+    }
+    int Put(std::string local, std::string remote, int flags = 0) {
+        return Fs().FsPutFile(Text(local), Text(remote), flags);
+    }
+
+    const std::string big = std::string(4 << 20, 'b');
 };
 
 TEST_F(NestedCallsTest, CallsFromInsideATransfersCallbackWorkAndTheTransferEndsWithItsEngine) {
-    const std::string big(4 << 20, 'b');
     for (const bool download : {true, false}) {
         SCOPED_TRACE(download ? "inside a download" : "inside an upload");
-        ResetStore();
-        MakeStore({{"work\\big\\slow.bin", big}});
         WriteBytes(Local("up.txt"), "up");
-        WriteBytes(Local("slow.bin"), big);
-        DeleteFileA(Local("view.jpg").c_str());
-        g_outer.clear();
-        g_nested.clear();
-
-        struct Seen {
-            std::vector<std::string> photos, buckets, nestedInBuckets;
-            int view = -1, up = -1, ontoTheOuterFile = -1, deleted = -1, made = -1;
-            DWORD ontoTheOuterFileError = 0;
-        } seen;
-        g_nestAt = 3;  // the engine has the outer transfer by then
+        std::vector<std::string> seen;
         g_inside = [&] {
-            seen.photos = List("\\work\\photos");
-            // Depth first, as a file manager walks a tree.
-            seen.buckets = List("\\work", "photos", [&] { seen.nestedInBuckets = List("\\work\\photos\\2009"); });
-            std::string remote = "\\work\\photos\\a.jpg", view = Local("view.jpg");
-            RemoteInfoStruct info = {};
-            seen.view = Fs().FsGetFile(Text(remote), Text(view), 0, &info);
-            std::string local = Local("up.txt"), target = "\\work\\docs\\up.txt";
-            seen.up = Fs().FsPutFile(Text(local), Text(target), 0);
-            // The outer transfer's own local file: the engine's events of the
+            seen.push_back(List("\\work\\photos"));
+            seen.push_back(List("\\work", "photos", [&] { seen.push_back(List("\\work\\photos\\2009")); }));
+            seen.push_back(std::to_string(Get("\\work\\photos\\a.jpg", Local("view.jpg"))));
+            seen.push_back(std::to_string(Put(Local("up.txt"), "\\work\\docs\\up.txt")));
+            // The outer transfer's own local file: the engine's events for the
             // two could not be told apart.
-            std::string outerFile = Local("slow.bin");
-            seen.ontoTheOuterFile = download ? Fs().FsGetFile(Text(remote), Text(outerFile), FS_COPYFLAGS_OVERWRITE, &info)
-                                             : Fs().FsPutFile(Text(outerFile), Text(target), FS_COPYFLAGS_OVERWRITE);
-            seen.ontoTheOuterFileError = GetLastError();
+            const int again = download ? Get("\\work\\photos\\a.jpg", Local("slow.bin"), FS_COPYFLAGS_OVERWRITE)
+                                       : Put(Local("slow.bin"), "\\work\\docs\\x.bin", FS_COPYFLAGS_OVERWRITE);
+            seen.push_back(std::to_string(again) + " error " + std::to_string(GetLastError()));
             std::string gone = "\\work\\photos\\2009\\b.jpg", made = "\\work\\docs\\made";
-            seen.deleted = Fs().FsDeleteFile(Text(gone));
-            seen.made = Fs().FsMkDir(Text(made));
+            seen.push_back(std::to_string(Fs().FsDeleteFile(Text(gone))) + std::to_string(Fs().FsMkDir(Text(made))));
         };
-
-        std::string remote = "\\work\\big\\slow.bin", local = Local("slow.bin");
-        std::string outerTarget = "\\work\\big\\copy.bin";
-        RemoteInfoStruct info = {};
-        const int result = download ? Fs().FsGetFile(Text(remote), Text(local), FS_COPYFLAGS_OVERWRITE, &info)
-                                    : Fs().FsPutFile(Text(local), Text(outerTarget), 0);
+        const int result = download ? Get("\\work\\big\\slow.bin", Local("slow.bin"), FS_COPYFLAGS_OVERWRITE)
+                                    : Put(Local("slow.bin"), "\\work\\big\\copy.bin");
 
         EXPECT_EQ(FS_FILE_OK, result);
-        EXPECT_EQ(big, ReadBytes(download ? local : Store("work\\big\\copy.bin")));
-        ASSERT_GE(g_outer.size(), 3u) << "the calls inside never ran";
+        EXPECT_EQ(big, ReadBytes(download ? Local("slow.bin") : Store("work\\big\\copy.bin")));
+        ASSERT_FALSE(g_outer.empty());
         EXPECT_EQ(100, g_outer.back().percent);
-        EXPECT_EQ(download ? remote : local, g_outer.back().source);
-        EXPECT_EQ(download ? local : outerTarget, g_outer.back().target);
-
-        EXPECT_EQ((std::vector<std::string>{"2009", "a.jpg", "empty"}), seen.photos);
-        EXPECT_EQ((std::vector<std::string>{"big", "docs", "photos"}), seen.buckets);
-        EXPECT_EQ((std::vector<std::string>{"b.jpg"}), seen.nestedInBuckets);
-        EXPECT_EQ(FS_FILE_OK, seen.view);
+        const std::string again = std::to_string(download ? FS_FILE_WRITEERROR : FS_FILE_READERROR);
+        EXPECT_EQ((std::vector<std::string>{"2009 a.jpg empty", "b.jpg", "big docs photos", "0", "0",
+                                            again + " error " + std::to_string(ERROR_SHARING_VIOLATION), "11"}),
+                  seen);
         EXPECT_EQ("A", ReadBytes(Local("view.jpg")));
-        EXPECT_EQ(FS_FILE_OK, seen.up);
-        EXPECT_EQ(download ? FS_FILE_WRITEERROR : FS_FILE_READERROR, seen.ontoTheOuterFile);
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), seen.ontoTheOuterFileError);
-        EXPECT_EQ(TRUE, seen.deleted);
-        EXPECT_EQ(TRUE, seen.made);
-        std::vector<std::string> added = {"work\\big\\", "work\\big\\slow.bin", "work\\docs\\up.txt",
-                                          "work\\docs\\made\\"};
+        EXPECT_EQ("up", ReadBytes(Store("work\\docs\\up.txt")));
+        std::vector<std::string> added = {"work\\big\\", "work\\big\\slow.bin", "work\\docs\\made\\",
+                                          "work\\docs\\up.txt"};
         if (!download) added.push_back("work\\big\\copy.bin");
         EXPECT_EQ(Changed(kSampleTree, added, {"work\\photos\\2009\\b.jpg"}), TreeOf(store_));
-        EXPECT_EQ("up", ReadBytes(Store("work\\docs\\up.txt")));
-        // The nested transfers' own reports: each ends at 100 with its names.
+        // Each nested transfer ends at 100 with its own names: the pass that
+        // saw it, and the closing report.
         std::vector<std::string> ends;
         for (const ProgressReport& report : g_nested) {
             if (report.percent == 100) ends.push_back(report.source + " > " + report.target);
         }
-        EXPECT_NE(ends.end(), std::find(ends.begin(), ends.end(), "\\work\\photos\\a.jpg > " + Local("view.jpg")));
-        EXPECT_NE(ends.end(), std::find(ends.begin(), ends.end(), Local("up.txt") + " > \\work\\docs\\up.txt"));
+        const std::string view = "\\work\\photos\\a.jpg > " + Local("view.jpg");
+        const std::string up = Local("up.txt") + " > \\work\\docs\\up.txt";
+        EXPECT_EQ((std::vector<std::string>{view, view, up, up}), ends);
+        // The next round starts from the same store.
+        ResetStore();
+        MakeStore({{"work\\big\\slow.bin", big}});
+        DeleteFileA(Local("view.jpg").c_str());
+        g_outer.clear();
+        g_nested.clear();
     }
 }
 
-// A host whose progress callback waits for its other thread, which calls
-// the plugin meanwhile (a worker that hands its progress to the main thread
-// and waits): nothing of the plugin may hold that call up.
+// A host whose progress callback waits for its other thread, which calls the
+// plugin meanwhile (a worker that hands its progress to the main thread and
+// waits): nothing of the plugin may hold that call up.
 TEST_F(NestedCallsTest, ACallFromAnotherThreadThatTheCallbackWaitsForIsServed) {
-    ResetStore();
-    const std::string big(4 << 20, 'b');
-    MakeStore({{"work\\big\\slow.bin", big}});
-    std::vector<std::string> photos;
-    int view = -1;
+    std::vector<std::string> seen;
     std::function<void()> otherThread = [&] {
-        photos = List("\\work\\photos");
-        std::string remote = "\\work\\photos\\a.jpg", local = Local("view.jpg");
-        RemoteInfoStruct info = {};
-        view = Fs().FsGetFile(Text(remote), Text(local), 0, &info);
+        seen.push_back(List("\\work\\photos"));
+        seen.push_back(std::to_string(Get("\\work\\photos\\a.jpg", Local("view.jpg"))));
     };
     bool waited = false;
-    g_nestAt = 3;
     g_inside = [&] {
         const HANDLE thread = CreateThread(nullptr, 0, &RunWork, &otherThread, 0, nullptr);
         ASSERT_NE(nullptr, thread);
@@ -178,13 +154,10 @@ TEST_F(NestedCallsTest, ACallFromAnotherThreadThatTheCallbackWaitsForIsServed) {
         waited = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
         CloseHandle(thread);
     };
-    std::string remote = "\\work\\big\\slow.bin", local = Local("slow.bin");
-    RemoteInfoStruct info = {};
-    EXPECT_EQ(FS_FILE_OK, Fs().FsGetFile(Text(remote), Text(local), 0, &info));
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\big\\slow.bin", Local("slow.bin"), FS_COPYFLAGS_OVERWRITE));
     EXPECT_TRUE(waited) << "the other thread's calls were held up";
-    EXPECT_EQ(big, ReadBytes(local));
-    EXPECT_EQ((std::vector<std::string>{"2009", "a.jpg", "empty"}), photos);
-    EXPECT_EQ(FS_FILE_OK, view);
+    EXPECT_EQ(big, ReadBytes(Local("slow.bin")));
+    EXPECT_EQ((std::vector<std::string>{"2009 a.jpg empty", "0"}), seen);
     EXPECT_EQ("A", ReadBytes(Local("view.jpg")));
 }
 
