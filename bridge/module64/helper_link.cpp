@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/channel.h"
+#include "bridge/module64/host_calls.h"
 
 namespace bridge {
 
@@ -476,7 +477,7 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
         if (hostWatches) {
             // The texts stay valid and unchanged until the host's callback returns.
             CallbackText source(watch->source), target(watch->target);
-            if (progress_(pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
+            if (CallProgress(progress_, pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
                 watch->abandoned = Abandoned::ByHost;
                 return false;
             }
@@ -526,7 +527,8 @@ bool HelperLink::UserStops(const Message& request, const Watch& watch, ULONGLONG
                        "No waits on.";
     char title[] = "Corvanel";
     char returned[16] = {};  // a Yes/No question returns no text; a host may still write one
-    return request_(pluginNumber_, kRequestYesNo, title, &text[0], returned, sizeof(returned)) != FALSE;
+    return CallRequest(request_, pluginNumber_, kRequestYesNo, title, &text[0], returned, sizeof(returned)) !=
+           FALSE;
 }
 
 Message HelperLink::Answer(const Message& callback) const {
@@ -534,14 +536,14 @@ Message HelperLink::Answer(const Message& callback) const {
     case Kind::Progress: {
         // The texts stay valid and unchanged until the host's callback returns.
         CallbackText source(callback.TextAt(0)), target(callback.TextAt(1));
-        const int abort = progress_ != nullptr ? progress_(callback.Int(0), source.Get(), target.Get(),
-                                                           callback.Int(1))
+        const int abort = progress_ != nullptr ? CallProgress(progress_, callback.Int(0), source.Get(),
+                                                              target.Get(), callback.Int(1))
                                                : 0;
         return std::move(Message(AnswerTo(callback.kind)).Add(abort));
     }
     case Kind::Log: {
         CallbackText text(callback.TextAt(0));
-        if (log_ != nullptr) log_(callback.Int(0), callback.Int(1), text.Get());
+        if (log_ != nullptr) CallLog(log_, callback.Int(0), callback.Int(1), text.Get());
         return Message(Kind::LogAnswer);
     }
     default: {
@@ -551,8 +553,8 @@ Message HelperLink::Answer(const Message& callback) const {
         const Text& shown = callback.TextAt(2);
         if (shown && size > 0) shown->copy(&returned[0], std::min<std::size_t>(shown->size(), size - 1));
         const BOOL answered = request_ != nullptr && size > 0
-                                  ? request_(callback.Int(0), callback.Int(1), title.Get(), text.Get(),
-                                             &returned[0], size)
+                                  ? CallRequest(request_, callback.Int(0), callback.Int(1), title.Get(),
+                                                text.Get(), &returned[0], size)
                                   : FALSE;
         returned.resize(std::strlen(returned.c_str()));
         return std::move(Message(Kind::RequestAnswer).Add(answered).Add(Text(returned)));

@@ -260,6 +260,31 @@ TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) 
     EXPECT_EQ(FS_FILE_OK, Get("\\work\\stuck\\c.bin", Local("c.bin")));
 }
 
+// A host whose progress callback breaks the calling convention: it comes
+// back with the registers a callee must keep changed, as Double Commander's
+// does under Wine when it processes window messages there.
+int __stdcall ClobberingProgress(int, char*, char*, int) {
+    const long long garbage[2] = {0x0BADF00D0BADF00DLL, 0x7EEDBEEF7EEDBEEFLL};
+    asm volatile(
+        "movups (%0), %%xmm6\n movups (%0), %%xmm7\n movups (%0), %%xmm8\n movups (%0), %%xmm9\n"
+        "movups (%0), %%xmm10\n movups (%0), %%xmm11\n movups (%0), %%xmm12\n movups (%0), %%xmm13\n"
+        "movups (%0), %%xmm14\n movups (%0), %%xmm15\n"
+        :: "r"(garbage) : "memory");
+    return 0;
+}
+
+TEST_F(BridgeE2eTest, AHostCallbackThatChangesTheRegistersACalleeKeepsHarmsNothing) {
+    const std::string bytes(4 << 20, 'x');
+    MakeStore({{"work\\photos\\big.bin", bytes}});
+    SetEnvironmentVariableA(kThrottleVariable, "5");
+    ASSERT_EQ(0, Fs().FsInit(7, &ClobberingProgress, nullptr, nullptr));
+    SetEnvironmentVariableA(kThrottleVariable, nullptr);
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\big.bin", Local("big.bin")));
+    EXPECT_EQ(bytes, ReadBytes(Local("big.bin")));
+    EXPECT_EQ(FS_FILE_OK, Put(Local("big.bin"), "\\work\\photos\\back.bin"));
+    EXPECT_EQ(bytes, ReadBytes(Store("work\\photos\\back.bin")));
+}
+
 TEST_F(BridgeE2eTest, HealthyListingsAndTransfersSeeNoProgressCallsOfTheBridges) {
     MakeStore({{"work\\many\\", ""}, {"work\\photos\\slow.bin", std::string(6 << 20, 's')}});
     MakeEmptyFiles(Store("work\\many"), 10000);

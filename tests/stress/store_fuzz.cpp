@@ -40,6 +40,7 @@
 #include "tests/support/built_module.h"
 #include "tests/support/folder_tree.h"
 #include "tests/support/process_usage.h"
+#include "tests/support/result_file.h"
 
 namespace {
 
@@ -1410,14 +1411,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [--seed S] [--steps N] [--nested on|off] [--shrink-seconds T]\n", argv[0]);
         return 2;
     }
+    NoteBegun();
     const int status = Fuzz(options);
-    // For the Wine wrapper, which reports this result should Wine die in
-    // its own teardown (tests/main/test_main.cpp).
-    if (const char* resultFile = std::getenv("CORVANEL_RESULT_FILE")) {
-        if (std::FILE* file = std::fopen(resultFile, "w")) {
-            std::fprintf(file, "%d\n", status);
-            std::fclose(file);
-        }
-    }
+    NoteResult(status);
     return status;
 }
