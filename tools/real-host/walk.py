@@ -19,6 +19,13 @@ Ctrl+Shift+C the same with their paths; this copy's settings bind Ctrl+Shift+L t
 list, where the plugin's root is) and Ctrl+Shift+F11 and F12 to "focus the left
 panel" and "the right". Its message boxes copy their text on Ctrl+C.
 Every wait is for a condition, with a time limit.
+
+Synchronize directories (Ctrl+Shift+Y here) copies on the file manager's main
+thread, whose keys then call the plugin from inside the copy's progress
+callback. The clipboard reads are not served then, so those steps set the
+panels with keys of fixed effect (Ctrl+Shift+F9, F10 and F6: change directory
+to folders of their own; Ctrl+Shift+F5 closes Quick view) and read the screen
+and the disk.
 """
 
 import argparse
@@ -53,6 +60,15 @@ REPORTS = ["work", "reports"]
 PROJECTS = ["work", "projects"]    # the folder trees
 ARCHIVE = ["work", "archive"]
 FAULTS = ["work", "faults"]        # 64-bit: folders whose engine stalls or dies
+SYNC = ["work", "sync"]            # Synchronize directories pairs this bucket with...
+SYNC_LOCAL = "sync"                # ...the local folder of this name
+SYNC_SIZE = 40 * 1024 * 1024       # 160 chunks of 50 ms at least: 8 s each way
+FILM, CLIP = "film.mkv", "clip.mkv"  # the bucket's slow object, and the local one to go up
+NOTE = "note.txt"                  # alike on both sides: never copied, shown by Quick view
+SYNC_DIALOG = r"^Synchronize directories$"
+SYNC_QUESTION = r"^Synchronize$"   # what to copy and delete, before it starts
+ERROR_BOX = r"^Double Commander - Error$"  # the file manager's own: an exception it caught
+RIGHT_HEADER = "620x26+640+132"    # the screen's pixels of the right panel's path
 STALL_NAME = "stuck.bin"           # the engine stalls at an entry or upload named so...
 CRASH_NAME = "crash.bin"           # ...and ends its process at an entry named so
 QUESTION_AFTER = 10                # s of silence before the plugin asks whether to stop the engine
@@ -75,13 +91,24 @@ SETTINGS = """<?xml version="1.0" encoding="UTF-8"?>
     ("Size", "GETFILESIZE", 115, 1), ("Date", "GETFILETIME", 150, 1),
     ("Attr", "GETFILEATTR", 75, 0))))
 
-# Version 62: at start the file manager adds its default keys to these.
+# Version 62: at start the file manager adds its default keys to these, each
+# for a command no key here names (so Ctrl+Q, its Quick view, is named here).
 SHORTCUTS = """<?xml version="1.0" encoding="UTF-8"?>
 <doublecmd DCVersion="1.1.32 gamma"><Hotkeys Version="62"><Form Name="Main">
   <Hotkey><Shortcut>Ctrl+Shift+L</Shortcut><Command>cm_CopyFileDetailsToClip</Command></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+N</Shortcut><Command>cm_OpenVirtualFileSystemList</Command></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+F11</Shortcut><Command>cm_FocusSwap</Command><Param>side=left</Param></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+F12</Shortcut><Command>cm_FocusSwap</Command><Param>side=right</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+Y</Shortcut><Command>cm_SyncDirs</Command></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F9</Shortcut><Command>cm_ChangeDir</Command>
+    <Param>leftpath=wfx://Corvanel/work/sync</Param>
+    <Param>rightpath=C:\\users\\anna\\Documents\\sync</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F10</Shortcut><Command>cm_ChangeDir</Command>
+    <Param>rightpath=wfx://Corvanel/work/projects</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F6</Shortcut><Command>cm_ChangeDir</Command>
+    <Param>rightpath=C:\\users\\anna\\Documents</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F5</Shortcut><Command>cm_QuickView</Command><Param>Close</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Q</Shortcut><Command>cm_QuickView</Command></Hotkey>
 </Form></Hotkeys></doublecmd>
 """
 
@@ -250,6 +277,11 @@ def make_store(layout):
                            ("uploads/readme.txt", b"uploads land here\r\n")):
             write_file(layout.store.joinpath(*FAULTS, name), data)
         write_file(layout.local / STALL_NAME, b"an upload the engine never finishes\r\n")
+    film = os.urandom(SYNC_SIZE)
+    write_file(layout.store.joinpath(*SYNC, FILM), film)
+    for folder in (layout.store.joinpath(*SYNC), layout.local / SYNC_LOCAL):
+        write_file(folder / NOTE, b"a note kept on both sides\r\n")
+        os.utime(folder / NOTE, (1700000000, 1700000000))  # one date: nothing to synchronize
     (layout.store / "family").mkdir()
     write_file(layout.store / "old-name" / "misc" / "readme.txt", b"an account to rename\r\n")
     write_file(layout.local / "q1.txt", b"my own figures, not the store's\r\n")
@@ -343,6 +375,11 @@ class Desk:
         self.keys(*keys)
         return wait_until(what, lambda: (lambda text: text != marker and text)(
             self.x("xclip", "-o", "-selection", "clipboard")), limit, every)
+
+    def snapshot(self, region):
+        """The pixels of a region of the screen, "WxH+X+Y"."""
+        return subprocess.run(["import", "-window", "root", "-crop", region, "rgb:-"],
+                              env=self.env, capture_output=True).stdout
 
     def picture(self, name):
         self.count += 1
@@ -952,6 +989,176 @@ class Walk:
                    within(lambda: target.read_bytes() == source.read_bytes(), 15),
                    f"waited 15 s for {target} to equal {source}")
 
+    # Synchronize directories: copies on the main thread -----------------------
+
+    def show_right(self, keys, folder):
+        """Makes the right panel active, showing the local `folder` (Windows
+        path), by keys of this copy's settings, again until it does."""
+        self.right = None
+        self.active = "right"
+
+        def shows():  # Quick view, as it closes, makes its own panel active
+            self.desk.keys(*keys, "ctrl+shift+F12")
+            lines = within(self.paths, 2)
+            return lines and all(line.rpartition("\\")[0] == folder for line in lines)
+        wait_until(f"the right panel to show {folder}", shows, every=0)
+
+    def on_top(self, pattern):
+        names = self.desk.windows(".")  # in stacking order: the last is in front
+        return bool(names) and re.search(pattern, names[-1]) is not None
+
+    def error_box(self):
+        """The file manager's own error box, answered Ignore, as a StepFailed."""
+        self.desk.picture("error")
+        try:
+            text = said(self.desk.copy_with("ctrl+c", what="the error's text", limit=3))
+        except StepFailed:
+            text = "(its text could not be read)"
+        self.desk.keys("Return")  # Ignore
+        return StepFailed(f"the file manager reported an error: {text}")
+
+    def start_sync(self, started):
+        """Opens Synchronize directories on the two panels (Ctrl+Shift+Y);
+        Return compares, Return again (Synchronize, the default button once
+        it found a difference) asks what to copy, and Return (OK) starts it.
+        Waits for started()."""
+        def opened():
+            self.desk.keys("ctrl+shift+y")
+            return within(lambda: self.desk.windows(SYNC_DIALOG), 5)
+        wait_until("the Synchronize directories window", opened, limit=20, every=0)
+
+        def asked():  # Return only to that window: in the panel it opens a file
+            if self.on_top(SYNC_DIALOG):
+                self.desk.keys("Return")
+            return within(lambda: self.desk.windows(SYNC_QUESTION) or started(), 2)
+        wait_until("its question what to synchronize", asked, limit=20, every=0)
+
+        def answered():
+            if self.desk.windows(SYNC_QUESTION):
+                self.desk.keys("Return")
+            return within(lambda: not self.desk.windows(SYNC_QUESTION), 1)
+        wait_until("its question to close", answered, limit=15, every=0)
+        wait_until("the synchronisation to start", started, limit=20)
+
+    def into_main_window(self):
+        """A click on the main window's title: it comes in front of the
+        Synchronize directories window, with the keys, while that copies."""
+        def in_front():
+            self.desk.x("xdotool", "mousemove", "640", "8", "click", "1")
+            return within(lambda: self.on_top(MAIN_WINDOW), 2)
+        wait_until("the main window in front", in_front, limit=10, every=0)
+
+    def sync_ended(self, target, source):
+        """Waits for the synchronisation to end (its window comes back in front
+        to compare again); closes that window (Escape). Gives whether `target`
+        was then byte-identical to `source`, and what it held."""
+        def ended():
+            if self.desk.windows(ERROR_BOX):
+                raise self.error_box()
+            return self.on_top(SYNC_DIALOG)
+        wait_until("the synchronisation to end", ended, limit=90)
+        held = target.stat().st_size if target.is_file() else None
+        whole = held == SYNC_SIZE and target.read_bytes() == source.read_bytes()
+
+        def closed():
+            if self.on_top(SYNC_DIALOG):
+                self.desk.keys("Escape")
+            return within(lambda: not self.desk.windows(SYNC_DIALOG), 2)
+        wait_until("the Synchronize directories window to close", closed, limit=15, every=0)
+        return whole, f"{target.name} held {held} of {SYNC_SIZE} bytes when it ended"
+
+    def leave_sync(self):
+        """After a synchronisation step, also one that could not go on: no
+        Synchronize directories window, no Quick view, and the right panel
+        local as before."""
+        try:
+            if self.on_top(SYNC_DIALOG):
+                self.desk.keys("Escape")
+                within(lambda: not self.desk.windows(SYNC_DIALOG), 5)
+            self.show_right(("ctrl+shift+F5", "ctrl+shift+F6"), self.layout.local_windows)
+            self.right = "local"
+        except StepFailed as failure:
+            self.note(f"after the synchronisation the panels could not be restored: {failure}")
+
+    def sync_panels(self):
+        """The bucket in the left panel, the local folder paired with it in the
+        right one, active (Ctrl+Shift+F9)."""
+        self.show_right(("ctrl+shift+F9",), f"{self.layout.local_windows}\\{SYNC_LOCAL}")
+        self.left = SYNC
+
+    def sync_download(self):
+        """Synchronize directories downloads a slow object while a store folder opens."""
+        source = self.layout.store.joinpath(*SYNC, FILM)
+        target = self.layout.local / SYNC_LOCAL / FILM
+        try:
+            self.sync_panels()
+            self.start_sync(lambda: target.is_file() and target.stat().st_size > 0)
+            self.into_main_window()
+            path = self.desk.snapshot(RIGHT_HEADER)
+            # The right panel opens \work\projects, listed inside the copy. Sent
+            # once: a key sent again would wait for the copy's end, and list
+            # the folder again outside it.
+            self.desk.keys("ctrl+shift+F10")
+            opened = within(lambda: self.desk.snapshot(RIGHT_HEADER) != path, 10)
+            down = target.stat().st_size
+            self.desk.picture("store-folder-during-sync")
+            self.check("Synchronize directories: a store folder opens while its download runs",
+                       opened and down < SYNC_SIZE,
+                       f"{FILM} held {down} of {SYNC_SIZE} bytes" if opened
+                       else "the right panel's path did not change")
+            whole, detail = self.sync_ended(target, source)
+            self.check("Synchronize directories: the slow download ends byte-identical", whole,
+                       detail)
+            # The file manager does not list the folder again by itself: the
+            # panel shows what the listing inside the copy gave.
+            self.right = PROJECTS
+            names = within(lambda: self.shown(PROJECTS), 10)
+            held = sorted(entry.name for entry in self.layout.store.joinpath(*PROJECTS).iterdir())
+            self.check("Synchronize directories: the folder opened during the download lists"
+                       " its entries", sorted(names or []) == held,
+                       f"it lists {names}, the store holds {held}")
+        finally:
+            self.leave_sync()
+
+    def quick_view_copies(self):
+        """The copies of the bucket's note in the file manager's temporary folders."""
+        return sorted((self.layout.prefix / "drive_c" / "users" / USER).glob(f"**/_dc/*/{NOTE}"))
+
+    def sync_quick_view(self):
+        """Quick view (Ctrl+Q) on a store object while Synchronize directories uploads a slow file.
+
+        An upload: a download started inside a download waits for good in the
+        file manager, for its one connection that downloads from a plugin."""
+        source = self.layout.local / SYNC_LOCAL / CLIP
+        target = self.layout.store.joinpath(*SYNC, CLIP)
+        note = self.layout.store.joinpath(*SYNC, NOTE).read_bytes()
+        write_file(source, os.urandom(SYNC_SIZE))
+        for stale in self.quick_view_copies():  # the prefix's, from walks before
+            stale.unlink()
+        try:
+            self.sync_panels()
+            self.activate("left")
+            self.select(NOTE)
+            self.start_sync(lambda: target.is_file() and target.stat().st_size > 0)
+            self.into_main_window()
+
+            # Sent once, for the same reason as the folder in sync_download.
+            self.desk.keys("ctrl+q")
+            copy = within(lambda: next((copy for copy in self.quick_view_copies()
+                                        if copy.read_bytes() == note), None), 15)
+            up = target.stat().st_size if target.is_file() else 0
+            self.desk.picture("quick-view-during-sync")
+            self.check("Quick view on a store object while a slow upload runs shows the"
+                       " object's own bytes", copy is not None and up < SYNC_SIZE,
+                       f"{CLIP} held {up} of {SYNC_SIZE} bytes when {NOTE} was shown" if copy
+                       else f"no copy of {NOTE} holds its bytes: "
+                            f"{[c.read_bytes() for c in self.quick_view_copies()]}")
+            whole, detail = self.sync_ended(target, source)
+            self.check("Synchronize directories: the upload around Quick view ends whole", whole,
+                       detail)
+        finally:
+            self.leave_sync()
+
     def engine_question(self):
         """The text of the plugin's question whether to stop the storage engine,
         once it is on the screen (titled as the engine's windows); None before."""
@@ -1069,6 +1276,7 @@ class Walk:
                 self.view_object, self.edit_object, self.folder_size, self.rename_account,
                 self.placeholder_download, self.placeholder_open, self.copy_folder_in_store,
                 self.move_folder_in_store, self.copy_in_store, self.root_properties,
+                self.sync_download, self.sync_quick_view,
                 self.still_running, self.exit]
 
 
