@@ -67,6 +67,8 @@ FILM, CLIP = "film.mkv", "clip.mkv"  # the bucket's slow object, and the local o
 NOTE = "note.txt"                  # alike on both sides: never copied, shown by Quick view
 SYNC_DIALOG = r"^Synchronize directories$"
 SYNC_QUESTION = r"^Synchronize$"   # what to copy and delete, before it starts
+SYNC_CLOSE = ("961", "256")        # its Close button: the window opens in the screen's middle
+MAIN_TITLE = ("640", "8")          # the main window's title bar
 ERROR_BOX = r"^Double Commander - Error$"  # the file manager's own: an exception it caught
 RIGHT_HEADER = "620x26+640+132"    # the screen's pixels of the right panel's path
 STALL_NAME = "stuck.bin"           # the engine stalls at an entry or upload named so...
@@ -1044,7 +1046,7 @@ class Walk:
         """A click on the main window's title: it comes in front of the
         Synchronize directories window, with the keys, while that copies."""
         def in_front():
-            self.desk.x("xdotool", "mousemove", "640", "8", "click", "1")
+            self.click(MAIN_TITLE)
             return within(lambda: self.on_top(MAIN_WINDOW), 2)
         wait_until("the main window in front", in_front, limit=10, every=0)
 
@@ -1059,13 +1061,22 @@ class Walk:
         wait_until("the synchronisation to end", ended, limit=90)
         held = target.stat().st_size if target.is_file() else None
         whole = held == SYNC_SIZE and target.read_bytes() == source.read_bytes()
+        self.close_sync_window()
+        return whole, f"{target.name} held {held} of {SYNC_SIZE} bytes when it ended"
 
+    def click(self, point):
+        """A click at a point of the screen; the mouse then rests on the main
+        window's title, where it brings up no hint window."""
+        self.desk.x("xdotool", "mousemove", *point, "click", "1", "mousemove", *MAIN_TITLE)
+
+    def close_sync_window(self):
+        """Closes Synchronize directories, once in front, with a click on its
+        Close button: in front, it may still be without the keys."""
         def closed():
             if self.on_top(SYNC_DIALOG):
-                self.desk.keys("Escape")
+                self.click(SYNC_CLOSE)
             return within(lambda: not self.desk.windows(SYNC_DIALOG), 2)
         wait_until("the Synchronize directories window to close", closed, limit=15, every=0)
-        return whole, f"{target.name} held {held} of {SYNC_SIZE} bytes when it ended"
 
     def leave_sync(self):
         """After a synchronisation step, also one that could not go on: no
@@ -1073,8 +1084,7 @@ class Walk:
         local as before."""
         try:
             if self.on_top(SYNC_DIALOG):
-                self.desk.keys("Escape")
-                within(lambda: not self.desk.windows(SYNC_DIALOG), 5)
+                self.close_sync_window()
             self.show_right(("ctrl+shift+F5", "ctrl+shift+F6"), self.layout.local_windows)
             self.right = "local"
         except StepFailed as failure:
