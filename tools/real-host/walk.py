@@ -1010,13 +1010,14 @@ class Walk:
         return bool(names) and re.search(pattern, names[-1]) is not None
 
     def error_box(self):
-        """The file manager's own error box, answered Ignore, as a StepFailed."""
+        """The file manager's own box for an exception that reached it,
+        answered Ignore, as a StepFailed."""
         self.desk.picture("error")
         try:
             text = said(self.desk.copy_with("ctrl+c", what="the error's text", limit=3))
         except StepFailed:
             text = "(its text could not be read)"
-        self.desk.keys("Return")  # Ignore
+        self.desk.keys("Return")  # Ignore: Abort would leave it hanging in its exit
         return StepFailed(f"the file manager reported an error: {text}")
 
     def start_sync(self, started):
@@ -1082,6 +1083,8 @@ class Walk:
         """After a synchronisation step, also one that could not go on: no
         Synchronize directories window, no Quick view, and the right panel
         local as before."""
+        if self.program.poll() is not None:
+            return
         try:
             if self.on_top(SYNC_DIALOG):
                 self.close_sync_window()
@@ -1114,7 +1117,7 @@ class Walk:
             self.desk.picture("store-folder-during-sync")
             self.check("Synchronize directories: a store folder opens while its download runs",
                        opened and down < SYNC_SIZE,
-                       f"{FILM} held {down} of {SYNC_SIZE} bytes" if opened
+                       "it opened only once the download had ended" if opened
                        else "the right panel's path did not change")
             whole, detail = self.sync_ended(target, source)
             self.check("Synchronize directories: the slow download ends byte-identical", whole,
@@ -1126,7 +1129,7 @@ class Walk:
             held = sorted(entry.name for entry in self.layout.store.joinpath(*PROJECTS).iterdir())
             self.check("Synchronize directories: the folder opened during the download lists"
                        " its entries", sorted(names or []) == held,
-                       f"it lists {names}, the store holds {held}")
+                       f"it lists {names or 'nothing'}, the store holds {held}")
         finally:
             self.leave_sync()
 
@@ -1160,7 +1163,7 @@ class Walk:
             self.desk.picture("quick-view-during-sync")
             self.check("Quick view on a store object while a slow upload runs shows the"
                        " object's own bytes", copy is not None and up < SYNC_SIZE,
-                       f"{CLIP} held {up} of {SYNC_SIZE} bytes when {NOTE} was shown" if copy
+                       f"{NOTE} came down only once the upload had ended" if copy
                        else f"no copy of {NOTE} holds its bytes: "
                             f"{[c.read_bytes() for c in self.quick_view_copies()]}")
             whole, detail = self.sync_ended(target, source)
