@@ -1053,8 +1053,8 @@ class Walk:
 
     def sync_ended(self, target, source):
         """Waits for the synchronisation to end (its window comes back in front
-        to compare again); closes that window (Escape). Gives whether `target`
-        was then byte-identical to `source`, and what it held."""
+        to compare again), and closes that window. Gives whether `target` was
+        then byte-identical to `source`, and what it held."""
         def ended():
             if self.desk.windows(ERROR_BOX):
                 raise self.error_box()
