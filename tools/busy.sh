@@ -24,7 +24,7 @@ load=$!
 trap 'kill -INT "$load" 2>/dev/null || true' EXIT
 status=0
 "$@" || status=$?
-kill -INT "$load"
+kill -INT "$load" 2>/dev/null || true
 wait "$load" || true
 trap - EXIT
 echo "busy.sh: done; $(uptime)" >&2
