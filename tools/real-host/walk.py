@@ -455,6 +455,7 @@ class Walk:
                 if time.monotonic() >= end:
                     raise StepFailed(f"waited {limit:.0f} s for {what}")
                 if unheard():
+                    self.note(f"{' '.join(keys)} again, for {what}")
                     break
 
     # Reading the panels and the message boxes ---------------------------------
@@ -517,7 +518,7 @@ class Walk:
         Escape: its escape (Skip, No). Again while the box stays: a box is
         there, and its text is `text` or cannot be read."""
         def stays():
-            if not self.desk.windows(MESSAGE):
+            if not self.only_window(MESSAGE, f"{DIALOGS}|{VIEWED}"):  # a progress window may be behind
                 return False
             now = within(self.message, 2)
             return now is None or text is None or now == text
@@ -528,7 +529,14 @@ class Walk:
         """Whether no dialog, message, viewer, editor or progress window is open."""
         return not self.desk.windows(f"{DIALOGS}|{VIEWED}|{BUSY}")
 
-    def key_for_window(self, key, pattern, what, again=5.0):
+    def only_window(self, pattern, among=f"{DIALOGS}|{VIEWED}|{BUSY}"):
+        """Whether a window whose title matches `pattern` is open and no other
+        of those `among` has opened: a key for that window went unheard, and
+        sent again it reaches that window, not the panel behind."""
+        windows = self.desk.windows(among)
+        return bool(windows) and all(re.search(pattern, name) for name in windows)
+
+    def key_for_window(self, key, pattern, what, again=10.0):
         """Sends key until a window whose title matches `pattern` shows; again
         only while nothing else has opened."""
         self.press([key], what, lambda: self.desk.windows(pattern), self.nothing_open, again=again)
@@ -614,8 +622,8 @@ class Walk:
         in the dialog; each key again until it shows."""
         self.select(name, typed)
         self.key_for_window(key, dialog, f"the dialog after {key}")
-        self.press(["Return"], f"the dialog after {key} to close",
-                   lambda: not self.desk.windows(dialog), lambda: self.desk.windows(dialog))
+        self.press(["Return"], f"the dialog after {key} to close", lambda: not self.desk.windows(dialog),
+                   lambda: self.only_window(dialog), again=10)
 
     def copied(self, what, target, source, limit=60.0):
         wait_until(f"{what} to equal {source}",
@@ -813,7 +821,7 @@ class Walk:
         self.key_for_window("F7", MKDIR_DIALOG, "the new folder dialog")
         self.desk.type("drafts")
         self.press(["Return"], "the folder drafts in the bucket", self.layout.reports("drafts").is_dir,
-                   lambda: self.desk.windows(MKDIR_DIALOG), limit=15)
+                   lambda: self.only_window(MKDIR_DIALOG), limit=15, again=10)
         self.check("F7 creates a folder", True)
 
     def rename(self, old, new):
@@ -909,7 +917,7 @@ class Walk:
         self.go("left", PROJECTS)
         self.select("readme.txt")
         viewer = r"readme\.txt$"  # the viewer's title: the path of the downloaded copy
-        self.key_for_window("F3", viewer, "the viewer", again=10)
+        self.key_for_window("F3", viewer, "the viewer")
         text = self.layout.projects("readme.txt").read_bytes().decode().strip()
         shown = [None]
 
@@ -933,7 +941,7 @@ class Walk:
         target = self.layout.projects("todo.txt")
         self.select("todo.txt")
         editor = r"todo\.txt$"  # the editor's title: the path of the downloaded copy
-        self.key_for_window("F4", editor, "the editor", again=10)
+        self.key_for_window("F4", editor, "the editor")
         edit = "call the printer on Monday"
         self.desk.keys("ctrl+a")
         self.desk.type(edit)
@@ -1080,7 +1088,7 @@ class Walk:
             raise StepFailed("the question whether to stop the storage engine")
         self.note(f"the question came {waited:.1f} s after Return: {said(text)}")
         self.press(["Return"], "the question to close", lambda: not self.desk.windows(ENGINE_WINDOW),
-                   lambda: self.desk.windows(ENGINE_WINDOW), limit=15)  # Yes
+                   lambda: self.only_window(ENGINE_WINDOW), limit=15, again=10)  # Yes
         self.next_folder_lists("after Yes")
 
     def crashed_listing(self):
@@ -1125,8 +1133,8 @@ class Walk:
                    "the engine printed its report to a console instead")
         if found == "window":
             self.press(["Return"], "the engine's window to close",
-                       lambda: not self.desk.windows(ENGINE_WINDOW), lambda: self.desk.windows(ENGINE_WINDOW),
-                       limit=15)
+                       lambda: not self.desk.windows(ENGINE_WINDOW), lambda: self.only_window(ENGINE_WINDOW),
+                       limit=15, again=10)
         self.desk.keys("Escape")  # Alt has left the menu bar active
 
     def printed_since(self, offset, text):
