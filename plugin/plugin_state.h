@@ -32,6 +32,11 @@ struct Listing {
 // folders; a second thread lists one folder at a time.
 using OpenListings = HandleTable<Listing, 256>;
 
+// The longest wait of a transfer's relay between two reports to the host
+// (plugin/transfer.cpp); the wait ends early when the engine reaches 100
+// percent.
+constexpr DWORD kRelayPeriodMs = 10;
+
 struct PluginState {
     int pluginNumber = 0;
     tProgressProc progressProc = nullptr;
@@ -48,6 +53,10 @@ struct PluginState {
     // that could replace an entry; and the clock that dates them.
     FolderKnowledge knowledge;
     ULONGLONG(WINAPI* clock)() = &GetTickCount64;
+    // The relay's period. Tests lengthen it, so that a relay that wakes at
+    // the finishing event cannot be mistaken for one that sleeps out its
+    // period, whatever the machine's load.
+    DWORD relayPeriodMs = kRelayPeriodMs;
 };
 
 PluginState& GetPluginState();

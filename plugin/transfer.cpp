@@ -26,10 +26,6 @@
 
 namespace {
 
-// The relay's longest wait between passes; the wait ends early when the
-// engine reaches 100 percent.
-constexpr DWORD kRelayPeriodMs = 10;
-
 enum class Direction { Download, Upload };
 enum class RelayOutcome { Done, Aborted };
 
@@ -81,6 +77,7 @@ bool ReportSnapshot(Direction direction, const ProgressSnapshot& pass, int perce
 // user. The final report's answer is ignored, as the transfer is complete by
 // then.
 RelayOutcome RelayProgress(Direction direction, CEventHandler::Transfer& record) {
+    const DWORD period = GetPluginState().relayPeriodMs;
     for (;;) {
         const ProgressSnapshot pass = record.Snapshot();
         if (ReportSnapshot(direction, pass, pass.percent)) {
@@ -91,7 +88,7 @@ RelayOutcome RelayProgress(Direction direction, CEventHandler::Transfer& record)
             ReportSnapshot(direction, pass, 100);
             return RelayOutcome::Done;
         }
-        record.WaitForFinish(kRelayPeriodMs);
+        record.WaitForFinish(period);
     }
 }
 

@@ -2,7 +2,8 @@
 # Makes a Debian machine ready to build and test the plugin: the i686 and
 # x86_64 mingw-w64 cross toolchains, 32-bit and 64-bit Wine, CMake, Ninja,
 # GoogleTest's sources, an X server for the tests that show windows, and what
-# the real-host walks need (tools/real-host/).
+# the real-host walks need (tools/real-host/). With --busy, also what
+# tools/busy.sh needs to load the machine (stress-ng).
 # Idempotent: when everything is present it only checks and exits.
 set -euo pipefail
 
@@ -23,6 +24,10 @@ if "$(dirname "$0")/real-host/build.sh" --where >/dev/null 2>&1; then
                lcl-utils-2.2 xdotool xclip imagemagick; do
         have_pkg "$pkg" || need+=("$pkg")
     done
+fi
+
+if [ "${1:-}" = --busy ]; then
+    have_pkg stress-ng || need+=(stress-ng)
 fi
 
 if [ ${#need[@]} -eq 0 ]; then

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/worker_thread.h"
 
@@ -144,10 +145,16 @@ TEST_F(ListingE2eTest, ListingAndUploadingOnTwoThreadsAtOnceLoseAndReplaceNothin
 
     // The second thread uploads new names, each once more without the
     // overwrite flag: the second must be refused, whatever the listings
-    // taught the plugin meanwhile.
+    // taught the plugin meanwhile. Every 20 uploads it waits for a listing
+    // to end, so that the two threads take turns however the machine's load
+    // favours one of them.
+    const UniqueHandle listed(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     WorkerThread uploader([&] {
         std::string first = Local("first.txt"), second = Local("second.txt");
         for (LONG at = 0; at < kUploads; ++at) {
+            if (at % 20 == 0 && at > 0) {
+                EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(listed.Get(), 30000)) << "no listing ended";
+            }
             std::string remote = "\\work\\drop\\" + upName(at);
             EXPECT_EQ(FS_FILE_OK, Fs().FsPutFile(Text(first), Text(remote), 0)) << remote;
             InterlockedExchange(&uploaded, at + 1);
@@ -171,6 +178,7 @@ TEST_F(ListingE2eTest, ListingAndUploadingOnTwoThreadsAtOnceLoseAndReplaceNothin
             }
         }
         ASSERT_EQ(1, std::count(tree.begin(), tree.end(), "drop\\seed.txt"));
+        SetEvent(listed.Get());
     }
     uploader.Join();
     EXPECT_GT(listings, 1);

@@ -67,14 +67,17 @@ protected:
     }
     // The engine of a new helper ends its process when it reaches `name`.
     void CrashAt(const char* name) { RestartWith(kCrashVariable, name); }
-    // The host was asked within 2 s of the helper's last word, at `quietSince`,
-    // and the export returned within 1 s of the answer, the helper ended.
+    // The host was asked a second after the helper's last word, at
+    // `quietSince`, and the export returned soon after the answer, the helper
+    // ended. The upper bounds leave a busy machine seconds: they tell the
+    // second from the 10 s after which the user is asked, and the end at the
+    // host's word from the 5 s a helper is given to leave by itself.
     void ExpectStoppedInTime(ULONGLONG quietSince, ULONGLONG returned) {
         ASSERT_FALSE(Reports().empty());
         const ULONGLONG asked = Reports().back().tick;
         EXPECT_GE(asked, quietSince + 900) << "asked before the helper was silent for a second";
-        EXPECT_LE(asked, quietSince + 2000);
-        EXPECT_LE(returned, asked + 1000);
+        EXPECT_LE(asked, quietSince + 5000);
+        EXPECT_LE(returned, asked + 4000);
         EXPECT_TRUE(HelpersOf(GetCurrentProcessId()).empty());
     }
     int Get(const std::string& remote, const std::string& local) {

@@ -114,10 +114,12 @@ TEST_F(BridgeE2eTest, AnEngineThatEndsOnceADownloadIsWholeKeepsTheFileAndTheSour
 // The same when the engine stalls in that deletion and the user cancels in
 // the progress window that comes up a second into the silence: the
 // download stays, and so does the source, as a move whose deletion fails.
+const FaultControl* g_stallingEngine = nullptr;
 int __stdcall CancelAfterSilence(int, char*, char*, int) {
     static ULONGLONG last = 0;
     const ULONGLONG now = GetTickCount64();
-    const bool silent = last != 0 && now - last >= 900;  // the plugin's own reports come at once
+    // The plugin's own reports come before the engine stalls, and at once.
+    const bool silent = g_stallingEngine->Stalled() && last != 0 && now - last >= 900;
     last = now;
     return silent ? 1 : 0;
 }
@@ -125,6 +127,7 @@ int __stdcall CancelAfterSilence(int, char*, char*, int) {
 TEST_F(BridgeE2eTest, AWholeDownloadStaysWhenTheUserStopsItsEngineInTheMovesDeletion) {
     MakeStore({{"work\\photos\\a.jpg", "A"}});
     FaultControl faults;
+    g_stallingEngine = &faults;
     ASSERT_EQ(0, Fs().FsInit(7, &CancelAfterSilence, nullptr, nullptr));
     faults.Arm({faults::kDeleteObject, faults::kStall, 1, 0}, nullptr);
     std::string remote = "\\work\\photos\\a.jpg", local = Local("a.jpg");
@@ -160,7 +163,9 @@ TEST_F(BridgeE2eTest, AListingEndsWithItsHelperReadAheadAndAll) {
 
 TEST_F(BridgeE2eTest, ACancelOnceTheEngineHasTheTransferEndsItsHelperAndThePartialFile) {
     MakeStore({{"work\\photos\\slow.bin", std::string(8 << 20, 's')}, {"work\\photos\\a.jpg", "A"}});
-    RestartWith(kThrottleVariable, "20");  // 32 chunks of 20 ms
+    // 32 chunks of 200 ms: the whole download takes longer than the bound on
+    // the return after a cancel.
+    RestartWith(kThrottleVariable, "200");
     const std::vector<DWORD> first = HelpersOf(GetCurrentProcessId());
     // An abort at the first report, before the engine is called, touches nothing.
     WriteBytes(Local("slow.bin"), "old");
@@ -174,7 +179,7 @@ TEST_F(BridgeE2eTest, ACancelOnceTheEngineHasTheTransferEndsItsHelperAndTheParti
     EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\photos\\slow.bin", Local("slow.bin")));
     const ULONGLONG returned = GetTickCount64();
     ASSERT_EQ(2u, Reports().size());
-    EXPECT_LE(returned, Reports().back().tick + 1000);
+    EXPECT_LE(returned, Reports().back().tick + 4000);
     EXPECT_FALSE(IsFile(Local("slow.bin")));
     EXPECT_TRUE(HelpersOf(GetCurrentProcessId()).empty()) << "the helper was ended before the return";
 
@@ -334,10 +339,11 @@ TEST_F(BridgeE2eTest, AListingInPagesShowsEachPageAsItComesAndHoldsUpNoOtherRequ
     MakeStore({{"work\\photos\\small\\x.jpg", "X"}});
     CreateDirectoryA(Store("work\\photos\\big").c_str(), nullptr);
     MakeEmptyFiles(Store("work\\photos\\big"), 2000);
-    // 40 pages of 50 entries, 100 ms each: 4 s for the whole listing.
+    // 40 pages of 50 entries, 150 ms each: 6 s for the whole listing, twice
+    // the 3 s a busy machine is given for a page.
     const std::pair<const char*, const char*> farAway[] = {
         {"CORVANEL_LATENCY", "1"}, {"CORVANEL_LATENCY_CALL_MS", "0"},
-        {"CORVANEL_LATENCY_PAGE_ENTRIES", "50"}, {"CORVANEL_LATENCY_PAGE_MS", "100"}};
+        {"CORVANEL_LATENCY_PAGE_ENTRIES", "50"}, {"CORVANEL_LATENCY_PAGE_MS", "150"}};
     for (const auto& setting : farAway) SetEnvironmentVariableA(setting.first, setting.second);
     Restart();
     for (const auto& setting : farAway) SetEnvironmentVariableA(setting.first, nullptr);
@@ -349,13 +355,13 @@ TEST_F(BridgeE2eTest, AListingInPagesShowsEachPageAsItComesAndHoldsUpNoOtherRequ
     std::vector<std::string> names{record.cFileName};
     ULONGLONG start = GetTickCount64();
     ASSERT_TRUE(Fs().FsFindNext(listing, &record));
-    EXPECT_LT(GetTickCount64() - start, 1000u) << "the first pages came up before the batch was full";
+    EXPECT_LT(GetTickCount64() - start, 3000u) << "the first pages came up before the batch was full";
     names.push_back(record.cFileName);
 
     // The helper now reads ahead in the big folder.
     start = GetTickCount64();
     EXPECT_EQ((std::vector<std::string>{"x.jpg"}), List(small));
-    EXPECT_LT(GetTickCount64() - start, 1000u) << "the read-ahead gave way";
+    EXPECT_LT(GetTickCount64() - start, 3000u) << "the read-ahead gave way";
 
     while (Fs().FsFindNext(listing, &record)) names.push_back(record.cFileName);
     Fs().FsFindClose(listing);
@@ -456,7 +462,7 @@ TEST_F(BridgeE2eTest, NoHelperOutlivesItsHostWhetherItExitsOrIsKilled) {
         EXPECT_EQ(1u, HelpersOf(host.dwProcessId).size());
         if (kill) TerminateProcess(host.hProcess, 9);
         CloseHandle(commandsWrite);  // the script ends
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.hProcess, 10000));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.hProcess, 30000));
         EXPECT_TRUE(HelpersGone(host.dwProcessId));
         CloseHandle(host.hThread);
         CloseHandle(host.hProcess);

@@ -17,4 +17,5 @@ inline void ResetPluginState() {
     state.listings.CloseAll();
     state.knowledge.Forget();
     state.clock = &GetTickCount64;
+    state.relayPeriodMs = kRelayPeriodMs;
 }

@@ -16,16 +16,20 @@ The panels are read through the file manager's clipboard commands: Ctrl+Shift+X
 copies the names of the marked files (or of the one under the cursor),
 Ctrl+Shift+C the same with their paths; this copy's settings bind Ctrl+Shift+L to
 "copy all shown columns", Ctrl+Shift+N to "open VFS list" (the network entry's
-list, where the plugin's root is) and Ctrl+Shift+F11 and F12 to "focus the left
-panel" and "the right". Its message boxes copy their text on Ctrl+C.
-Every wait is for a condition, with a time limit.
+list, where the plugin's root is), Ctrl+Shift+F11 and F12 to "focus the left
+panel" and "the right", and Ctrl+Shift+F9 and F10 to show the local folder in
+the left panel and in the right. Its message boxes copy their text on Ctrl+C.
+Every wait is for a condition, with a time limit. A key whose effect shows is
+sent again until it does (a key sent while the file manager starts or ends an
+operation can go unheard), and after a step that could not go on both panels
+go back to the local folder, where the next step starts from.
 
 Synchronize directories (Ctrl+Shift+Y here) copies on the file manager's main
 thread, whose keys then call the plugin from inside the copy's progress
 callback. The clipboard reads are not served then, so those steps set the
-panels with keys of fixed effect (Ctrl+Shift+F9, F10 and F6: change directory
-to folders of their own; Ctrl+Shift+F5 closes Quick view) and read the screen
-and the disk.
+panels with keys of fixed effect (Ctrl+Shift+F3 and F4: change directory to
+folders of their own; Ctrl+Shift+F5 closes Quick view) and read the screen and
+the disk.
 """
 
 import argparse
@@ -51,6 +55,7 @@ PROGRESS = r"^\d+% Copying"
 BUSY = r"^\d+% "                  # any operation's progress window
 ENGINE_WINDOW = r"^Corvanel$"      # the engine's property window
 DIALOGS = "|".join((MESSAGE, COPY_DIALOG, MOVE_DIALOG, MKDIR_DIALOG, ENGINE_WINDOW))
+VIEWED = r"\.txt$"                 # the viewer and the editor: titled with the path of their copy
 PLACEHOLDER = "Create new bucket(F7)"
 CP1252_NAME = "Grüße – 5 €.txt"   # ü, ß, the en dash and the euro sign: all in code page 1252
 BIG_SIZE = 5 * 1024 ** 3 + 1
@@ -75,6 +80,7 @@ STALL_NAME = "stuck.bin"           # the engine stalls at an entry or upload nam
 CRASH_NAME = "crash.bin"           # ...and ends its process at an entry named so
 QUESTION_AFTER = 10                # s of silence before the plugin asks whether to stop the engine
 USER = "anna"  # the Wine user: the local panel is her C:\users\anna\Documents
+LOCAL = f"C:\\users\\{USER}\\Documents"
 
 COLUMN = "<Column><Title>{0}</Title><FuncString>[DC().{1}{{}}]</FuncString>" \
          "<Width>{2}</Width><Align>{3}</Align></Column>"
@@ -101,18 +107,19 @@ SHORTCUTS = """<?xml version="1.0" encoding="UTF-8"?>
   <Hotkey><Shortcut>Ctrl+Shift+N</Shortcut><Command>cm_OpenVirtualFileSystemList</Command></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+F11</Shortcut><Command>cm_FocusSwap</Command><Param>side=left</Param></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+F12</Shortcut><Command>cm_FocusSwap</Command><Param>side=right</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F9</Shortcut><Command>cm_ChangeDir</Command><Param>leftpath={local}</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F10</Shortcut><Command>cm_ChangeDir</Command><Param>rightpath={local}</Param></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+Y</Shortcut><Command>cm_SyncDirs</Command></Hotkey>
-  <Hotkey><Shortcut>Ctrl+Shift+F9</Shortcut><Command>cm_ChangeDir</Command>
-    <Param>leftpath=wfx://Corvanel/work/sync</Param>
-    <Param>rightpath=C:\\users\\anna\\Documents\\sync</Param></Hotkey>
-  <Hotkey><Shortcut>Ctrl+Shift+F10</Shortcut><Command>cm_ChangeDir</Command>
+  <Hotkey><Shortcut>Ctrl+Shift+F3</Shortcut><Command>cm_ChangeDir</Command>
+    <Param>leftpath=wfx://Corvanel/work/sync</Param><Param>rightpath={local}\\sync</Param></Hotkey>
+  <Hotkey><Shortcut>Ctrl+Shift+F4</Shortcut><Command>cm_ChangeDir</Command>
     <Param>rightpath=wfx://Corvanel/work/projects</Param></Hotkey>
-  <Hotkey><Shortcut>Ctrl+Shift+F6</Shortcut><Command>cm_ChangeDir</Command>
-    <Param>rightpath=C:\\users\\anna\\Documents</Param></Hotkey>
   <Hotkey><Shortcut>Ctrl+Shift+F5</Shortcut><Command>cm_QuickView</Command><Param>Close</Param></Hotkey>
   <Hotkey><Shortcut>Ctrl+Q</Shortcut><Command>cm_QuickView</Command></Hotkey>
 </Form></Hotkeys></doublecmd>
-"""
+""".replace("{local}", LOCAL)
+FOCUS_KEYS = {"left": "ctrl+shift+F11", "right": "ctrl+shift+F12"}
+HOME_KEYS = {"left": "ctrl+shift+F9", "right": "ctrl+shift+F10"}
 
 
 class StepFailed(Exception):
@@ -197,7 +204,7 @@ class Layout:
         self.store = self.walk / "store"
         # A user's own folder on drive C, so that the panel reads as on a user's computer.
         self.local = self.prefix / "drive_c" / "users" / USER / "Documents"
-        self.local_windows = f"C:\\users\\{USER}\\Documents"
+        self.local_windows = LOCAL
         self.pictures = self.walk / "pictures"
         self.module = "corvanel.wfx" if edition == 32 else "corvanel.wfx64"
 
@@ -416,7 +423,8 @@ class Walk:
 
     def run(self, steps):
         """Runs the steps in turn; stops when the file manager is gone, or after
-        three steps in a row could not go on."""
+        three steps in a row could not go on. A step that could not go on
+        leaves both panels in the local folder."""
         stuck = 0
         for step in steps:
             try:
@@ -425,14 +433,66 @@ class Walk:
             except StepFailed as failure:
                 self.check(step.__doc__.splitlines()[0].rstrip("."), False, str(failure))
                 stuck += 1
-                for _ in range(3):  # closes what the step left open: Escape is No, Cancel, Skip
-                    if not self.desk.windows(DIALOGS):
-                        break
-                    self.desk.keys("Escape")
-                    within(lambda: not self.desk.windows(DIALOGS), 5)
-            self.desk.picture(step.__name__)
+                self.desk.picture(step.__name__)
+                if self.program is not None and self.program.poll() is None:
+                    self.recover()
+            else:
+                self.desk.picture(step.__name__)
             if self.program is None or self.program.poll() is not None or stuck == 3:
                 break
+
+    def recover(self):
+        """Closes what a step left open and shows the local folder in both
+        panels, the left one active: where every step's moves can start."""
+        try:
+            for _ in range(3):
+                if not self.desk.windows(f"{DIALOGS}|{VIEWED}"):
+                    break
+                # Return to the engine's windows: Yes stops a silent engine, OK closes
+                # its properties. Escape to the rest: No, Cancel, Skip; it closes
+                # the viewer and the editor.
+                self.desk.keys("Return" if self.desk.windows(ENGINE_WINDOW) else "Escape")
+                within(lambda: not self.desk.windows(f"{DIALOGS}|{VIEWED}"), 5)
+            if not within(lambda: not self.desk.windows(BUSY), 30):
+                self.desk.keys("Escape")  # the progress window's Cancel, then "Yes" to its question
+                box = within(self.message, 10)
+                if box:
+                    self.answer("Return", box)
+                within(lambda: not self.desk.windows(BUSY), 30)
+            self.left = self.right = None  # until both are seen local
+
+            def both_local():
+                for side in ("right", "left"):
+                    self.desk.keys(FOCUS_KEYS[side])
+                    if not within(lambda: self.shows("local"), 3):
+                        return False
+                return True
+            self.press([HOME_KEYS["left"], HOME_KEYS["right"]],
+                       "both panels to show the local folder", both_local)
+            self.left = self.right = "local"
+            self.active = "left"
+            self.note("after the step that could not go on, both panels show the local folder")
+        except StepFailed as failure:
+            self.note(f"after the step that could not go on, the local folder: {failure}")
+
+    def press(self, keys, what, effect, unheard=lambda: True, limit=30.0, again=5.0):
+        """Sends keys and gives what effect() gives once true. Every `again`
+        seconds without it, the keys go again if unheard() says they went
+        without effect (the file manager still where they found it); while it
+        cannot tell (a read that goes unheard too), or says they were heard,
+        the effect is waited for. StepFailed after `limit` seconds."""
+        end = time.monotonic() + limit
+        while True:
+            self.desk.keys(*keys)
+            while True:
+                found = within(effect, min(again, max(0.0, end - time.monotonic())))
+                if found:
+                    return found
+                if time.monotonic() >= end:
+                    raise StepFailed(f"waited {limit:.0f} s for {what}")
+                if unheard():
+                    self.note(f"{' '.join(keys)} again, for {what}")
+                    break
 
     # Reading the panels and the message boxes ---------------------------------
 
@@ -489,34 +549,63 @@ class Walk:
         found = wait_until(f"a question or {what}", lambda: self.message() or done(), limit)
         return found if isinstance(found, str) else None
 
-    def answer(self, key):
+    def answer(self, key, text=None):
         """Return: the message's default (Overwrite, Yes, OK, Skip for an error);
-        Escape: its escape (Skip, No)."""
-        self.desk.keys(key)
-        self.desk.wait_no_window(MESSAGE, "the message box to close", limit=15)
+        Escape: its escape (Skip, No). Again while the box stays: a box is
+        there, and its text is `text` or cannot be read."""
+        def stays():
+            if not self.only_window(MESSAGE, f"{DIALOGS}|{VIEWED}"):  # a progress window may be behind
+                return False
+            now = within(self.message, 2)
+            return now is None or text is None or now == text
+        self.press([key], "the message box to close", lambda: not self.desk.windows(MESSAGE), stays,
+                   limit=15)
+
+    def nothing_open(self):
+        """Whether no dialog, message, viewer, editor or progress window is open."""
+        return not self.desk.windows(f"{DIALOGS}|{VIEWED}|{BUSY}")
+
+    def only_window(self, pattern, among=f"{DIALOGS}|{VIEWED}|{BUSY}"):
+        """Whether a window whose title matches `pattern` is open and no other
+        of those `among` has opened: a key for that window went unheard, and
+        sent again it reaches that window, not the panel behind."""
+        windows = self.desk.windows(among)
+        return bool(windows) and all(re.search(pattern, name) for name in windows)
+
+    def key_for_window(self, key, pattern, what, again=10.0):
+        """Sends key until a window whose title matches `pattern` shows; again
+        only while nothing else has opened."""
+        self.press([key], what, lambda: self.desk.windows(pattern), self.nothing_open, again=again)
 
     # Moving about --------------------------------------------------------------
 
+    def put_cursor(self, name, typed=None):
+        """Whether quick search (Ctrl+S, typing `typed`) put the cursor onto `name`."""
+        self.desk.keys("ctrl+s")
+        self.desk.type(typed or name)
+        self.desk.keys("Escape")
+        return self.cursor_name() == name
+
     def select(self, name, typed=None):
-        """The cursor onto `name` by quick search (Ctrl+S, typing `typed`), again
-        while the panel is still loading."""
-        def found():
-            self.desk.keys("ctrl+s")
-            self.desk.type(typed or name)
-            self.desk.keys("Escape")
-            return self.cursor_name() == name
-        wait_until(f"the cursor on {name}", found, limit=20, every=0.5)
+        """The cursor onto `name` by quick search, again while the panel is
+        still loading."""
+        wait_until(f"the cursor on {name}", lambda: self.put_cursor(name, typed), limit=20, every=0.5)
+
+    def open_entry(self, name, what, shows):
+        """Return on `name` (the cursor on it), again while the cursor stays
+        there, until shows() gives the folder's names."""
+        return self.press(["Return"], what, shows, lambda: self.cursor_name() == name)
 
     def enter(self, path, name):
         self.select(name)
-        self.desk.keys("Return")
-        return self.listing(path + [name])
+        where = "wfx://Corvanel\\" + "\\".join(path + [name])
+        return self.open_entry(name, f"the panel to show {where}", lambda: self.shown(path + [name]))
 
     def activate(self, side):
         """Makes `side` the active panel; when the two panels show different
         folders, again until the active one shows `side`'s: a key sent while
         an operation ends can go without effect."""
-        key = "ctrl+shift+F11" if side == "left" else "ctrl+shift+F12"
+        key = FOCUS_KEYS[side]
         self.active = side
         where, other = getattr(self, side), self.right if side == "left" else self.left
         if where is None or where == other:
@@ -543,11 +632,16 @@ class Walk:
         if where == path:
             return
         setattr(self, side, None)
+        if where is None:  # wherever a fault left it: the local folder first
+            self.press([HOME_KEYS[side]], f"the {side} panel to show the local folder",
+                       lambda: self.shows("local"))
+            where = "local"
         if where == "local":
-            self.desk.keys("ctrl+shift+n")
-            self.select("Corvanel")
-            self.desk.keys("Return")
-            self.listing([])
+            # The network entry's list, again while the panel shows the local folder.
+            self.press(["ctrl+shift+n"], "the network entry's list, with Corvanel",
+                       lambda: self.put_cursor("Corvanel"), lambda: self.shows("local"))
+            self.open_entry("Corvanel", "the panel to show the plugin's root",
+                            lambda: self.shown([]))
         else:
             def at_root():  # Ctrl+\\ again: a key sent as an operation ends can be lost
                 self.desk.keys("ctrl+backslash")
@@ -561,12 +655,11 @@ class Walk:
 
     def copy(self, name, typed=None, key="F5", dialog=COPY_DIALOG):
         """The cursor onto `name`, F5 (or F6 with the move dialog), then Start
-        in the dialog."""
+        in the dialog; each key again until it shows."""
         self.select(name, typed)
-        self.desk.keys(key)
-        self.desk.wait_window(dialog, f"the dialog after {key}")
-        self.desk.keys("Return")
-        self.desk.wait_no_window(dialog, f"the dialog after {key} to close")
+        self.key_for_window(key, dialog, f"the dialog after {key}")
+        self.press(["Return"], f"the dialog after {key} to close", lambda: not self.desk.windows(dialog),
+                   lambda: self.only_window(dialog), again=10)
 
     def copied(self, what, target, source, limit=60.0):
         wait_until(f"{what} to equal {source}",
@@ -579,7 +672,7 @@ class Walk:
             text = self.message()
             if text:
                 self.note(f"the file manager said: {said(text)}")
-                self.answer("Escape")
+                self.answer("Escape", text)
             return not self.desk.windows(PROGRESS)
         wait_until("the copy's progress window to close", ended, limit)
 
@@ -592,7 +685,7 @@ class Walk:
         self.check(asks, overwrite_question(text), f"no question: {target} was replaced"
                    if text is None else f"it said: {said(text)}")
         if text:
-            self.answer(key)
+            self.answer(key, text)
         self.copy_ended()
         return kept
 
@@ -607,7 +700,7 @@ class Walk:
             text = self.message()
             if text:
                 self.note(f"the file manager said: {said(text)}")
-                self.answer("Escape")
+                self.answer("Escape", text)
             found = look()
             if found == expected:
                 within(lambda: not self.desk.windows(BUSY), 10)
@@ -666,8 +759,8 @@ class Walk:
                    f"it lists {bucket}")
         folder = self.enter(REPORTS, "summaries")
         self.check("browse: a folder", folder == ["2009.txt"], f"it lists {folder}")
-        self.desk.keys("ctrl+Prior")  # back up to the bucket
-        self.listing(REPORTS)
+        self.press(["ctrl+Prior"], "the panel to show the bucket again", lambda: self.shown(REPORTS),
+                   lambda: self.shown(REPORTS + ["summaries"]) is not None)
         self.left = REPORTS
 
     def exact_size(self):
@@ -711,10 +804,7 @@ class Walk:
         wait_until("the download of movie.mp4 to start",
                    lambda: target.is_file() and target.stat().st_size)
         self.desk.wait_window(PROGRESS, "the copy's progress window")
-        self.desk.keys("Escape")  # the progress window's Cancel, then "Yes" to its question
-        if "cancel" not in wait_until("the question whether to cancel", self.message):
-            raise StepFailed("the question whether to cancel; another message came")
-        self.answer("Return")
+        self.cancel_in_progress_window()
         self.desk.picture("cancelled")
         stopped = within(lambda: self.settled(target), 30) in ("gone", "stopped")
         gone = within(lambda: not target.exists(), 30 if self.layout.edition == 64 else 0)
@@ -728,6 +818,15 @@ class Walk:
             self.note(f"32-bit edition, Cancel: the local file {growth}"
                       f" and {'is gone' if gone else 'is kept'}")
         self.download_again(target)
+
+    def cancel_in_progress_window(self):
+        """Escape in the progress window (its Cancel) until the question
+        whether to cancel comes; "Yes"."""
+        text = self.press(["Escape"], "the question whether to cancel", self.message,
+                          lambda: self.desk.windows(PROGRESS) and not self.desk.windows(MESSAGE))
+        if "cancel" not in text:
+            raise StepFailed("the question whether to cancel; another message came")
+        self.answer("Return", text)
 
     def settled(self, target, quiet=2.0):
         """"gone", "whole", or "stopped" once the file has kept one size short of
@@ -755,12 +854,10 @@ class Walk:
     def make_folder(self):
         """F7 creates a folder."""
         self.go("left", REPORTS)
-        self.desk.keys("F7")
-        self.desk.wait_window(MKDIR_DIALOG, "the new folder dialog")
+        self.key_for_window("F7", MKDIR_DIALOG, "the new folder dialog")
         self.desk.type("drafts")
-        self.desk.keys("Return")
-        wait_until("the folder drafts in the bucket", self.layout.reports("drafts").is_dir,
-                   limit=15)
+        self.press(["Return"], "the folder drafts in the bucket", self.layout.reports("drafts").is_dir,
+                   lambda: self.only_window(MKDIR_DIALOG), limit=15, again=10)
         self.check("F7 creates a folder", True)
 
     def rename(self, old, new):
@@ -783,8 +880,7 @@ class Walk:
         """F8 deletes an object."""
         self.go("left", REPORTS)
         self.select("old.log")
-        self.desk.keys("F8")
-        self.desk.wait_window(MESSAGE, "the question whether to delete")
+        self.key_for_window("F8", MESSAGE, "the question whether to delete")
         self.answer("Return")
         wait_until("old.log to be gone", lambda: not self.layout.reports("old.log").exists(),
                    limit=15)
@@ -831,8 +927,7 @@ class Walk:
         beside = {name: data for name, data in tree_of(bucket).items()
                   if not name.startswith("tree/")}
         self.select("tree")
-        self.desk.keys("F8")
-        self.desk.wait_window(MESSAGE, "the question whether to delete")
+        self.key_for_window("F8", MESSAGE, "the question whether to delete")
         self.answer("Return")
         found = self.settle("the folder tree to be gone", lambda: tree_of(bucket), beside)
         self.dropped(PROJECTS, "tree")
@@ -857,9 +952,8 @@ class Walk:
         """F3 shows an object's text in the viewer."""
         self.go("left", PROJECTS)
         self.select("readme.txt")
-        self.desk.keys("F3")
         viewer = r"readme\.txt$"  # the viewer's title: the path of the downloaded copy
-        self.desk.wait_window(viewer, "the viewer")
+        self.key_for_window("F3", viewer, "the viewer")
         text = self.layout.projects("readme.txt").read_bytes().decode().strip()
         shown = [None]
 
@@ -874,27 +968,27 @@ class Walk:
         self.desk.picture("viewer")
         self.check("F3 shows an object's text in the viewer", ok,
                    f"it shows {shown[0]!r}, the object holds {text!r}")
-        self.desk.keys("Escape")
-        self.desk.wait_no_window(viewer, "the viewer to close", limit=15)
+        self.press(["Escape"], "the viewer to close", lambda: not self.desk.windows(viewer),
+                   lambda: self.desk.windows(viewer), limit=15)
 
     def edit_object(self):
         """F4 edits an object, and the copy back leaves the edit in the store."""
         self.go("left", PROJECTS)
         target = self.layout.projects("todo.txt")
         self.select("todo.txt")
-        self.desk.keys("F4")
         editor = r"todo\.txt$"  # the editor's title: the path of the downloaded copy
-        self.desk.wait_window(editor, "the editor")
+        self.key_for_window("F4", editor, "the editor")
         edit = "call the printer on Monday"
         self.desk.keys("ctrl+a")
         self.desk.type(edit)
         self.desk.keys("F2")  # saves
         self.desk.picture("editor")
-        self.desk.keys("Escape")  # closes the editor: the question whether to copy back
-        text = wait_until("the question whether to copy the file back", self.message)
+        # Escape closes the editor: the question whether to copy back.
+        text = self.press(["Escape"], "the question whether to copy the file back", self.message,
+                          lambda: self.desk.windows(editor) and not self.desk.windows(MESSAGE))
         self.check("F4: closing the editor on a changed file asks to copy it back",
                    "Do you want to copy it backward?" in text, f"it said: {said(text)}")
-        self.answer("Return")  # Yes
+        self.answer("Return", text)  # Yes
         found = self.settle("the edit in the store", lambda: target.read_bytes().rstrip(b"\r\n"),
                             edit.encode(), limit=30)
         self.check("F4 edits an object: the copy back leaves the edit in the store",
@@ -908,15 +1002,16 @@ class Walk:
         # The count takes in the folder itself.
         held = (len(objects), len(tree) - len(objects) + 1, sum(map(len, objects)))
         self.select("plans")
-        self.desk.keys("ctrl+l")  # Files > Calculate Occupied Space
-        text = said(wait_until("the occupied space", self.message))
+        # Files > Calculate Occupied Space.
+        box = self.press(["ctrl+l"], "the occupied space", self.message, self.nothing_open)
+        text = said(box)
         counted = re.fullmatch(r"Files: (\d+), Dirs: (\d+), Size: .*\((.*) bytes\)", text)
         counted = counted and tuple(int(re.sub(r"\D", "", figure)) for figure in counted.groups())
         self.check("Calculate Occupied Space on a store folder tree counts every object and"
                    " folder of it", counted == held,
                    f"it said \"{text}\"; the store holds {held[0]} objects of {held[2]} bytes"
                    f" in {held[1]} folders, the tree's own among them")
-        self.answer("Return")
+        self.answer("Return", box)
 
     def copy_folder_in_store(self):
         """F5 copies a folder tree inside the store."""
@@ -962,7 +1057,7 @@ class Walk:
         self.check("F5 on a placeholder asks no overwrite question", not overwrite_question(text),
                    f"it asked: {said(text or '')}")
         if text:
-            self.answer("Escape")
+            self.answer("Escape", text)
         self.copy_ended()
         self.check("F5 on a placeholder writes no local file",
                    not (self.layout.local / PLACEHOLDER).exists(), "the local file is there")
@@ -971,10 +1066,10 @@ class Walk:
         """Opening "Create new bucket(F7)" creates a bucket and the panel shows it."""
         self.go("left", ["family"])
         self.select(PLACEHOLDER, typed="Create")
-        self.desk.keys("Return")
         account = self.layout.store / "family"
-        made = wait_until("a bucket in the account family",
-                          lambda: [p.name for p in account.iterdir()], limit=15)
+        made = self.press(["Return"], "a bucket in the account family",
+                          lambda: [p.name for p in account.iterdir()],
+                          lambda: self.cursor_name() == PLACEHOLDER, limit=15)
         shown = within(lambda: made[0] in self.listing(["family"]), 15)
         self.check("opening \"Create new bucket(F7)\" creates a bucket and the panel shows it",
                    shown, f"the panel does not show {made[0]}")
@@ -999,11 +1094,11 @@ class Walk:
         self.right = None
         self.active = "right"
 
-        def shows():  # Quick view, as it closes, makes its own panel active
-            self.desk.keys(*keys, "ctrl+shift+F12")
+        def shows():
             lines = within(self.paths, 2)
             return lines and all(line.rpartition("\\")[0] == folder for line in lines)
-        wait_until(f"the right panel to show {folder}", shows, every=0)
+        # The focus key after the others: Quick view, as it closes, makes its own panel active.
+        self.press([*keys, FOCUS_KEYS["right"]], f"the right panel to show {folder}", shows)
 
     def on_top(self, pattern):
         names = self.desk.windows(".")  # in stacking order: the last is in front
@@ -1025,22 +1120,14 @@ class Walk:
         Return compares, Return again (Synchronize, the default button once
         it found a difference) asks what to copy, and Return (OK) starts it.
         Waits for started()."""
-        def opened():
-            self.desk.keys("ctrl+shift+y")
-            return within(lambda: self.desk.windows(SYNC_DIALOG), 5)
-        wait_until("the Synchronize directories window", opened, limit=20, every=0)
-
-        def asked():  # Return only to that window: in the panel it opens a file
-            if self.on_top(SYNC_DIALOG):
-                self.desk.keys("Return")
-            return within(lambda: self.desk.windows(SYNC_QUESTION) or started(), 2)
-        wait_until("its question what to synchronize", asked, limit=20, every=0)
-
-        def answered():
-            if self.desk.windows(SYNC_QUESTION):
-                self.desk.keys("Return")
-            return within(lambda: not self.desk.windows(SYNC_QUESTION), 1)
-        wait_until("its question to close", answered, limit=15, every=0)
+        self.key_for_window("ctrl+shift+y", SYNC_DIALOG, "the Synchronize directories window")
+        # Return, again only to that window: in the panel it opens a file.
+        self.desk.keys("Return")
+        self.press(["Return"], "its question what to synchronize",
+                   lambda: self.desk.windows(SYNC_QUESTION) or started(),
+                   lambda: self.on_top(SYNC_DIALOG), again=3)
+        self.press(["Return"], "its question to close", lambda: not self.desk.windows(SYNC_QUESTION),
+                   lambda: self.on_top(SYNC_QUESTION), limit=15, again=3)
         wait_until("the synchronisation to start", started, limit=20)
 
     def into_main_window(self):
@@ -1088,15 +1175,15 @@ class Walk:
         try:
             if self.on_top(SYNC_DIALOG):
                 self.close_sync_window()
-            self.show_right(("ctrl+shift+F5", "ctrl+shift+F6"), self.layout.local_windows)
+            self.show_right(("ctrl+shift+F5", HOME_KEYS["right"]), LOCAL)
             self.right = "local"
         except StepFailed as failure:
             self.note(f"after the synchronisation the panels could not be restored: {failure}")
 
     def sync_panels(self):
         """The bucket in the left panel, the local folder paired with it in the
-        right one, active (Ctrl+Shift+F9)."""
-        self.show_right(("ctrl+shift+F9",), f"{self.layout.local_windows}\\{SYNC_LOCAL}")
+        right one, active (Ctrl+Shift+F3)."""
+        self.show_right(("ctrl+shift+F3",), f"{LOCAL}\\{SYNC_LOCAL}")
         self.left = SYNC
 
     def sync_download(self):
@@ -1111,7 +1198,7 @@ class Walk:
             # The right panel opens \work\projects, listed inside the copy. Sent
             # once: a key sent again would wait for the copy's end, and list
             # the folder again outside it.
-            self.desk.keys("ctrl+shift+F10")
+            self.desk.keys("ctrl+shift+F4")
             opened = within(lambda: self.desk.snapshot(RIGHT_HEADER) != path, 10)
             down = target.stat().st_size
             self.desk.picture("store-folder-during-sync")
@@ -1209,8 +1296,8 @@ class Walk:
         if not text:
             raise StepFailed("the question whether to stop the storage engine")
         self.note(f"the question came {waited:.1f} s after Return: {said(text)}")
-        self.desk.keys("Return")  # Yes
-        self.desk.wait_no_window(ENGINE_WINDOW, "the question to close", limit=15)
+        self.press(["Return"], "the question to close", lambda: not self.desk.windows(ENGINE_WINDOW),
+                   lambda: self.only_window(ENGINE_WINDOW), limit=15, again=10)  # Yes
         self.next_folder_lists("after Yes")
 
     def crashed_listing(self):
@@ -1228,10 +1315,7 @@ class Walk:
         self.desk.wait_window(PROGRESS, "the upload's progress window")
         time.sleep(2)  # the engine has the upload, and says nothing
         started = time.monotonic()
-        self.desk.keys("Escape")  # the progress window's Cancel, then "Yes" to its question
-        if "cancel" not in wait_until("the question whether to cancel", self.message):
-            raise StepFailed("the question whether to cancel; another message came")
-        self.answer("Return")
+        self.cancel_in_progress_window()
         ended = within(lambda: not self.desk.windows(PROGRESS), 15)
         self.note(f"the progress window closed {time.monotonic() - started:.1f} s after Cancel")
         self.check("Cancel ends an upload whose engine stalls", ended,
@@ -1243,20 +1327,23 @@ class Walk:
     def root_properties(self):
         """Properties on the root open the engine's window."""
         self.go("left", [])
-        self.desk.keys("ctrl+Prior")  # up from the root: the network entry's list
         self.left = None
-        self.select("Corvanel")
+        # Up from the root: the network entry's list, where the cursor goes onto Corvanel.
+        self.press(["ctrl+Prior"], "the network entry's list, with Corvanel",
+                   lambda: self.put_cursor("Corvanel"), lambda: self.shown([]) is not None)
         printed = self.log.tell()
-        self.desk.keys("alt+Return")
-        found = wait_until("the engine's window titled Corvanel, or its report on a console",
-                           lambda: "window" if self.desk.windows(ENGINE_WINDOW)
-                           else self.printed_since(printed, b"Store "), limit=20)
+
+        def opened():
+            return "window" if self.desk.windows(ENGINE_WINDOW) else self.printed_since(printed, b"Store ")
+        found = self.press(["alt+Return"], "the engine's window titled Corvanel, or its report on a console",
+                           opened, lambda: self.cursor_name() == "Corvanel", again=15)
         self.desk.picture("properties")
         self.check("properties on the root open the engine's window", found == "window",
                    "the engine printed its report to a console instead")
         if found == "window":
-            self.desk.keys("Return")
-            self.desk.wait_no_window(ENGINE_WINDOW, "the engine's window to close", limit=15)
+            self.press(["Return"], "the engine's window to close",
+                       lambda: not self.desk.windows(ENGINE_WINDOW), lambda: self.only_window(ENGINE_WINDOW),
+                       limit=15, again=10)
         self.desk.keys("Escape")  # Alt has left the menu bar active
 
     def printed_since(self, offset, text):
@@ -1272,8 +1359,8 @@ class Walk:
 
     def exit(self):
         """After it exits no corvanel_helper.exe is left."""
-        self.desk.keys("Escape", "alt+x")
-        wait_until("the file manager to exit", lambda: self.program.poll() is not None, limit=60)
+        self.press(["Escape", "alt+x"], "the file manager to exit", lambda: self.program.poll() is not None,
+                   lambda: self.desk.windows(MAIN_WINDOW) and self.nothing_open(), limit=60, again=10)
         wait_until("no corvanel_helper.exe left in the prefix",
                    lambda: not self.wine.processes("corvanel_helper.exe"), limit=30)
         self.check("after it exits no corvanel_helper.exe is left", True)
