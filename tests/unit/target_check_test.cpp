@@ -226,9 +226,8 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     EXPECT_EQ(Plus(Listed(kListFolder, "NextObject", 1), kUpload), TakeCalls());
 }
 
-// What is known is looked through while looks are few and counted once they
-// are many; the plugin's changes made before the counting are followed in
-// the order they were made, and every answer is the same either way.
+// What is known follows the plugin's changes in the order they were made,
+// over many looks and changes in every letter case.
 TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrder) {
     ScriptFolder({L"b.jpg"});
     WIN32_FIND_DATAA found;
@@ -262,7 +261,7 @@ TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrde
         gone.push_back(name);
         g_now += 100;  // all well within what the listing serves
     }
-    // Long counted by now, with every change before the counting followed.
+    // Every change followed, the first ones too.
     EXPECT_EQ(FS_FILE_EXISTS, Put(0, path("KEEP.jpg").c_str()));
     for (const std::string& name : gone) {
         engine.ScriptEnd("UploadObject");
