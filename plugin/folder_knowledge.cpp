@@ -203,7 +203,7 @@ void FolderKnowledge::Ended(FolderNames& names, ULONGLONG endedAt) {
 }
 
 bool FolderKnowledge::Fresh(ULONGLONG now) const {
-    const ULONGLONG freshFor = std::max(kFreshForMs, kFreshPerListingMs * names_.costMs_);
+    const ULONGLONG freshFor = std::max(kFolderKnownForMs, kFolderKnownPerListingCost * names_.costMs_);
     return now - names_.listedAt_ < freshFor;
 }
 

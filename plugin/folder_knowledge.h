@@ -4,14 +4,12 @@
 // for every file of a burst. Knowledge comes from a listing that reached its
 // end (the host's own or one the check made) and follows the plugin's own
 // changes in that folder since. It is used, counted from the moment its
-// listing began, for kFreshForMs or for kFreshPerListingMs times what the
-// listing cost, whichever is longer, and only in the thread locale it was
-// listed in: the names are 8-bit texts of that locale's code page. A
-// listing's cost is its time from beginning to end less the cost of the
-// listings that began and ended inside it (a host walking a folder tree
-// lists a subfolder inside its folder's listing): looking again can then
-// take at most a tenth of the time, whatever the folder's size and the
-// store's speed.
+// listing began, for kFolderKnownForMs or for kFolderKnownPerListingCost
+// times what the listing cost, whichever is longer (common/timing.h), and
+// only in the thread locale it was listed in: the names are 8-bit texts of
+// that locale's code page. A listing's cost is its time from beginning to
+// end less the cost of the listings that began and ended inside it (a host
+// walking a folder tree lists a subfolder inside its folder's listing).
 //
 // Names are compared as the listing showed them, letter case aside: a store
 // may not tell "a.txt" from "A.TXT", and asking once too often is the safe
@@ -32,6 +30,7 @@
 #include <unordered_map>
 
 #include "common/srw_lock.h"
+#include "common/timing.h"
 #include "path/remote_path.h"
 
 // A folder as its listing addresses it: the depth and the three texts of its
@@ -95,9 +94,6 @@ private:
 
 class FolderKnowledge {
 public:
-    static constexpr ULONGLONG kFreshForMs = 2000;
-    static constexpr ULONGLONG kFreshPerListingMs = 10;
-
     FolderKnowledge() = default;
     FolderKnowledge(const FolderKnowledge&) = delete;
     FolderKnowledge& operator=(const FolderKnowledge&) = delete;

@@ -409,12 +409,6 @@ bool Session::RunAction(const Action& action) {
 
 namespace {
 
-// What the plugin may know of a folder is used from the moment its listing
-// began for two seconds, or for ten times what the listing cost when that is
-// longer (README).
-constexpr ULONGLONG kKnownForMs = kPluginKnowsForMs;
-constexpr ULONGLONG kKnownPerListingMs = 10;
-
 std::wstring FoldedKey(const Path& path) {
     std::wstring key;
     for (const Name& name : path) key += L"\\" + name;
@@ -555,7 +549,7 @@ void Session::NoteLook(const HostPath& target, const Armed& armed) {
 }
 
 ULONGLONG Session::Learnt::KnownUntil() const {
-    return opened + std::max(kKnownForMs, kKnownPerListingMs * (ended - begun));
+    return opened + std::max<ULONGLONG>(kFolderKnownForMs, kFolderKnownPerListingCost * (ended - begun));
 }
 
 bool Session::KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG started) const {

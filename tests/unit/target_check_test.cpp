@@ -1,7 +1,7 @@
 // The look before a change that could replace an entry: uploads and store
 // copies answer FS_FILE_EXISTS for an existing target before any report or
 // change, from the engine's listing or from what the plugin knows of the
-// folder for 2 seconds.
+// folder for kFolderKnownForMs (common/timing.h).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -151,11 +151,11 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
     EXPECT_TRUE(FsDeleteFile(HostText(kTarget)));
     engine.ScriptEnd("UploadObject");
-    g_now += FolderKnowledge::kFreshForMs - 1;
+    g_now += kFolderKnownForMs - 1;
     EXPECT_EQ(FS_FILE_OK, Put()) << "the deletion just made";
     EXPECT_EQ((Log{"DeleteObject work|photos|2009\\a.jpg", kUpload}), TakeCalls());
 
-    // Two seconds after its listing began, the folder is listed again.
+    // kFolderKnownForMs after its listing began, the folder is listed again.
     g_now += 1;
     ScriptFolder({L"a.jpg"});
     EXPECT_EQ(FS_FILE_EXISTS, Put(0, "\\work\\photos\\2009\\A.jpg"));
@@ -171,10 +171,10 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     EXPECT_EQ(kListFolder, TakeCalls().front());
 }
 
-// A listing that took long teaches for ten times what it cost, counted from
-// its beginning, so that a store far away is not listed again and again
-// during a burst of uploads; a subfolder's listing inside it, as a host that
-// walks a tree makes it, is not part of that cost.
+// A listing that took long teaches for kFolderKnownPerListingCost times what
+// it cost, counted from its beginning, so that a store far away is not
+// listed again and again during a burst of uploads; a subfolder's listing
+// inside it, as a host that walks a tree makes it, is not part of that cost.
 TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     // Every step of a listing takes 200 ms.
     engine.onCall = [this](const std::string& call) {
@@ -190,22 +190,23 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
         }
         FsFindClose(listing);
     };
-    // The First, two Nexts and the end: 800 ms, known for 8 s from its start.
+    // The First, two Nexts and the end: 800 ms, known for
+    // kFolderKnownPerListingCost times that from its start.
     const ULONGLONG began = g_now;
     ScriptFolder({L"b.jpg", L"c.jpg", L"d.jpg"});
     listWhole(kFolder);
     TakeCalls();
-    g_now = began + 10 * 800 - 1;
+    g_now = began + kFolderKnownPerListingCost * 800 - 1;
     engine.ScriptEnd("UploadObject");
     EXPECT_EQ(FS_FILE_OK, Put());
     EXPECT_EQ(Log{kUpload}, TakeCalls()) << "answered from what is known";
-    g_now = began + 10 * 800;
+    g_now = began + kFolderKnownPerListingCost * 800;
     ScriptFolder({L"a.jpg"});
     EXPECT_EQ(FS_FILE_EXISTS, Put());
     EXPECT_EQ(Listed(kListFolder, "NextObject", 1), TakeCalls()) << "listed again";
 
     // The folder's own First and end, 400 ms, around a subfolder's listing
-    // of 3 s: known for 4 s, not for 34 s.
+    // of 3 s: known for kFolderKnownPerListingCost times 400 ms, not 3.4 s.
     const ULONGLONG outerBegan = g_now;
     ItemValues folder;
     folder.name = L"sub";
@@ -219,7 +220,7 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     EXPECT_FALSE(FsFindNext(outer, &found));
     FsFindClose(outer);
     TakeCalls();
-    g_now = outerBegan + 10 * 400;
+    g_now = outerBegan + kFolderKnownPerListingCost * 400;
     ScriptFolder({L"sub"});
     engine.ScriptEnd("UploadObject");
     EXPECT_EQ(FS_FILE_OK, Put());

@@ -22,6 +22,7 @@ Every wait is for a condition, with a time limit.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -55,7 +56,6 @@ ARCHIVE = ["work", "archive"]
 FAULTS = ["work", "faults"]        # 64-bit: folders whose engine stalls or dies
 STALL_NAME = "stuck.bin"           # the engine stalls at an entry or upload named so...
 CRASH_NAME = "crash.bin"           # ...and ends its process at an entry named so
-QUESTION_AFTER = 10                # s of silence before the plugin asks whether to stop the engine
 USER = "anna"  # the Wine user: the local panel is her C:\users\anna\Documents
 
 COLUMN = "<Column><Title>{0}</Title><FuncString>[DC().{1}{{}}]</FuncString>" \
@@ -978,12 +978,14 @@ class Walk:
         """A store folder whose listing stalls asks whether to stop the engine."""
         self.go("left", FAULTS)
         self.select("stalled")
+        # Within the module's bound, as the build read it, and some slack.
+        limit = product_time(self.layout.build, "kQuestionAfterMs") + 10
         started = time.monotonic()
         self.desk.keys("Return")
-        text = within(self.engine_question, QUESTION_AFTER + 10)
+        text = within(self.engine_question, limit)
         waited = time.monotonic() - started
         self.desk.picture("stop-question")
-        self.check(f"a listing that stalls asks within {QUESTION_AFTER + 10} s whether to stop"
+        self.check(f"a listing that stalls asks within {limit:.0f} s whether to stop"
                    " the storage engine", text and "listing \\work\\faults\\stalled" in text,
                    f"it said: {text}" if text else "no question came")
         if not text:
@@ -1070,6 +1072,12 @@ class Walk:
                 self.placeholder_download, self.placeholder_open, self.copy_folder_in_store,
                 self.move_folder_in_store, self.copy_in_store, self.root_properties,
                 self.still_running, self.exit]
+
+
+def product_time(build, name):
+    """A time that sets the plugin's behaviour, in seconds, as the build wrote
+    it from common/timing.h."""
+    return json.loads((build / "generated" / "timing.json").read_text())[name] / 1000
 
 
 def command_line(description, add_arguments=lambda parser: None):
