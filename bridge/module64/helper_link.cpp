@@ -65,7 +65,7 @@ bool CreateHelperProcess(const std::wstring& path, const std::vector<HANDLE>& in
     const bool limited = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed.data(),
                                                    listed.size() * sizeof(HANDLE), nullptr, nullptr);
     // Handle values fit 32 bits in every process, so the 32-bit helper reads them as they are.
-    std::wstring commandLine = L"\"" + path + L"\" --pipes";
+    std::wstring commandLine = L"\"" + path + L"\" --handles";
     for (HANDLE handle : inherited) {
         commandLine += L" " + std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(handle)));
         SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
