@@ -63,6 +63,16 @@ protected:
         RemoteInfoStruct info{0, 0, {0, 0}, 0};
         return FsRenMovFile(HostText(from), HostText(to), move, overWrite, &info);
     }
+    // The host lists `folder` to its end, as a panel shows it; the entries it saw.
+    static int HostLists(const char* folder) {
+        WIN32_FIND_DATAA found;
+        const HANDLE listing = FsFindFirst(HostText(folder), &found);
+        if (listing == INVALID_HANDLE_VALUE) return -1;
+        int entries = 1;
+        while (FsFindNext(listing, &found)) ++entries;
+        EXPECT_EQ(0, FsFindClose(listing));
+        return entries;
+    }
     // The calls that listed the folder: the First and every Next.
     static Log Listed(const char* first, const char* next, int entries) {
         Log log{first};
@@ -137,11 +147,7 @@ TEST_F(TargetCheckTest, ARenameInLetterCaseOnlyClashesOnlyWithASecondEntry) {
 TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnChanges) {
     // The host's own listing, read to its end, counts.
     ScriptFolder({L"b.jpg"});
-    WIN32_FIND_DATAA found;
-    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
-    EXPECT_FALSE(FsFindNext(listing, &found));
-    EXPECT_EQ(0, FsFindClose(listing));
+    ASSERT_EQ(1, HostLists(kFolder));
     TakeCalls();
 
     engine.ScriptEnd("UploadObject");
@@ -183,18 +189,11 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
         if (operation == "UploadObject") engine.FireProgress(L"l", L"r", 100);
     };
     WIN32_FIND_DATAA found;
-    const auto listWhole = [&](const char* folder) {
-        const HANDLE listing = FsFindFirst(HostText(folder), &found);
-        ASSERT_NE(INVALID_HANDLE_VALUE, listing);
-        while (FsFindNext(listing, &found)) {
-        }
-        FsFindClose(listing);
-    };
     // The First, two Nexts and the end: 800 ms, known for
     // kFolderKnownPerListingCost times that from its start.
     const ULONGLONG began = g_now;
     ScriptFolder({L"b.jpg", L"c.jpg", L"d.jpg"});
-    listWhole(kFolder);
+    ASSERT_EQ(3, HostLists(kFolder));
     TakeCalls();
     g_now = began + kFolderKnownPerListingCost * 800 - 1;
     engine.ScriptEnd("UploadObject");
@@ -215,7 +214,7 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     const HANDLE outer = FsFindFirst(HostText(kFolder), &found);
     ASSERT_NE(INVALID_HANDLE_VALUE, outer);
     ScriptFolder({L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9", L"10", L"11", L"12", L"13", L"14"});
-    listWhole("\\work\\photos\\2009\\sub");
+    ASSERT_EQ(14, HostLists("\\work\\photos\\2009\\sub"));
     engine.ScriptEnd("NextObject");
     EXPECT_FALSE(FsFindNext(outer, &found));
     FsFindClose(outer);
@@ -231,11 +230,7 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
 // over many looks and changes in every letter case.
 TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrder) {
     ScriptFolder({L"b.jpg"});
-    WIN32_FIND_DATAA found;
-    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
-    EXPECT_FALSE(FsFindNext(listing, &found));
-    FsFindClose(listing);
+    ASSERT_EQ(1, HostLists(kFolder));
     TakeCalls();
     const auto path = [](const std::string& leaf) { return std::string(kFolder) + "\\" + leaf; };
     engine.ScriptEnd("UploadObject");
