@@ -6,43 +6,28 @@
 
 namespace {
 
-// Visits the fold of each name of a block of NUL-ended names.
+// Appends the fold of `name` to `out`: the name in the thread's code page,
+// widened to UTF-16 and upper-cased; nothing when it does not convert.
+void AppendFold(const char* name, std::wstring& out) {
+    const int length = static_cast<int>(strnlen(name, MAX_PATH));
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(length));  // a byte is at most one unit
+    const int units = std::max(0, MultiByteToWideChar(CP_THREAD_ACP, 0, name, length, &out[at], length));
+    CharUpperBuffW(&out[at], static_cast<DWORD>(units));
+    out.resize(at + static_cast<std::size_t>(units));
+}
+
+std::wstring Fold(const char* name) {
+    std::wstring folded;
+    AppendFold(name, folded);
+    return folded;
+}
+
+// Visits each name of a block of NUL-ended names.
 template <typename Visitor>
-void ForEachFold(const std::string& block, std::size_t used, Visitor&& visit) {
-    const AsciiFolds ascii;
-    std::string folded;
-    for (const char* name = block.data(); name < block.data() + used;) {
-        const std::size_t length = std::strlen(name);
-        folded.clear();
-        if (!ascii.Append(name, length, folded)) folded = Fold(name);
-        visit(folded);
-        name += length + 1;
-    }
-}
-
-// How many names of a block of NUL-ended names fold to `wanted`; most are
-// told apart by their first bytes.
-unsigned CountFolds(const std::string& block, std::size_t used, const std::string& wanted) {
-    const AsciiFolds ascii;
-    unsigned entries = 0;
-    for (const char* name = block.data(); name < block.data() + used;) {
-        const std::size_t length = std::strlen(name);
-        switch (ascii.Compare(name, length, wanted)) {
-        case AsciiFolds::Match::Same: ++entries; break;
-        case AsciiFolds::Match::Different: break;
-        case AsciiFolds::Match::Unsure: entries += Fold(name) == wanted; break;
-        }
-        name += length + 1;
-    }
-    return entries;
-}
-
-// A change of the plugin's, followed in a count of entries.
-void Follow(FolderKnowledge::Outcome outcome, unsigned& count) {
-    if (outcome == FolderKnowledge::Outcome::Added) {
-        ++count;
-    } else if (outcome == FolderKnowledge::Outcome::Removed && count > 0) {
-        --count;
+void ForEachName(const std::string& block, std::size_t used, Visitor&& visit) {
+    for (const char* name = block.data(); name < block.data() + used; name += std::strlen(name) + 1) {
+        visit(name);
     }
 }
 
@@ -141,7 +126,9 @@ NameState FolderKnowledge::LearnAndLook(FolderNames& names, ULONGLONG endedAt, c
     }
     // The store changed meanwhile: these names are still the newest word on
     // the folder for this question, but not knowledge to keep.
-    const unsigned entries = CountFolds(names.collected_, names.used_, Fold(leaf));
+    const std::wstring wanted = Fold(leaf);
+    unsigned entries = 0;
+    ForEachName(names.collected_, names.used_, [&](const char* name) { entries += Fold(name) == wanted; });
     return entries > (sameEntry ? 1u : 0u) ? NameState::Taken : NameState::Free;
 }
 
@@ -149,18 +136,16 @@ FolderKnowledge::Change FolderKnowledge::BeginChange(const FolderName* folder, c
     SrwLock::Exclusive hold(lock_);
     Change change;
     if (folder != nullptr && Follows(*folder)) {
-        std::string folded = Fold(leaf);
-        if (counted_) {
-            bool moved = false;
-            change.slot = counts_.Add(folded, &moved);
-            // The other changes' slots have moved: they make the plugin forget.
-            if (moved) ++generation_;
-        } else {
-            pending_.push_back(PendingChange{std::move(folded)});
-            change.slot = pending_.size() - 1;
-            change.pending = true;
-            ++underWay_;
+        Count();
+        std::wstring folded = Fold(leaf);
+        auto found = counts_.find(folded);
+        if (found == counts_.end()) {
+            // A name the listing did not have is kept here, where the count's
+            // key points. A count stays where it is as the table grows.
+            added_.push_back(std::move(folded));
+            found = counts_.emplace(added_.back(), 0).first;
         }
+        change.count = &found->second;
     }
     change.generation = generation_;
     ++changes_;
@@ -172,17 +157,13 @@ void FolderKnowledge::EndChange(const Change& change, Outcome outcome) noexcept 
     ++changes_;
     // Another change in between (one that failed, on this thread or another)
     // may have made the knowledge forget: the count is gone with it.
-    if (outcome == Outcome::Unknown || change.slot == NameCounts::kNone ||
-        generation_ != change.generation) {
+    if (outcome == Outcome::Unknown || change.count == nullptr || generation_ != change.generation) {
         return ForgetLocked();
     }
-    // A change under way keeps the names from being counted (Entries), so
-    // its pending entry is still there.
-    if (change.pending) {
-        pending_[change.slot].outcome = outcome;
-        --underWay_;
-    } else {
-        Follow(outcome, counts_.Count(change.slot));
+    if (outcome == Outcome::Added) {
+        ++*change.count;
+    } else if (*change.count > 0) {
+        --*change.count;
     }
 }
 
@@ -195,15 +176,13 @@ void FolderKnowledge::ForgetLocked() {
     // Frees the blocks: what a large folder held is not kept for nothing.
     FolderNames released;
     names_.Swap(released);
-    ClearCounts();
+    ReleaseCounts();
 }
 
-void FolderKnowledge::ClearCounts() noexcept {
-    std::vector<PendingChange>().swap(pending_);
-    underWay_ = 0;
-    looks_ = 0;
-    counted_ = false;
-    counts_.Release();
+void FolderKnowledge::ReleaseCounts() noexcept {
+    Counts().swap(counts_);  // before the texts its keys point into
+    std::wstring().swap(folded_);
+    added_.clear();
 }
 
 bool FolderKnowledge::Follows(const FolderName& folder) const {
@@ -224,14 +203,14 @@ void FolderKnowledge::Ended(FolderNames& names, ULONGLONG endedAt) {
 }
 
 bool FolderKnowledge::Fresh(ULONGLONG now) const {
-    const ULONGLONG freshFor = std::max(kFreshForMs, kFreshPerListingMs * names_.costMs_);
+    const ULONGLONG freshFor = std::max(kFolderKnownForMs, kFolderKnownPerListingCost * names_.costMs_);
     return now - names_.listedAt_ < freshFor;
 }
 
 void FolderKnowledge::Adopt(FolderNames& names) {
     names_.Swap(names);
     names.collecting_ = false;
-    ClearCounts();
+    ReleaseCounts();
     ++generation_;
     known_ = true;
 }
@@ -239,35 +218,30 @@ void FolderKnowledge::Adopt(FolderNames& names) {
 NameState FolderKnowledge::Answer(const FolderName& folder, const char* leaf, bool sameEntry,
                                   ULONGLONG now) {
     if (!Follows(folder) || !Fresh(now)) return NameState::Unknown;
-    const unsigned entries = Entries(Fold(leaf));
+    Count();
+    const std::wstring folded = Fold(leaf);
+    const auto found = counts_.find(folded);
+    const unsigned entries = found == counts_.end() ? 0 : found->second;
     return entries > (sameEntry ? 1u : 0u) ? NameState::Taken : NameState::Free;
 }
 
-unsigned FolderKnowledge::Entries(const std::string& wanted) {
-    if (!counted_ && (++looks_ <= kLooksBeforeCounting || underWay_ != 0)) {
-        unsigned entries = CountFolds(names_.collected_, names_.used_, wanted);
-        for (const PendingChange& change : pending_) {
-            if (change.folded == wanted) Follow(change.outcome, entries);
-        }
-        return entries;
-    }
-    Index();
-    return counts_.CountOf(wanted);
-}
-
-void FolderKnowledge::Index() {
-    if (counted_) return;
-    // Whatever fails part-way leaves nothing half-known behind.
+void FolderKnowledge::Count() {
+    if (names_.used_ == 0) return;
+    // Whatever fails part-way leaves nothing half-known behind. No change
+    // holds a count yet: the first one counts the names.
     known_ = false;
-    counts_.Reset(names_.count_ + pending_.size());
-    bool moved = false;  // nothing has a slot yet
-    ForEachFold(names_.collected_, names_.used_,
-                [&](const std::string& name) { ++counts_.Count(counts_.Add(name, &moved)); });
-    // None is under way: each is followed as it was made.
-    for (const PendingChange& change : pending_) {
-        Follow(change.outcome, counts_.Count(counts_.Add(change.folded, &moved)));
+    folded_.reserve(names_.used_);  // never moved once the counts point into it
+    ForEachName(names_.collected_, names_.used_, [&](const char* name) {
+        AppendFold(name, folded_);
+        folded_ += L'\0';
+    });
+    counts_.reserve(names_.count_);
+    for (const wchar_t* name = folded_.data(); name < folded_.data() + folded_.size();) {
+        const std::wstring_view folded(name);
+        ++counts_[folded];
+        name += folded.size() + 1;
     }
-    std::vector<PendingChange>().swap(pending_);
-    counted_ = true;
+    names_.used_ = 0;
+    names_.count_ = 0;
     known_ = true;
 }

@@ -4,18 +4,18 @@
 // for every file of a burst. Knowledge comes from a listing that reached its
 // end (the host's own or one the check made) and follows the plugin's own
 // changes in that folder since. It is used, counted from the moment its
-// listing began, for kFreshForMs or for kFreshPerListingMs times what the
-// listing cost, whichever is longer, and only in the thread locale it was
-// listed in: the names are 8-bit texts of that locale's code page. A
-// listing's cost is its time from beginning to end less the cost of the
-// listings that began and ended inside it (a host walking a folder tree
-// lists a subfolder inside its folder's listing): looking again can then
-// take at most a tenth of the time, whatever the folder's size and the
-// store's speed.
+// listing began, for kFolderKnownForMs or for kFolderKnownPerListingCost
+// times what the listing cost, whichever is longer (common/timing.h), and
+// only in the thread locale it was listed in: the names are 8-bit texts of
+// that locale's code page. A listing's cost is its time from beginning to
+// end less the cost of the listings that began and ended inside it (a host
+// walking a folder tree lists a subfolder inside its folder's listing).
 //
 // Names are compared as the listing showed them, letter case aside: a store
 // may not tell "a.txt" from "A.TXT", and asking once too often is the safe
-// side. One folder at a time.
+// side. A fold is the name in the thread's code page, widened to UTF-16 and
+// upper-cased; what is known counts the entries of each fold, since a store
+// may hold both "a.txt" and "A.TXT". One folder at a time.
 //
 // Threads: the host may list on one thread while it changes the store on
 // another. Every member of FolderKnowledge holds its lock for its own short
@@ -24,12 +24,14 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <list>
 #include <string>
-#include <vector>
+#include <string_view>
+#include <unordered_map>
 
 #include "common/srw_lock.h"
+#include "common/timing.h"
 #include "path/remote_path.h"
-#include "plugin/name_counts.h"
 
 // A folder as its listing addresses it: the depth and the three texts of its
 // parsed path.
@@ -92,9 +94,6 @@ private:
 
 class FolderKnowledge {
 public:
-    static constexpr ULONGLONG kFreshForMs = 2000;
-    static constexpr ULONGLONG kFreshPerListingMs = 10;
-
     FolderKnowledge() = default;
     FolderKnowledge(const FolderKnowledge&) = delete;
     FolderKnowledge& operator=(const FolderKnowledge&) = delete;
@@ -125,8 +124,7 @@ public:
     // engine is asked, so that ending it needs no memory. BeginChange may
     // throw std::bad_alloc, before anything is changed.
     struct Change {
-        std::size_t slot = NameCounts::kNone;  // if the folder is the known one: in pending_ or counts_
-        bool pending = false;
+        unsigned* count = nullptr;  // of its name, if the folder is the known one
         unsigned generation = 0;
     };
     enum class Outcome { Added, Removed, Unknown };
@@ -138,41 +136,33 @@ public:
 
 private:
     void ForgetLocked();
-    void ClearCounts() noexcept;
     bool Follows(const FolderName& folder) const;
     bool Learnable(const FolderNames& names) const;
     // The listing's cost, counted in with those of the listings that end
     // after it began.
     void Ended(FolderNames& names, ULONGLONG endedAt);
     bool Fresh(ULONGLONG now) const;
-    // The entries with the folded name `wanted`: from counts_, or before
-    // there are any from a look through the names and the changes since.
-    unsigned Entries(const std::string& wanted);
-    void Index();
+    // Folds the names of the last listing into counts_, the first time what
+    // is known is asked or changed: most listings never are.
+    void Count();
+    void ReleaseCounts() noexcept;
     // `names` become what is known, and what was known goes to `names`.
     void Adopt(FolderNames& names);
     NameState Answer(const FolderName& folder, const char* leaf, bool sameEntry, ULONGLONG now);
 
     SrwLock lock_;
     bool known_ = false;
-    // Counts what is known: a change's slot stays valid while it is the same.
+    // Counts what is known: a change's count stays valid while it is the same.
     unsigned generation_ = 0;
     std::uint32_t changes_ = 0;  // changes begun or ended, forgetting included
     ULONGLONG listingsMs_ = 0;   // what the listings that ended cost, in all
-    // What is known is the names of a listing and the plugin's changes since,
-    // in pending_, until the looks at it are enough to pay for folding the
-    // names into counts_; from then on the changes go to counts_. A folder
-    // that is only changed (entries deleted one by one) is never folded, and
-    // a single look is one pass over its names.
-    static constexpr unsigned kLooksBeforeCounting = 8;
-    struct PendingChange {
-        std::string folded;
-        Outcome outcome = Outcome::Unknown;  // Unknown while the change is under way
-    };
+    // What is known: the names of a listing, until Count() folds them into
+    // folded_, each ended by NUL, and counts the entries of each in counts_,
+    // which then follows the plugin's changes; a name a change adds is kept
+    // in added_. A change under way holds its name's count.
+    using Counts = std::unordered_map<std::wstring_view, unsigned>;
     FolderNames names_;
-    std::vector<PendingChange> pending_;
-    unsigned underWay_ = 0;  // of pending_
-    unsigned looks_ = 0;     // answered from names_
-    bool counted_ = false;   // names_ and pending_ are in counts_
-    NameCounts counts_;      // folded name: entries with it
+    std::wstring folded_;
+    std::list<std::wstring> added_;
+    Counts counts_;
 };

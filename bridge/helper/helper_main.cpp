@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cwchar>
+#include <iterator>
 #include <string>
 
 #include "bridge/channel.h"
@@ -14,19 +15,20 @@
 
 namespace {
 
-// Exit codes, for whoever looks at an ended helper.
-constexpr UINT kPipeClosed = 0;
+// Exit codes, for whoever looks at an ended helper (the mailbox's own:
+// mailbox.h).
 constexpr UINT kBadCommandLine = 2;
 constexpr UINT kNoPlugin = 3;
 
-// "--pipes ALIVE SECTION TOHELPER TOMODULE": the inherited handles, as the
+// "--handles ALIVE SECTION TOHELPER TOMODULE": the inherited handles, as the
 // 64-bit side wrote them: the read end of the pipe it holds open while it
 // lives, the shared section, and the events that wake the reader of each
 // direction's ring.
 bool ReadInheritedHandles(HANDLE (&handles)[4]) {
-    const wchar_t* at = std::wcsstr(GetCommandLineW(), L" --pipes");
+    constexpr wchar_t kSwitch[] = L" --handles";
+    const wchar_t* at = std::wcsstr(GetCommandLineW(), kSwitch);
     if (at == nullptr) return false;
-    at += 8;
+    at += std::size(kSwitch) - 1;
     for (HANDLE& handle : handles) {
         if (*at != L' ') return false;
         wchar_t* end = nullptr;
@@ -69,5 +71,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     helper::PluginCalls calls(plugin, mailbox, out, shared);
     if (!mailbox.Start() || !calls.Ready()) return kNoPlugin;
     calls.Serve();  // never returns: the watcher ends the process
-    return kPipeClosed;
+    return helper::kExitModuleGone;
 }

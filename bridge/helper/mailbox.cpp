@@ -17,7 +17,7 @@ DWORD WINAPI Mailbox::Watch(void* self) {
     // breaks, which is the 64-bit side's end; anything else is a fault.
     // Either way nobody is left to serve.
     const BOOL done = ReadFile(alive, &byte, 1, &read, nullptr);
-    ExitProcess(!done && GetLastError() == ERROR_BROKEN_PIPE ? kExitPipeBroken : kExitProtocolFault);
+    ExitProcess(!done && GetLastError() == ERROR_BROKEN_PIPE ? kExitModuleGone : kExitProtocolFault);
 }
 
 void Mailbox::Collect() {

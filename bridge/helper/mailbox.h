@@ -55,8 +55,9 @@ private:
     UniqueHandle watcher_;
 };
 
-// Exit codes of a helper that ended because of its pipe or its ring.
-constexpr UINT kExitPipeBroken = 0;
+// Exit codes of a helper that ended because the 64-bit side went (its pipe
+// broke) or sent what it must not.
+constexpr UINT kExitModuleGone = 0;
 constexpr UINT kExitProtocolFault = 4;
 
 }  // namespace helper

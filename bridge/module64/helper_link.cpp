@@ -7,6 +7,7 @@
 
 #include "bridge/channel.h"
 #include "bridge/module64/host_calls.h"
+#include "common/timing.h"
 
 namespace bridge {
 
@@ -21,17 +22,6 @@ constexpr DWORD kHelperExitWaitMs = 5000;
 // From then on every wait also looks that often for a window of the helper's.
 constexpr DWORD kQuietMs = 1000;
 constexpr DWORD kAskAgainMs = 100;
-// After this much silence the user is asked whether to stop the engine:
-// twice the 5 s after which Windows itself calls a window that takes no
-// input "Not Responding", so that a user who waits that long without a sign
-// of life has a way out, and long enough for a slow network's round trip,
-// which seldom goes unanswered that long. A No asks again once the silence
-// has doubled: the longer the user chose to wait, the less often asked.
-constexpr ULONGLONG kQuestionAfterMs = 10000;
-// A host without a request callback cannot ask: its call gives up after
-// three times the question's bound, as a network client gives up on a server
-// that has not answered for half a minute.
-constexpr ULONGLONG kGiveUpAfterMs = 30000;
 // The question's type in the host's request callback: a Yes/No message box.
 constexpr int kRequestYesNo = 9;
 
@@ -76,7 +66,7 @@ bool CreateHelperProcess(const std::wstring& path, const std::vector<HANDLE>& in
     const bool limited = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed.data(),
                                                    listed.size() * sizeof(HANDLE), nullptr, nullptr);
     // Handle values fit 32 bits in every process, so the 32-bit helper reads them as they are.
-    std::wstring commandLine = L"\"" + path + L"\" --pipes";
+    std::wstring commandLine = L"\"" + path + L"\" --handles";
     for (HANDLE handle : inherited) {
         commandLine += L" " + std::to_wstring(static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(handle)));
         SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);

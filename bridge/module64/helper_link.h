@@ -111,14 +111,15 @@ public:
     // refused (watch->refused, see above), when `helper` has ended, or when
     // the request was given up (watch->abandoned).
     //
-    // A silent helper never holds the host for good. After 10 s without a
-    // word from it the user is asked, through the host's request callback,
-    // whether to stop the storage engine: Yes ends the helper, unless it
-    // answered while the question was open; No waits on, and the question
-    // comes again once the silence has doubled. A host without a request
-    // callback gives up after 30 s. While the helper shows a window (the
-    // engine's properties, a sign-in), it is not silent: the window is
-    // brought to the front, and the silence counts from when it closes.
+    // A silent helper never holds the host for good. After kQuestionAfterMs
+    // (common/timing.h) without a word from it the user is asked, through
+    // the host's request callback, whether to stop the storage engine: Yes
+    // ends the helper, unless it answered while the question was open; No
+    // waits on, and the question comes again once the silence has doubled.
+    // A host without a request callback gives up after kGiveUpAfterMs.
+    // While the helper shows a window (the engine's properties, a sign-in),
+    // it is not silent: the window is brought to the front, and the silence
+    // counts from when it closes.
     std::optional<Message> Call(const Message& request, Watch* watch = nullptr,
                                 std::uint32_t helper = kAnyHelper);
 

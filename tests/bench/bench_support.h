@@ -1,7 +1,9 @@
 #pragma once
 // What the benchmark programs share: the clock, the median, the module's
-// exports found as the host finds them, and running a measuring process of
-// their own. Builds for both editions: the 64-bit benchmark uses it too.
+// exports found as the host finds them, the timing of a listing through
+// them and of FsInit, an engine's progress events, and running a measuring
+// process of their own. Builds for both editions: the 64-bit benchmarks use
+// it too.
 
 #include <windows.h>
 
@@ -76,6 +78,71 @@ struct Module {
     bool Transfers() const { return getFile != nullptr && putFile != nullptr; }
     bool Changes() const { return renMovFile != nullptr && deleteFile != nullptr; }
 };
+
+// One whole listing through a module's exports, as a host makes it:
+// FsFindFirst, FsFindNext until FALSE, FsFindClose, each record handed to
+// `visit`. Every benchmark that times a listing through the plugin times
+// this.
+struct Listed {
+    long entries = -1;   // -1 when the listing failed
+    double ms = 0;       // the whole listing
+    double firstMs = 0;  // until the first entry was there
+};
+
+template <typename Visit>
+Listed ListThroughExports(const Module& module, char* path, Visit&& visit) {
+    WIN32_FIND_DATAA record;
+    Listed listed;
+    const double start = NowMs();
+    const HANDLE handle = module.findFirst(path, &record);
+    listed.firstMs = NowMs() - start;
+    if (handle != INVALID_HANDLE_VALUE) {
+        listed.entries = 0;
+        do {
+            ++listed.entries;
+            visit(record);
+        } while (module.findNext(handle, &record));
+        module.findClose(handle);
+    }
+    listed.ms = NowMs() - start;
+    return listed;
+}
+
+// FsInit as the host calls it: the first call's time and the median of
+// `repeats` more, in ms. False when the first call fails.
+struct InitTimes {
+    double firstMs = 0;
+    double againMs = 0;
+};
+
+inline bool TimeInit(const Module& module, tProgressProc progress, int repeats, InitTimes* times) {
+    double start = NowMs();
+    if (module.init(1, progress, nullptr, nullptr) != 0) return false;
+    times->firstMs = NowMs() - start;
+    std::vector<double> again;
+    for (int i = 0; i < repeats; ++i) {
+        start = NowMs();
+        module.init(1, progress, nullptr, nullptr);
+        again.push_back(NowMs() - start);
+    }
+    times->againMs = Median(again);
+    return true;
+}
+
+// An engine's transfer as the engine's own thread makes it: `fire(percent)`
+// every `periodMs` for `durationMs`, then the final 100. Returns the moment
+// of that final event, in ms.
+template <typename Fire>
+double RaiseProgress(DWORD durationMs, DWORD periodMs, Fire&& fire) {
+    const double start = NowMs();
+    for (LONG percent = 1; NowMs() - start < durationMs; percent = percent % 99 + 1) {
+        fire(percent);
+        Sleep(periodMs);
+    }
+    const double finalEventMs = NowMs();
+    fire(100);
+    return finalEventMs;
+}
 
 inline std::string ThisProgram() {
     char self[MAX_PATH];

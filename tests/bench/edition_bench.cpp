@@ -110,18 +110,11 @@ struct Figures {
 
 // One whole listing; the entries it had, -1 when FsFindFirst failed.
 long ListOnce(const Module& module, double* ms) {
-    WIN32_FIND_DATAA record;
-    const double start = NowMs();
-    HANDLE handle = module.findFirst(g_listedPath, &record);
-    if (handle == INVALID_HANDLE_VALUE) return -1;
-    long entries = 0;
-    do {
-        ++entries;
+    const Listed listed = ListThroughExports(module, g_listedPath, [](const WIN32_FIND_DATAA& record) {
         g_checksum += static_cast<unsigned char>(record.cFileName[4]) + record.nFileSizeLow;
-    } while (module.findNext(handle, &record));
-    module.findClose(handle);
-    *ms = NowMs() - start;
-    return entries;
+    });
+    *ms = listed.ms;
+    return listed.entries;
 }
 
 // One more listing, each FsFindNext timed on its own.
@@ -237,19 +230,13 @@ int Measure() {
         return 1;
     }
     Figures figures;
-    double start = NowMs();
-    if (module.init(1, &HostProgress, nullptr, nullptr) != 0) {
+    InitTimes init;
+    if (!TimeInit(module, &HostProgress, kInitRepeats, &init)) {
         std::fprintf(stderr, "%s: FsInit failed: is the engine registered?\n", kModuleName);
         return 1;
     }
-    figures.initFirstMs = NowMs() - start;
-    std::vector<double> times;
-    for (int i = 0; i < kInitRepeats; ++i) {
-        start = NowMs();
-        module.init(1, &HostProgress, nullptr, nullptr);
-        times.push_back(NowMs() - start);
-    }
-    figures.initAgainMs = Median(times);
+    figures.initFirstMs = init.firstMs;
+    figures.initAgainMs = init.againMs;
     // The listing comes first: an upload needs the object level listed.
     if (!MeasureListing(module, &figures) || !MeasureTransfers(module, &figures) ||
         !MeasureCancels(module, &figures)) {
@@ -287,7 +274,7 @@ struct Edition {
     double MedianOf(Field field) const { return Median(Each(field)); }
 };
 
-std::string Listed(const std::vector<double>& values, const char* format) {
+std::string Joined(const std::vector<double>& values, const char* format) {
     std::string text;
     for (double value : values) {
         char item[32];
@@ -338,44 +325,41 @@ int Compare(int rounds) {
         }
     }
     const double ratio = Median(ratios), addedMs = Median(added);
+    // Each figure's median of the rounds, in (a) and in (b).
+    const auto a = [&](double Figures::*field) { return inProcess.MedianOf(field); };
+    const auto b = [&](double Figures::*field) { return bridge.MedianOf(field); };
     std::printf("\n(a) %s\n(b) %s\n", inProcess.label, bridge.label);
     std::printf("listing %.0f entries through FsFindFirst/FsFindNext (median of %d listings per "
                 "process, median of rounds): (a) %.2f ms, (b) %.2f ms\n"
                 "  (b)/(a) per round:%s; median %.2f\n  target: at most %.1f x: %s\n",
-                entries, kListings, inProcess.MedianOf(&Figures::listingMs),
-                bridge.MedianOf(&Figures::listingMs), Listed(ratios, " %.2f").c_str(),
-                ratio, kListingTarget, Verdict(ratio <= kListingTarget));
+                entries, kListings, a(&Figures::listingMs), b(&Figures::listingMs),
+                Joined(ratios, " %.2f").c_str(), ratio, kListingTarget, Verdict(ratio <= kListingTarget));
     std::printf("  one more listing, each FsFindNext timed (median of rounds): calls over %.0f us "
                 "(a) %.0f taking %.2f ms, (b) %.0f taking %.2f ms; the rest (a) %.2f ms, (b) %.2f "
                 "ms\n",
-                kSlowCallUs, inProcess.MedianOf(&Figures::slowCalls),
-                inProcess.MedianOf(&Figures::slowMs), bridge.MedianOf(&Figures::slowCalls),
-                bridge.MedianOf(&Figures::slowMs), inProcess.MedianOf(&Figures::restMs),
-                bridge.MedianOf(&Figures::restMs));
+                kSlowCallUs, a(&Figures::slowCalls), a(&Figures::slowMs), b(&Figures::slowCalls),
+                b(&Figures::slowMs), a(&Figures::restMs), b(&Figures::restMs));
     std::printf("transfer, downloads and uploads in turn, the engine at 100%% at once (median of "
                 "%d per process, median of rounds): (a) %.1f us, (b) %.1f us; means (a) %.1f us, "
                 "(b) %.1f us\n  added time (b)-(a) per round:%s ms; median %.3f ms "
                 "(of the means:%s ms)\n  target: at most %.1f ms: %s\n",
-                kTransfers, inProcess.MedianOf(&Figures::transferUs),
-                bridge.MedianOf(&Figures::transferUs), inProcess.MedianOf(&Figures::transferMeanUs),
-                bridge.MedianOf(&Figures::transferMeanUs), Listed(added, " %.3f").c_str(), addedMs,
-                Listed(addedMean, " %.3f").c_str(), kAddedTargetMs,
-                Verdict(addedMs <= kAddedTargetMs));
+                kTransfers, a(&Figures::transferUs), b(&Figures::transferUs),
+                a(&Figures::transferMeanUs), b(&Figures::transferMeanUs), Joined(added, " %.3f").c_str(),
+                addedMs, Joined(addedMean, " %.3f").c_str(), kAddedTargetMs, Verdict(addedMs <= kAddedTargetMs));
     std::printf("FsInit, first call of a process (median of rounds): (a) %.2f ms, (b) %.2f ms with "
                 "the helper's start\n  (b) per round:%s ms\n  later calls (median): (a) %.3f ms, "
                 "(b) %.3f ms\n",
-                inProcess.MedianOf(&Figures::initFirstMs), bridge.MedianOf(&Figures::initFirstMs),
-                Listed(bridge.Each(&Figures::initFirstMs), " %.1f").c_str(),
-                inProcess.MedianOf(&Figures::initAgainMs), bridge.MedianOf(&Figures::initAgainMs));
+                a(&Figures::initFirstMs), b(&Figures::initFirstMs),
+                Joined(bridge.Each(&Figures::initFirstMs), " %.1f").c_str(),
+                a(&Figures::initAgainMs), b(&Figures::initAgainMs));
     std::printf("download cancelled at the relay's first report, then one ordinary download "
                 "(median of %d per process, median of rounds):\n  abort answer to return: (a) %.3f "
                 "ms, (b) %.3f ms\n  the next download: (a) %.3f ms, (b) %.3f ms; over an ordinary "
                 "transfer: (a) %.3f ms, (b) %.3f ms (the restart)\n",
-                kCancels, inProcess.MedianOf(&Figures::cancelReturnMs),
-                bridge.MedianOf(&Figures::cancelReturnMs), inProcess.MedianOf(&Figures::nextCallMs),
-                bridge.MedianOf(&Figures::nextCallMs),
-                inProcess.MedianOf(&Figures::nextCallMs) - inProcess.MedianOf(&Figures::transferUs) / 1000.0,
-                bridge.MedianOf(&Figures::nextCallMs) - bridge.MedianOf(&Figures::transferUs) / 1000.0);
+                kCancels, a(&Figures::cancelReturnMs), b(&Figures::cancelReturnMs),
+                a(&Figures::nextCallMs), b(&Figures::nextCallMs),
+                a(&Figures::nextCallMs) - a(&Figures::transferUs) / 1000.0,
+                b(&Figures::nextCallMs) - b(&Figures::transferUs) / 1000.0);
     return 0;
 }
 

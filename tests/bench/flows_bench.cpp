@@ -57,8 +57,7 @@
 #include "tests/support/process_usage.h"
 #ifndef _WIN64
 #include "binding/event_handler.h"
-#include "binding/storage_browser.h"
-#include "path/remote_path.h"
+#include "tests/bench/engine_listing.h"
 #endif
 
 namespace {
@@ -186,16 +185,11 @@ public:
     }
     bool List(const std::string& folder, std::vector<std::string>* names, double* firstMs) override {
         std::string path = HostPath(folder);
-        WIN32_FIND_DATAA record;
-        const double start = NowMs();
-        const HANDLE handle = module_.findFirst(&path[0], &record);
-        if (firstMs != nullptr) *firstMs = NowMs() - start;
-        if (handle == INVALID_HANDLE_VALUE) return false;
-        do {
+        const Listed listed = ListThroughExports(module_, &path[0], [&](const WIN32_FIND_DATAA& record) {
             if (names != nullptr) names->push_back(record.cFileName);
-        } while (module_.findNext(handle, &record));
-        module_.findClose(handle);
-        return true;
+        });
+        if (firstMs != nullptr) *firstMs = listed.firstMs;
+        return listed.entries >= 0;
     }
     bool Upload(const std::string& local, const std::string& folder, const std::string& name,
                 bool overwrite) override {
@@ -255,20 +249,15 @@ public:
     bool List(const std::string& folder, std::vector<std::string>* names, double* firstMs) override {
         OwnedRemotePath path;
         SetPath(path, folder);
-        const double start = NowMs();
-        ListingCookie cookie = 0;
-        Microsoft::WRL::ComPtr<StorageItem> item;
-        if (FAILED(engine_->FirstObject(path.Record(), &cookie, &item))) return false;
+        EntryValues entry;
         WIN32_FIND_DATAA record;
-        bool first = true;
-        while (item) {
-            Fill(*item.Get(), &record);
-            if (first && firstMs != nullptr) *firstMs = NowMs() - start;
-            first = false;
+        const Listed listed = ListOnEngine(*engine_.Get(), path.Record(), [&](StorageItem& item) {
+            entry.Read(item);
+            FillFindRecord(entry, &record);
             if (names != nullptr) names->push_back(record.cFileName);
-            if (FAILED(engine_->NextObject(cookie, item.ReleaseAndGetAddressOf()))) return false;
-        }
-        return true;
+        });
+        if (firstMs != nullptr) *firstMs = listed.firstMs;
+        return listed.entries >= 0;
     }
     bool Upload(const std::string& local, const std::string& folder, const std::string& name,
                 bool) override {
@@ -317,28 +306,6 @@ private:
         const std::string key = name.empty() ? folder : folder + "\\" + name;
         std::strcpy(path.Record().key, key.c_str());
     }
-    // What a host needs of an entry: the name in 8-bit text, the date as a
-    // FILETIME, the attributes and the size.
-    static void Fill(StorageItem& item, WIN32_FIND_DATAA* record) {
-        std::memset(record, 0, sizeof(*record));
-        BSTR name = nullptr;
-        DATE date = 0;
-        LONG kind = 0;
-        LONGLONG size = 0;
-        item.get_Name(&name);
-        item.get_Date(&date);
-        item.get_Kind(&kind);
-        item.get_Size(&size);
-        WideCharToMultiByte(CP_THREAD_ACP, 0, name, -1, record->cFileName, MAX_PATH - 1, nullptr, nullptr);
-        SysFreeString(name);
-        SYSTEMTIME systemTime{};
-        if (VariantTimeToSystemTime(date, &systemTime)) {
-            SystemTimeToFileTime(&systemTime, &record->ftLastWriteTime);
-        }
-        record->dwFileAttributes = kind == kObjectKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
-        record->nFileSizeHigh = static_cast<DWORD>(static_cast<ULONGLONG>(size) >> 32);
-        record->nFileSizeLow = static_cast<DWORD>(size);
-    }
     template <typename Start>
     bool Transfer(Start&& start, const std::wstring& localName) {
         BSTR text = SysAllocString(localName.c_str());
@@ -364,7 +331,7 @@ struct Timing {
     bool ok = true;
 };
 
-// A flow's changes, counted: a failed call spoils the figure.
+// A flow's calls, counted: a failed call spoils the figure.
 class Outcome {
 public:
     void Count(bool ok) { failed_ += ok ? 0 : 1; }
@@ -376,6 +343,18 @@ public:
 private:
     int failed_ = 0;
 };
+
+// The time `work` takes, which counts each call's outcome.
+template <typename Work>
+Timing Timed(const char* flow, Work&& work) {
+    Outcome outcome;
+    const double start = NowMs();
+    work(outcome);
+    Timing timing;
+    timing.ms = NowMs() - start;
+    timing.ok = outcome.Ok(flow);
+    return timing;
+}
 
 Timing Open(Side& side, int size) {
     Timing timing;
@@ -402,30 +381,25 @@ Timing Uploads(Side& side, int size, Upload kind, const LocalFolders& local, int
         names.push_back("up-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(serial) +
                         "-" + std::to_string(i) + ".bin");
     }
-    Outcome outcome;
-    const double start = NowMs();
-    if (kind == Upload::NothingKnown) side.LooksBeforeUploading(folder);
-    for (int i = 0; i < kChanges; ++i) {
-        outcome.Count(side.Upload(local.Upload(i), folder, names[i], kind == Upload::Overwrite));
-    }
-    Timing timing;
-    timing.ms = NowMs() - start;
-    timing.ok = outcome.Ok("upload");
+    const Timing timing = Timed("upload", [&](Outcome& outcome) {
+        if (kind == Upload::NothingKnown) side.LooksBeforeUploading(folder);
+        for (int i = 0; i < kChanges; ++i) {
+            outcome.Count(side.Upload(local.Upload(i), folder, names[i], kind == Upload::Overwrite));
+        }
+    });
     for (const std::string& name : names) DeleteFileW((StoreFolder(folder) + L"\\" + Wide(name)).c_str());
     return timing;
 }
 
 Timing Downloads(Side& side, const LocalFolders& local) {
-    Outcome outcome;
     std::vector<std::string> names;
-    const double start = NowMs();
-    outcome.Count(side.List(kDownloadFolder, &names, nullptr));
-    for (const std::string& name : names) {
-        outcome.Count(side.Download(kDownloadFolder, name, local.downloads + "\\" + name));
-    }
-    Timing timing;
-    timing.ms = NowMs() - start;
-    timing.ok = outcome.Ok("download") && names.size() == 1000;
+    Timing timing = Timed("download", [&](Outcome& outcome) {
+        outcome.Count(side.List(kDownloadFolder, &names, nullptr));
+        for (const std::string& name : names) {
+            outcome.Count(side.Download(kDownloadFolder, name, local.downloads + "\\" + name));
+        }
+    });
+    timing.ok = timing.ok && names.size() == 1000;
     local.EmptyDownloads(names);
     return timing;
 }
@@ -433,14 +407,11 @@ Timing Downloads(Side& side, const LocalFolders& local) {
 Timing Renames(Side& side, int size) {
     const std::string folder = FolderOf(size);
     side.ShownByHost(folder);
-    Outcome outcome;
-    const double start = NowMs();
-    for (int i = 0; i < kChanges; ++i) {
-        outcome.Count(side.Rename(folder, ObjectName(i), "renamed-" + ObjectName(i)));
-    }
-    Timing timing;
-    timing.ms = NowMs() - start;
-    timing.ok = outcome.Ok("rename");
+    const Timing timing = Timed("rename", [&](Outcome& outcome) {
+        for (int i = 0; i < kChanges; ++i) {
+            outcome.Count(side.Rename(folder, ObjectName(i), "renamed-" + ObjectName(i)));
+        }
+    });
     const std::wstring store = StoreFolder(folder);
     for (int i = 0; i < kChanges; ++i) {
         MoveFileW((store + L"\\renamed-" + Wide(ObjectName(i))).c_str(),
@@ -452,12 +423,9 @@ Timing Renames(Side& side, int size) {
 Timing Deletions(Side& side, int size) {
     const std::string folder = FolderOf(size);
     side.ShownByHost(folder);
-    Outcome outcome;
-    const double start = NowMs();
-    for (int i = 0; i < kChanges; ++i) outcome.Count(side.Delete(folder, ObjectName(kChanges + i)));
-    Timing timing;
-    timing.ms = NowMs() - start;
-    timing.ok = outcome.Ok("delete");
+    const Timing timing = Timed("delete", [&](Outcome& outcome) {
+        for (int i = 0; i < kChanges; ++i) outcome.Count(side.Delete(folder, ObjectName(kChanges + i)));
+    });
     const std::wstring store = StoreFolder(folder);
     for (int i = 0; i < kChanges; ++i) {
         const HANDLE file = CreateFileW((store + L"\\" + Wide(ObjectName(kChanges + i))).c_str(),

@@ -4,19 +4,16 @@
 // The difference is what the plugin adds per entry. Run under Wine with
 // build/wine-run.sh build/bin/listing_bench.exe.
 #include <windows.h>
-#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "binding/bstr.h"
 #include "common/wfx_api.h"
 #include "plugin/plugin_state.h"
+#include "tests/bench/engine_listing.h"
 #include "tests/support/fake_engine.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -45,60 +42,30 @@ void ScriptBucket(FakeStorageBrowser& engine) {
     engine.ScriptEnd("NextObject");
 }
 
-double Seconds(const LARGE_INTEGER& start, const LARGE_INTEGER& end) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart;
+// The plugin linked into this program, its exports as a host calls them.
+Module LinkedPlugin() {
+    Module plugin;
+    plugin.findFirst = &FsFindFirst;
+    plugin.findNext = &FsFindNext;
+    plugin.findClose = &FsFindClose;
+    return plugin;
 }
 
 // Returns the entries delivered, and the elapsed seconds in *seconds.
 int ListThroughPlugin(double* seconds) {
     char path[] = "\\work\\photos";
-    WIN32_FIND_DATAA record;
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
-    int entries = 0;
-    const HANDLE listing = FsFindFirst(path, &record);
-    if (listing != INVALID_HANDLE_VALUE) {
-        ++entries;
-        while (FsFindNext(listing, &record)) ++entries;
-        FsFindClose(listing);
-    }
-    QueryPerformanceCounter(&end);
-    *seconds = Seconds(start, end);
-    return entries;
-}
-
-bool ReadEntry(StorageItem* item) {
-    UniqueBstr name;
-    DATE date = 0.0;
-    LONG kind = 0;
-    LONGLONG size = 0;
-    return SUCCEEDED(item->get_Name(name.Put())) && SUCCEEDED(item->get_Date(&date)) &&
-           SUCCEEDED(item->get_Kind(&kind)) && SUCCEEDED(item->get_Size(&size));
+    const Listed listed = ListThroughExports(LinkedPlugin(), path, [](const WIN32_FIND_DATAA&) {});
+    *seconds = listed.ms / 1000.0;
+    return static_cast<int>(listed.entries);
 }
 
 int ListDirectly(IStorageBrowser& engine, double* seconds) {
     char account[] = "work", bucket[] = "photos", key[] = "";
     const RemotePath path{account, bucket, key, 0};
-    ListingCookie cookie = 0;
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
-    int entries = 0;
-    ComPtr<StorageItem> item;
-    HRESULT hr = engine.FirstObject(path, &cookie, &item);
-    while (SUCCEEDED(hr) && item && ReadEntry(item.Get())) {
-        ++entries;
-        hr = engine.NextObject(cookie, item.ReleaseAndGetAddressOf());
-    }
-    QueryPerformanceCounter(&end);
-    *seconds = Seconds(start, end);
-    return entries;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    EntryValues entry;
+    const Listed listed = ListOnEngine(engine, path, [&](StorageItem& item) { entry.Read(item); });
+    *seconds = listed.ms / 1000.0;
+    return static_cast<int>(listed.entries);
 }
 
 }  // namespace

@@ -40,6 +40,7 @@
 #include "common/wfx_api.h"
 #include "path/remote_path.h"
 #include "tests/bench/bench_support.h"
+#include "tests/bench/engine_listing.h"
 #include "tests/bench/entry_pool.h"
 #include "tests/support/engine_registration.h"
 #include "tests/support/scripted_engine.h"
@@ -214,13 +215,9 @@ private:
             return;
         }
         thread_.reset(new WorkerThread([this, &engine] {
-            const double start = NowMs();
-            for (LONG percent = 1; NowMs() - start < durationMs_; percent = percent % 99 + 1) {
+            finalEventMs_ = RaiseProgress(durationMs_, periodMs_, [&](LONG percent) {
                 engine.FireProgress(L"C:\\data\\a.bin", L"\\work\\photos\\a.bin", percent);
-                Sleep(periodMs_);
-            }
-            finalEventMs_ = NowMs();
-            engine.FireProgress(L"C:\\data\\a.bin", L"\\work\\photos\\a.bin", 100);
+            });
         }));
     }
 
@@ -242,51 +239,32 @@ int __stdcall HostProgress(int, char*, char*, int) { return 0; }
 // Microseconds for one listing of kEntriesPerListing entries through the
 // module's exports; negative when the listing failed.
 double ListThroughPlugin(const Module& module) {
-    WIN32_FIND_DATAA findData;
     g_plan->StartListing(kEntriesPerListing);
-    const double start = NowMs();
-    HANDLE handle = module.findFirst(g_listedPath, &findData);
-    if (handle == INVALID_HANDLE_VALUE) return -1;
-    do {
-        g_checksum += static_cast<unsigned char>(findData.cFileName[4]) + findData.nFileSizeLow;
-    } while (module.findNext(handle, &findData));
-    module.findClose(handle);
-    return (NowMs() - start) * 1000.0;
+    const Listed listed = ListThroughExports(module, g_listedPath, [](const WIN32_FIND_DATAA& record) {
+        g_checksum += static_cast<unsigned char>(record.cFileName[4]) + record.nFileSizeLow;
+    });
+    return listed.entries < 0 ? -1 : listed.ms * 1000.0;
 }
 
-// One listing straight from the engine, getters only; `fill` does the work
-// done per entry with the values.
-template <typename Fill>
-double ListFromEngine(IStorageBrowser* engine, Fill&& fill) {
+// Microseconds for one listing straight from the engine; `use` does the
+// work done per entry with its values.
+template <typename Use>
+double ListFromEngine(IStorageBrowser* engine, Use&& use) {
     OwnedRemotePath path;
     std::strcpy(path.Record().account, "work");
     std::strcpy(path.Record().bucket, "photos");
     g_plan->StartListing(kEntriesPerListing);
-    const double start = NowMs();
-    ListingCookie cookie = 0;
-    StorageItem* item = nullptr;
-    engine->FirstObject(path.Record(), &cookie, &item);
-    while (item != nullptr) {
-        BSTR name = nullptr;
-        DATE date = 0;
-        LONG kind = 0;
-        LONGLONG size = 0;
-        item->get_Name(&name);
-        item->get_Date(&date);
-        item->get_Kind(&kind);
-        item->get_Size(&size);
-        fill(name, date, kind, size);
-        SysFreeString(name);
-        item->Release();
-        item = nullptr;
-        engine->NextObject(cookie, &item);
-    }
-    return (NowMs() - start) * 1000.0;
+    EntryValues entry;
+    return ListOnEngine(*engine, path.Record(), [&](StorageItem& item) {
+        entry.Read(item);
+        use(entry);
+    }).ms * 1000.0;
 }
 
+// The engine's getters only.
 double ListBare(IStorageBrowser* engine) {
-    return ListFromEngine(engine, [](BSTR name, DATE, LONG kind, LONGLONG size) {
-        g_checksum += static_cast<unsigned>(name[4]) + static_cast<unsigned>(kind + size);
+    return ListFromEngine(engine, [](const EntryValues& entry) {
+        g_checksum += static_cast<unsigned>(entry.name.Get()[4]) + static_cast<unsigned>(entry.kind + entry.size);
     });
 }
 
@@ -294,17 +272,8 @@ double ListBare(IStorageBrowser* engine) {
 // the find record filled.
 double ListFloor(IStorageBrowser* engine) {
     WIN32_FIND_DATAA findData;
-    return ListFromEngine(engine, [&](BSTR name, DATE date, LONG kind, LONGLONG size) {
-        std::memset(&findData, 0, sizeof(findData));
-        WideCharToMultiByte(CP_THREAD_ACP, 0, name, -1, findData.cFileName, MAX_PATH - 1,
-                            nullptr, nullptr);
-        SYSTEMTIME systemTime{};
-        if (VariantTimeToSystemTime(date, &systemTime)) {
-            SystemTimeToFileTime(&systemTime, &findData.ftLastWriteTime);
-        }
-        findData.dwFileAttributes = kind == kObjectKind ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
-        findData.nFileSizeHigh = static_cast<DWORD>(static_cast<ULONGLONG>(size) >> 32);
-        findData.nFileSizeLow = static_cast<DWORD>(size);
+    return ListFromEngine(engine, [&](const EntryValues& entry) {
+        FillFindRecord(entry, &findData);
         g_checksum += static_cast<unsigned char>(findData.cFileName[4]) + findData.nFileSizeLow;
     });
 }
@@ -693,20 +662,13 @@ void PrintModuleSize(const std::string& path) {
 }
 
 bool MeasureStartUp(const Module& module) {
-    double start = NowMs();
-    if (module.init(1, &HostProgress, nullptr, nullptr) != 0) {
+    InitTimes times;
+    if (!TimeInit(module, &HostProgress, kInitRepeats, &times)) {
         std::printf("FsInit failed: the engine was not found\n");
         return false;
     }
-    const double first = NowMs() - start;
-    std::vector<double> times;
-    for (int i = 0; i < kInitRepeats; ++i) {
-        start = NowMs();
-        module.init(1, &HostProgress, nullptr, nullptr);
-        times.push_back(NowMs() - start);
-    }
     std::printf("FsInit with an in-process engine: first call %.3f ms, median of %d more %.3f ms\n",
-                first, kInitRepeats, Median(times));
+                times.firstMs, kInitRepeats, times.againMs);
     return true;
 }
 

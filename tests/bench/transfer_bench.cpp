@@ -63,13 +63,9 @@ public:
 
 private:
     void Raise() {
-        const DWORD start = GetTickCount();
-        for (LONG percent = 1; GetTickCount() - start < durationMs_; percent = percent % 99 + 1) {
+        finalEventMs_ = RaiseProgress(durationMs_, periodMs_, [this](LONG percent) {
             engine_.FireProgress(L"C:\\data\\a.bin", L"\\work\\photos\\a.bin", percent);
-            Sleep(periodMs_);
-        }
-        finalEventMs_ = NowMs();
-        engine_.FireProgress(L"C:\\data\\a.bin", L"\\work\\photos\\a.bin", 100);
+        });
     }
 
     FakeStorageBrowser& engine_;

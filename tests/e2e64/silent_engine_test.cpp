@@ -1,10 +1,10 @@
 // corvanel.wfx64 never holds its host for good. Whatever call waits on a
 // helper whose engine does not answer, the user is asked through the host's
-// request callback, after 10 s of silence, whether to stop the engine; a No
-// asks again once the silence has doubled, and a host without a request
-// callback gives up after 30 s. The host here answers its progress callback
-// with 0 whatever happens, as a file manager does for a listing outside any
-// operation. The engine's own windows are no silence.
+// request callback, after kQuestionAfterMs of silence, whether to stop the
+// engine; a No asks again once the silence has doubled, and a host without a
+// request callback gives up after kGiveUpAfterMs (common/timing.h). The
+// host here answers its progress callback with 0 whatever happens, as a file
+// manager does for a listing outside any operation. The engine's own windows are no silence.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,12 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "common/timing.h"
 #include "tests/e2e64/bridge_e2e_support.h"
 
 namespace {
 
-constexpr ULONGLONG kQuestionMs = 10000;
-constexpr ULONGLONG kGiveUpMs = 30000;
 // What a busy machine may add to a bound before the call has returned.
 constexpr ULONGLONG kSlackMs = 5000;
 constexpr int kRequestYesNo = 9;
@@ -90,7 +89,7 @@ protected:
     // The silence doubles from the moment of the answer, which a busy machine
     // may delay: each question after the first is timed from the one before.
     void ExpectAskedInTurn(ULONGLONG called, ULONGLONG returned, const std::string& waiting) {
-        ULONGLONG bound = kQuestionMs;
+        ULONGLONG bound = kQuestionAfterMs;
         for (const Question& question : g_questions) {
             SCOPED_TRACE(question.text);
             EXPECT_GE(question.tick, called + bound - 100);
@@ -229,8 +228,8 @@ TEST_F(SilentEngineTest, StalledChangesFailAndLeaveTheStoreAsItWas) {
     const ULONGLONG called = GetTickCount64();
     EXPECT_EQ(FS_FILE_READERROR, Fs().FsRenMovFile(Text(source), Text(copy), FALSE, FALSE, &info));
     const ULONGLONG returned = GetTickCount64();
-    EXPECT_GE(returned, called + kGiveUpMs - 100);
-    EXPECT_LE(returned, called + kGiveUpMs + kSlackMs);
+    EXPECT_GE(returned, called + kGiveUpAfterMs - 100);
+    EXPECT_LE(returned, called + kGiveUpAfterMs + kSlackMs);
     EXPECT_EQ(tree, TreeOf(store_));
     ExpectHelperReplaced();
 }

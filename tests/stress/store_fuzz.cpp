@@ -884,7 +884,7 @@ void Host::ClientChanges() {
     Action action;
     action.op = Op::ClientChange;
     action.client = DrawClientChange(ToHostPath(object));
-    if (race && random_.Percent(10)) action.client.waitMs = static_cast<DWORD>(kPluginKnowsForMs) + 500;
+    if (race && random_.Percent(10)) action.client.waitMs = static_cast<DWORD>(kFolderKnownForMs) + 500;
     if (!Do(action) || !race || action.client.kind != StoreChange::Kind::Write) return;
     Action upload;
     upload.op = Op::PutFile;

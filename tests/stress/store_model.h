@@ -4,7 +4,7 @@
 // asks this model before every call and checks the plugin's answer, its
 // listings and the disk against it.
 //
-// Written from the plugin's documented behaviour (README, docs/development.md,
+// Written from the plugin's documented behaviour (README, the pages in docs/,
 // the closing notes of its issues) and from the reference engine's over a
 // folder of Wine's disk (tools/reference_engine), never from the plugin's
 // code. Where the documents leave two answers open, both are allowed

@@ -56,6 +56,7 @@ const char* AbortText(Abort abort) {
     case Abort::Never: return "";
     case Abort::AtFirstReport: return ", the host cancels at the first report";
     case Abort::AtRelay: return ", the host cancels at the first relayed report";
+    case Abort::AtRelayWhole: return ", the host cancels at the first relayed report, of 100 percent";
     }
     return "";
 }
@@ -409,12 +410,6 @@ bool Session::RunAction(const Action& action) {
 
 namespace {
 
-// What the plugin may know of a folder is used from the moment its listing
-// began for two seconds, or for ten times what the listing cost when that is
-// longer (README).
-constexpr ULONGLONG kKnownForMs = kPluginKnowsForMs;
-constexpr ULONGLONG kKnownPerListingMs = 10;
-
 std::wstring FoldedKey(const Path& path) {
     std::wstring key;
     for (const Name& name : path) key += L"\\" + name;
@@ -555,7 +550,7 @@ void Session::NoteLook(const HostPath& target, const Armed& armed) {
 }
 
 ULONGLONG Session::Learnt::KnownUntil() const {
-    return opened + std::max(kKnownForMs, kKnownPerListingMs * (ended - begun));
+    return opened + std::max<ULONGLONG>(kFolderKnownForMs, kFolderKnownPerListingCost * (ended - begun));
 }
 
 bool Session::KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG started) const {

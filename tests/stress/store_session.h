@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/timing.h"
 #include "common/wfx_module.h"
 #include "tests/stress/fault_control.h"
 #include "tests/stress/second_client.h"
@@ -44,11 +45,6 @@ enum class Op : std::uint8_t {
     ClientChange,
 };
 
-// What the plugin may know of a folder is used for at least two seconds
-// from the moment its listing began (README; for longer when the listing
-// cost more than a tenth of that: Session::Learnt).
-constexpr ULONGLONG kPluginKnowsForMs = 2000;
-
 // What the second client does to the store: an object at `path` written
 // whole with `size` bytes drawn from `bytesSeed`, or deleted.
 struct ClientChange {
@@ -69,7 +65,8 @@ enum class Lock : std::uint8_t { None, Exclusive, SharedRead };
 // How the user ends a call whose engine stalls (corvanel.wfx64): Cancel in
 // the progress window the host shows (a listing, transfer or store copy),
 // or the answer to the question whether to stop the storage engine, which
-// comes after ten seconds of silence: Yes, or No and Yes when it comes again.
+// comes after kQuestionAfterMs of silence: Yes, or No and Yes when it comes
+// again.
 enum class StallAnswer : std::uint8_t { Cancel, Yes, NoThenYes };
 
 struct Action {
@@ -191,8 +188,9 @@ private:
         bool teaches = false;
     };
     // A listing of a folder that reached its end, from which the plugin may
-    // answer for two seconds after it began, or for ten times what it cost
-    // when that is longer (README: what it remembers). Begun before the
+    // answer for kFolderKnownForMs after it began, or for
+    // kFolderKnownPerListingCost times what it cost when that is longer
+    // (common/timing.h). Begun before the
     // plugin's listing began, opened after (the call that began it had
     // returned), ended once the plugin had seen its end: what it cost the
     // plugin is at most `ended - begun`.

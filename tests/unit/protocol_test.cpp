@@ -200,7 +200,7 @@ TEST(ProtocolFrame, RefusesALengthPrefixOverTheBoundOrZero) {
     EXPECT_EQ(frame.size() - 4, length);
 }
 
-// Each side's reader cuts its pipe's bytes into frames, whatever pieces its
+// Each side's reader cuts its ring's bytes into frames, whatever pieces its
 // reads return: one frame split over many reads, many in one read.
 TEST(ProtocolFrame, BufferTakesWholeFramesHoweverTheBytesArrive) {
     const std::vector<std::string> payloads = {

@@ -1,7 +1,7 @@
 // The look before a change that could replace an entry: uploads and store
 // copies answer FS_FILE_EXISTS for an existing target before any report or
 // change, from the engine's listing or from what the plugin knows of the
-// folder for 2 seconds.
+// folder for kFolderKnownForMs (common/timing.h).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,6 +62,16 @@ protected:
     int RenMov(const char* from, const char* to, BOOL move, BOOL overWrite = FALSE) {
         RemoteInfoStruct info{0, 0, {0, 0}, 0};
         return FsRenMovFile(HostText(from), HostText(to), move, overWrite, &info);
+    }
+    // The host lists `folder` to its end, as a panel shows it; the entries it saw.
+    static int HostLists(const char* folder) {
+        WIN32_FIND_DATAA found;
+        const HANDLE listing = FsFindFirst(HostText(folder), &found);
+        if (listing == INVALID_HANDLE_VALUE) return -1;
+        int entries = 1;
+        while (FsFindNext(listing, &found)) ++entries;
+        EXPECT_EQ(0, FsFindClose(listing));
+        return entries;
     }
     // The calls that listed the folder: the First and every Next.
     static Log Listed(const char* first, const char* next, int entries) {
@@ -137,11 +147,7 @@ TEST_F(TargetCheckTest, ARenameInLetterCaseOnlyClashesOnlyWithASecondEntry) {
 TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnChanges) {
     // The host's own listing, read to its end, counts.
     ScriptFolder({L"b.jpg"});
-    WIN32_FIND_DATAA found;
-    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
-    EXPECT_FALSE(FsFindNext(listing, &found));
-    EXPECT_EQ(0, FsFindClose(listing));
+    ASSERT_EQ(1, HostLists(kFolder));
     TakeCalls();
 
     engine.ScriptEnd("UploadObject");
@@ -151,11 +157,11 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     engine.ScriptChange("DeleteObject", S_OK, VARIANT_TRUE);
     EXPECT_TRUE(FsDeleteFile(HostText(kTarget)));
     engine.ScriptEnd("UploadObject");
-    g_now += FolderKnowledge::kFreshForMs - 1;
+    g_now += kFolderKnownForMs - 1;
     EXPECT_EQ(FS_FILE_OK, Put()) << "the deletion just made";
     EXPECT_EQ((Log{"DeleteObject work|photos|2009\\a.jpg", kUpload}), TakeCalls());
 
-    // Two seconds after its listing began, the folder is listed again.
+    // kFolderKnownForMs after its listing began, the folder is listed again.
     g_now += 1;
     ScriptFolder({L"a.jpg"});
     EXPECT_EQ(FS_FILE_EXISTS, Put(0, "\\work\\photos\\2009\\A.jpg"));
@@ -171,10 +177,10 @@ TEST_F(TargetCheckTest, WhatIsKnownServesForTwoSecondsAndFollowsThePluginsOwnCha
     EXPECT_EQ(kListFolder, TakeCalls().front());
 }
 
-// A listing that took long teaches for ten times what it cost, counted from
-// its beginning, so that a store far away is not listed again and again
-// during a burst of uploads; a subfolder's listing inside it, as a host that
-// walks a tree makes it, is not part of that cost.
+// A listing that took long teaches for kFolderKnownPerListingCost times what
+// it cost, counted from its beginning, so that a store far away is not
+// listed again and again during a burst of uploads; a subfolder's listing
+// inside it, as a host that walks a tree makes it, is not part of that cost.
 TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     // Every step of a listing takes 200 ms.
     engine.onCall = [this](const std::string& call) {
@@ -183,29 +189,23 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
         if (operation == "UploadObject") engine.FireProgress(L"l", L"r", 100);
     };
     WIN32_FIND_DATAA found;
-    const auto listWhole = [&](const char* folder) {
-        const HANDLE listing = FsFindFirst(HostText(folder), &found);
-        ASSERT_NE(INVALID_HANDLE_VALUE, listing);
-        while (FsFindNext(listing, &found)) {
-        }
-        FsFindClose(listing);
-    };
-    // The First, two Nexts and the end: 800 ms, known for 8 s from its start.
+    // The First, two Nexts and the end: 800 ms, known for
+    // kFolderKnownPerListingCost times that from its start.
     const ULONGLONG began = g_now;
     ScriptFolder({L"b.jpg", L"c.jpg", L"d.jpg"});
-    listWhole(kFolder);
+    ASSERT_EQ(3, HostLists(kFolder));
     TakeCalls();
-    g_now = began + 10 * 800 - 1;
+    g_now = began + kFolderKnownPerListingCost * 800 - 1;
     engine.ScriptEnd("UploadObject");
     EXPECT_EQ(FS_FILE_OK, Put());
     EXPECT_EQ(Log{kUpload}, TakeCalls()) << "answered from what is known";
-    g_now = began + 10 * 800;
+    g_now = began + kFolderKnownPerListingCost * 800;
     ScriptFolder({L"a.jpg"});
     EXPECT_EQ(FS_FILE_EXISTS, Put());
     EXPECT_EQ(Listed(kListFolder, "NextObject", 1), TakeCalls()) << "listed again";
 
     // The folder's own First and end, 400 ms, around a subfolder's listing
-    // of 3 s: known for 4 s, not for 34 s.
+    // of 3 s: known for kFolderKnownPerListingCost times 400 ms, not 3.4 s.
     const ULONGLONG outerBegan = g_now;
     ItemValues folder;
     folder.name = L"sub";
@@ -214,28 +214,23 @@ TEST_F(TargetCheckTest, WhatALongListingTaughtServesForTenTimesWhatItCost) {
     const HANDLE outer = FsFindFirst(HostText(kFolder), &found);
     ASSERT_NE(INVALID_HANDLE_VALUE, outer);
     ScriptFolder({L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8", L"9", L"10", L"11", L"12", L"13", L"14"});
-    listWhole("\\work\\photos\\2009\\sub");
+    ASSERT_EQ(14, HostLists("\\work\\photos\\2009\\sub"));
     engine.ScriptEnd("NextObject");
     EXPECT_FALSE(FsFindNext(outer, &found));
     FsFindClose(outer);
     TakeCalls();
-    g_now = outerBegan + 10 * 400;
+    g_now = outerBegan + kFolderKnownPerListingCost * 400;
     ScriptFolder({L"sub"});
     engine.ScriptEnd("UploadObject");
     EXPECT_EQ(FS_FILE_OK, Put());
     EXPECT_EQ(Plus(Listed(kListFolder, "NextObject", 1), kUpload), TakeCalls());
 }
 
-// What is known is looked through while looks are few and counted once they
-// are many; the plugin's changes made before the counting are followed in
-// the order they were made, and every answer is the same either way.
+// What is known follows the plugin's changes in the order they were made,
+// over many looks and changes in every letter case.
 TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrder) {
     ScriptFolder({L"b.jpg"});
-    WIN32_FIND_DATAA found;
-    const HANDLE listing = FsFindFirst(HostText(kFolder), &found);
-    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
-    EXPECT_FALSE(FsFindNext(listing, &found));
-    FsFindClose(listing);
+    ASSERT_EQ(1, HostLists(kFolder));
     TakeCalls();
     const auto path = [](const std::string& leaf) { return std::string(kFolder) + "\\" + leaf; };
     engine.ScriptEnd("UploadObject");
@@ -262,7 +257,7 @@ TEST_F(TargetCheckTest, ChangesBeforeAndAfterTheNamesAreCountedAreFollowedInOrde
         gone.push_back(name);
         g_now += 100;  // all well within what the listing serves
     }
-    // Long counted by now, with every change before the counting followed.
+    // Every change followed, the first ones too.
     EXPECT_EQ(FS_FILE_EXISTS, Put(0, path("KEEP.jpg").c_str()));
     for (const std::string& name : gone) {
         engine.ScriptEnd("UploadObject");

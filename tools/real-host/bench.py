@@ -248,15 +248,17 @@ class Bench(Walk):
 
     # Timing ------------------------------------------------------------------------
 
-    def turns(self, row, run):
+    def turns(self, row, run, floor=lambda: None):
         """Rounds of run(True) (through the plugin) and run(False) (local) in
-        turn, which goes first alternating; each gives its seconds."""
+        turn, which goes first alternating, each giving its seconds; then
+        floor() once a round."""
         for round_ in range(self.rounds):
             for plugin in (True, False) if round_ % 2 == 0 else (False, True):
                 seconds = run(plugin)
                 side = "plugin" if plugin else "local"
                 self.times.setdefault(row, {"plugin": [], "local": []})[side].append(seconds)
                 print(f"TIME row {row} {side}: {seconds:.3f} s", flush=True)
+            floor()
 
     def timed_copy(self, name, done, limit=300.0):
         """F5 on `name`, then Return in the copy dialog; the seconds from that
@@ -341,16 +343,6 @@ class Bench(Walk):
         self.times.setdefault(row, {"plugin": [], "local": []}).setdefault("floor", []).append(seconds)
         print(f"TIME row {row} floor: {seconds:.3f} s", flush=True)
 
-    def flow_turns(self, row, run, floor):
-        """Rounds of run(True) and run(False) in turn, and the floor once each."""
-        for round_ in range(self.rounds):
-            for plugin in (True, False) if round_ % 2 == 0 else (False, True):
-                seconds = run(plugin)
-                side = "plugin" if plugin else "local"
-                self.times.setdefault(row, {"plugin": [], "local": []})[side].append(seconds)
-                print(f"TIME row {row} {side}: {seconds:.3f} s", flush=True)
-            floor()
-
     def open_folder(self, side, plugin, size):
         """`side` active, showing the flows' folder of `size` (entered from its
         parent); the seconds from Return to the panel showing its last name."""
@@ -390,7 +382,7 @@ class Bench(Walk):
                 seconds = self.open_folder("left", plugin, size)
                 self.leave_folder("left", plugin)
                 return seconds
-            self.flow_turns(row, run, lambda: self.floor(row, "open", size))
+            self.turns(row, run, lambda: self.floor(row, "open", size))
 
     def upload_flows(self):
         """Row 6: 100 files of 4 KiB uploaded into a folder shown in the other panel."""
@@ -419,7 +411,7 @@ class Bench(Walk):
                 if plugin:
                     self.leave_folder("right", True)
                 return seconds
-            self.flow_turns(row, run, lambda: self.floor(row, "up", size))
+            self.turns(row, run, lambda: self.floor(row, "up", size))
 
     def download_flows(self):
         """Row 7: F5 downloads a store folder of 1,000 objects of 4 KiB."""
@@ -438,7 +430,7 @@ class Bench(Walk):
             self.check("row 7: the folder arrives whole", same(target, source), str(target))
             remove(target)
             return seconds
-        self.flow_turns(row, run, lambda: self.floor(row, "down", 1000))
+        self.turns(row, run, lambda: self.floor(row, "down", 1000))
 
     def delete_flows(self):
         """Row 8: F8 deletes 100 marked objects of a folder."""
@@ -463,7 +455,7 @@ class Bench(Walk):
                     (folder / name).touch()
                 self.leave_folder("left", plugin)
                 return seconds
-            self.flow_turns(row, run, lambda: self.floor(row, "delete", size))
+            self.turns(row, run, lambda: self.floor(row, "delete", size))
 
     def rename_flows(self):
         """Row 9: Shift+F6 renames one object of a folder."""
@@ -485,7 +477,7 @@ class Bench(Walk):
                 (folder / new).rename(folder / old)
                 self.leave_folder("left", plugin)
                 return seconds
-            self.flow_turns(row, run, lambda: self.floor(row, "rename", size, share=1 / CHANGES))
+            self.turns(row, run, lambda: self.floor(row, "rename", size, share=1 / CHANGES))
 
     def cursor_at_end(self, last):
         """End, then the name under the cursor: whether it is `last`. Keys

@@ -33,6 +33,7 @@ the disk.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -78,7 +79,6 @@ ERROR_BOX = r"^Double Commander - Error$"  # the file manager's own: an exceptio
 RIGHT_HEADER = "620x26+640+132"    # the screen's pixels of the right panel's path
 STALL_NAME = "stuck.bin"           # the engine stalls at an entry or upload named so...
 CRASH_NAME = "crash.bin"           # ...and ends its process at an entry named so
-QUESTION_AFTER = 10                # s of silence before the plugin asks whether to stop the engine
 USER = "anna"  # the Wine user: the local panel is her C:\users\anna\Documents
 LOCAL = f"C:\\users\\{USER}\\Documents"
 
@@ -1285,12 +1285,14 @@ class Walk:
         """A store folder whose listing stalls asks whether to stop the engine."""
         self.go("left", FAULTS)
         self.select("stalled")
+        # Within the module's bound, as the build read it, and some slack.
+        limit = product_time(self.layout.build, "kQuestionAfterMs") + 10
         started = time.monotonic()
         self.desk.keys("Return")
-        text = within(self.engine_question, QUESTION_AFTER + 10)
+        text = within(self.engine_question, limit)
         waited = time.monotonic() - started
         self.desk.picture("stop-question")
-        self.check(f"a listing that stalls asks within {QUESTION_AFTER + 10} s whether to stop"
+        self.check(f"a listing that stalls asks within {limit:.0f} s whether to stop"
                    " the storage engine", text and "listing \\work\\faults\\stalled" in text,
                    f"it said: {text}" if text else "no question came")
         if not text:
@@ -1378,6 +1380,12 @@ class Walk:
                 self.move_folder_in_store, self.copy_in_store, self.root_properties,
                 self.sync_download, self.sync_quick_view,
                 self.still_running, self.exit]
+
+
+def product_time(build, name):
+    """A time that sets the plugin's behaviour, in seconds, as the build wrote
+    it from common/timing.h."""
+    return json.loads((build / "generated" / "timing.json").read_text())[name] / 1000
 
 
 def command_line(description, add_arguments=lambda parser: None):
