@@ -17,46 +17,19 @@ asm(R"(
     .def CorvanelCallKeepingRegisters; .scl 2; .type 32; .endef
     .seh_proc CorvanelCallKeepingRegisters
 CorvanelCallKeepingRegisters:
-    pushq %rbp
-    .seh_pushreg %rbp
-    pushq %rbx
-    .seh_pushreg %rbx
-    pushq %rdi
-    .seh_pushreg %rdi
-    pushq %rsi
-    .seh_pushreg %rsi
-    pushq %r12
-    .seh_pushreg %r12
-    pushq %r13
-    .seh_pushreg %r13
-    pushq %r14
-    .seh_pushreg %r14
-    pushq %r15
-    .seh_pushreg %r15
-    # The callee's home space and two stack arguments, then xmm6 to xmm15;
-    # after eight pushes this keeps the stack 16-byte aligned for the call.
+    .irp reg, rbp, rbx, rdi, rsi, r12, r13, r14, r15
+    pushq %\reg
+    .seh_pushreg %\reg
+    .endr
+    # The callee's home space and two stack arguments, then xmm6 to xmm15 at
+    # 48 + 16 * (n - 6); after eight pushes this keeps the stack 16-byte
+    # aligned for the call.
     subq $216, %rsp
     .seh_stackalloc 216
-    movaps %xmm6, 48(%rsp)
-    .seh_savexmm %xmm6, 48
-    movaps %xmm7, 64(%rsp)
-    .seh_savexmm %xmm7, 64
-    movaps %xmm8, 80(%rsp)
-    .seh_savexmm %xmm8, 80
-    movaps %xmm9, 96(%rsp)
-    .seh_savexmm %xmm9, 96
-    movaps %xmm10, 112(%rsp)
-    .seh_savexmm %xmm10, 112
-    movaps %xmm11, 128(%rsp)
-    .seh_savexmm %xmm11, 128
-    movaps %xmm12, 144(%rsp)
-    .seh_savexmm %xmm12, 144
-    movaps %xmm13, 160(%rsp)
-    .seh_savexmm %xmm13, 160
-    movaps %xmm14, 176(%rsp)
-    .seh_savexmm %xmm14, 176
-    movaps %xmm15, 192(%rsp)
-    .seh_savexmm %xmm15, 192
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movaps %xmm\n, 48 + 16 * (\n - 6)(%rsp)
+    .seh_savexmm %xmm\n, 48 + 16 * (\n - 6)
+    .endr
     .seh_endprologue
     movq %rcx, %rax
     movq %rdx, %r10
@@ -69,25 +42,13 @@ CorvanelCallKeepingRegisters:
     movq 16(%r10), %r8
     movq 24(%r10), %r9
     callq *%rax
-    movaps 48(%rsp), %xmm6
-    movaps 64(%rsp), %xmm7
-    movaps 80(%rsp), %xmm8
-    movaps 96(%rsp), %xmm9
-    movaps 112(%rsp), %xmm10
-    movaps 128(%rsp), %xmm11
-    movaps 144(%rsp), %xmm12
-    movaps 160(%rsp), %xmm13
-    movaps 176(%rsp), %xmm14
-    movaps 192(%rsp), %xmm15
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movaps 48 + 16 * (\n - 6)(%rsp), %xmm\n
+    .endr
     addq $216, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rsi
-    popq %rdi
-    popq %rbx
-    popq %rbp
+    .irp reg, r15, r14, r13, r12, rsi, rdi, rbx, rbp
+    popq %\reg
+    .endr
     retq
     .seh_endproc
 )");
