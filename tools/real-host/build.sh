@@ -58,8 +58,13 @@ stage() {
     # tested by "if" or "||" would run its functions without it.
     "$@" >"$dir/logs/$name.log" 2>&1 &
     if ! wait $!; then
-        echo "real-host: $(basename "$dir"): $name failed; the end of $dir/logs/$name.log:" >&2
-        tail -n 30 "$dir/logs/$name.log" >&2
+        # The compilers' errors first: their notes fill the log's end, and a
+        # full disk is a common cause on a crowded machine.
+        local log=$dir/logs/$name.log
+        echo "real-host: $(basename "$dir"): $name failed; its errors, the free disk and the end of $log:" >&2
+        grep -E -i 'error|fatal|no space' "$log" | grep -v 'Note:' | tail -n 12 >&2 || true
+        df -h "$dir" | tail -n 1 >&2
+        tail -n 12 "$log" >&2
         return 1
     fi
     touch "$dir/.done-$name"
