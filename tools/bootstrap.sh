@@ -40,5 +40,21 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+install() { $SUDO apt-get install -y -qq --no-install-recommends "$@" "${need[@]}" >/dev/null; }
+# A mirror caught mid-sync fails an index or two, and what did arrive still
+# serves. When the one missing is the security suite's for i386, its amd64
+# twin names newer versions than i386 can match and the install breaks:
+# the release suites alone then give both architectures the same ones.
+for attempt in 1 2 3; do
+    $SUDO apt-get update -qq && break
+    [ "$attempt" -lt 3 ] && sleep 10
+done
+if ! install; then
+    releases=$(mktemp -d)
+    trap 'rm -rf "$releases"' EXIT
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] && awk -v RS= -v ORS='\n\n' '!/-security/' "$f" > "$releases/$(basename "$f")"
+    done
+    [ -f /etc/apt/sources.list ] && grep -v -- '-security' /etc/apt/sources.list > "$releases/releases.list"
+    install -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$releases"
+fi

@@ -162,8 +162,8 @@ void PluginE2eTest::SetUp() {
     g_abortAtReport = 0;
 }
 
-void PluginE2eTest::Restart(tRequestProc request) {
-    ASSERT_EQ(0, Fs().FsInit(7, &RecordProgress, nullptr, request))
+void PluginE2eTest::Restart(tRequestProc request, tProgressProc progress) {
+    ASSERT_EQ(0, Fs().FsInit(7, progress != nullptr ? progress : &RecordProgress, nullptr, request))
         << "the registered engine could not be created";
 }
 

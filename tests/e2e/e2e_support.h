@@ -83,8 +83,9 @@ protected:
     // From the given report on (counting from 1), the callback asks to abort.
     static void AbortAtReport(int report);
     // Calls FsInit again: a new engine that reads the environment afresh,
-    // with `request` as the host's request callback.
-    static void Restart(tRequestProc request = nullptr);
+    // with `request` as the host's request callback and `progress` as its
+    // progress callback (null: the one that records into Reports()).
+    static void Restart(tRequestProc request = nullptr, tProgressProc progress = nullptr);
     // The plugin's host texts are char*: these hand out writable copies.
     static char* Text(std::string& text) { return &text[0]; }
 };

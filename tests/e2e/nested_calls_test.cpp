@@ -20,6 +20,9 @@ int g_depth = 0;
 // Runs once, from inside the outer transfer's third report: the engine has
 // the transfer by then.
 std::function<void()> g_inside;
+// From this report of the nested calls on (counting from 1), they are
+// aborted; 0: never.
+std::size_t g_abortNestedAt = 0;
 
 int __stdcall NestingProgress(int, char* source, char* target, int percent) {
     (g_depth > 0 ? g_nested : g_outer)
@@ -30,7 +33,7 @@ int __stdcall NestingProgress(int, char* source, char* target, int percent) {
         g_inside();
         --g_depth;
     }
-    return 0;
+    return g_depth > 0 && g_abortNestedAt > 0 && g_nested.size() >= g_abortNestedAt ? 1 : 0;
 }
 
 DWORD WINAPI RunWork(void* work) {
@@ -53,6 +56,7 @@ protected:
     }
     void TearDown() override {
         g_inside = nullptr;
+        g_abortNestedAt = 0;
         g_outer.clear();
         g_nested.clear();
         PluginE2eTest::TearDown();
@@ -135,6 +139,35 @@ TEST_F(NestedCallsTest, CallsFromInsideATransfersCallbackWorkAndTheTransferEndsW
         g_outer.clear();
         g_nested.clear();
     }
+}
+
+// A download cancelled inside another transfer leaves its engine writing
+// the file, as the host's own process would: its events and those of a new
+// transfer of the file could not be told apart, so a new one is refused
+// until that engine has let go of the file.
+TEST_F(NestedCallsTest, AFileThatACancelledTransfersEngineStillWritesIsRefusedUntilItLetsGo) {
+    // Four times the outer one: its engine is still at it when the host
+    // asks again.
+    const std::string other(16 << 20, 'o');
+    MakeStore({{"work\\big\\other.bin", other}});
+    std::vector<std::string> seen;
+    g_abortNestedAt = 3;  // the engine has it by the third report
+    g_inside = [&] {
+        seen.push_back(std::to_string(Get("\\work\\big\\other.bin", Local("other.bin"), FS_COPYFLAGS_OVERWRITE)));
+        const std::size_t before = g_nested.size();
+        const int again = Get("\\work\\big\\other.bin", Local("other.bin"), FS_COPYFLAGS_OVERWRITE);
+        seen.push_back(std::to_string(again) + " error " + std::to_string(GetLastError()) + ", " +
+                       std::to_string(g_nested.size() - before) + " reports");
+    };
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\big\\slow.bin", Local("slow.bin"), FS_COPYFLAGS_OVERWRITE));
+    EXPECT_EQ((std::vector<std::string>{std::to_string(FS_FILE_USERABORT),
+                                        std::to_string(FS_FILE_WRITEERROR) + " error " +
+                                            std::to_string(ERROR_SHARING_VIOLATION) + ", 0 reports"}),
+              seen);
+    EXPECT_EQ(big, ReadBytes(Local("slow.bin")));
+    // The cancelled one's engine goes on to its end.
+    for (int tries = 0; tries < 600 && ReadBytes(Local("other.bin")) != other; ++tries) Sleep(50);
+    EXPECT_TRUE(ReadBytes(Local("other.bin")) == other);
 }
 
 // A host whose progress callback waits for its other thread, which calls the

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,20 +51,90 @@ inline void MakeEmptyFiles(const std::string& folder, int count) {
     }
 }
 
+// Ends every helper the test process started, by its process id, and waits
+// for each to be gone: a helper that dies under a call.
+inline void EndHelpers() {
+    for (const DWORD id : HelpersOf(GetCurrentProcessId())) {
+        const HANDLE helper = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (helper == nullptr) continue;
+        TerminateProcess(helper, 9);
+        WaitForSingleObject(helper, 10000);
+        CloseHandle(helper);
+    }
+}
+
+// A host's progress callback that the test scripts, for hosts that call the
+// plugin from inside it: each call is recorded with how deep it lies in the
+// same thread's calls of it (0: the outermost) and answered by `script` (0
+// when there is none). Threads may call it at once.
+struct HostReport {
+    DWORD thread;
+    int depth;
+    std::string source, target;
+    int percent;
+};
+class ScriptedHost {
+public:
+    static ScriptedHost& Instance() {
+        static ScriptedHost host;
+        return host;
+    }
+    static int __stdcall Progress(int, char* source, char* target, int percent) {
+        static thread_local int depth = 0;
+        ScriptedHost& host = Instance();
+        const HostReport report{GetCurrentThreadId(), depth, source != nullptr ? source : "(null)",
+                                target != nullptr ? target : "(null)", percent};
+        AcquireSRWLockExclusive(&host.lock_);
+        host.reports_.push_back(report);
+        ReleaseSRWLockExclusive(&host.lock_);
+        ++depth;
+        const int answer = host.script ? host.script(report) : 0;
+        --depth;
+        return answer;
+    }
+    // The reports so far, a copy.
+    std::vector<HostReport> Reports() {
+        AcquireSRWLockShared(&lock_);
+        std::vector<HostReport> copy = reports_;
+        ReleaseSRWLockShared(&lock_);
+        return copy;
+    }
+    void Reset(std::function<int(const HostReport&)> newScript) {
+        script = std::move(newScript);
+        AcquireSRWLockExclusive(&lock_);
+        reports_.clear();
+        ReleaseSRWLockExclusive(&lock_);
+    }
+    std::function<int(const HostReport&)> script;
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    std::vector<HostReport> reports_;
+};
+
 class BridgeE2eTest : public PluginE2eTest {
 protected:
     void TearDown() override {
         for (const char* variable : {kCrashVariable, kStallVariable, kThrottleVariable}) {
             SetEnvironmentVariableA(variable, nullptr);
         }
+        ScriptedHost::Instance().Reset(nullptr);
         PluginE2eTest::TearDown();
     }
     // A new helper whose engine sees `variable` set to `value`; the helper
-    // after it does not. `request` is the host's request callback.
-    void RestartWith(const char* variable, const char* value, tRequestProc request = nullptr) {
+    // after it does not. `request` and `progress` are the host's callbacks.
+    void RestartWith(const char* variable, const char* value, tRequestProc request = nullptr,
+                     tProgressProc progress = nullptr) {
         SetEnvironmentVariableA(variable, value);
-        Restart(request);
+        Restart(request, progress);
         SetEnvironmentVariableA(variable, nullptr);
+    }
+    // A new helper whose engine copies a chunk every `throttleMs`, with the
+    // scripted host's progress callback answered by `script`.
+    void RestartScripted(const char* throttleMs, std::function<int(const HostReport&)> script,
+                         tRequestProc request = nullptr) {
+        ScriptedHost::Instance().Reset(std::move(script));
+        RestartWith(kThrottleVariable, throttleMs, request, &ScriptedHost::Progress);
     }
     // The engine of a new helper ends its process when it reaches `name`.
     void CrashAt(const char* name) { RestartWith(kCrashVariable, name); }

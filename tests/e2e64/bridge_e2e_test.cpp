@@ -17,6 +17,33 @@
 #include "tests/e2e64/bridge_e2e_support.h"
 #include "tests/stress/fault_control.h"
 #include "tests/support/thread_locale.h"
+#include "tests/support/worker_thread.h"
+
+// A host whose progress callback breaks the calling convention: it comes
+// back with every register a callee must keep changed (rbx, rbp, rdi, rsi,
+// r12 to r15, xmm6 to xmm15), and the control of MXCSR and of the x87 unit
+// (rounding toward zero, single precision), as Double Commander's does with
+// xmm6 under Wine when it processes window messages there. It uses the home
+// space its caller gave it.
+extern "C" int __stdcall ClobberingProgress(int, char*, char*, int);
+asm(R"(
+    .text
+    .globl ClobberingProgress
+ClobberingProgress:
+    movabsq $0x0BADF00D7EEDBEEF, %rax
+    .irp reg, rbx, rbp, rdi, rsi, r12, r13, r14, r15
+    movq %rax, %\reg
+    .endr
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movq %rax, %xmm\n
+    .endr
+    movl $0x7F80, 8(%rsp)
+    ldmxcsr 8(%rsp)
+    movw $0x007F, 16(%rsp)
+    fldcw 16(%rsp)
+    xorl %eax, %eax
+    retq
+)");
 
 namespace {
 
@@ -215,6 +242,161 @@ TEST_F(BridgeE2eTest, AStopAtAWholeTransfersReportKeepsItAndItsHelper) {
     }
 }
 
+// The module deletes a download's local file only when that transfer's
+// engine may have written it and it is not whole.
+TEST_F(BridgeE2eTest, AHelperThatEndsUnderADownloadTakesOnlyWhatItsEngineLeftPartial) {
+    const std::string big(8 << 20, 'x');
+    MakeStore({{"work\\big\\x.bin", big}, {"work\\photos\\a.jpg", "A"}, {"work\\photos\\crash.jpg", "C"}});
+    int outer = 0, nested = -1;
+    DWORD nestedError = 0;
+
+    // Aborted at the report before the engine is called, while the helper
+    // dies: the user's file was never touched.
+    WriteBytes(Local("a.jpg"), "the user's");
+    RestartScripted("0", [&](const HostReport&) {
+        EndHelpers();
+        return 1;
+    });
+    EXPECT_NE(FS_FILE_OK, Get("\\work\\photos\\a.jpg", Local("a.jpg")));
+    EXPECT_EQ("the user's", ReadBytes(Local("a.jpg")));
+
+    // The helper dies under a download, and a download from inside its
+    // callback starts a new one: the new helper knows nothing of the outer
+    // transfer, so the module refuses its local file, and the outer one's
+    // partial file goes.
+    RestartScripted("100", [&](const HostReport& report) {
+        if (report.depth == 0 && ++outer == 3) {
+            EndHelpers();
+            nested = Get("\\work\\photos\\a.jpg", Local("x.bin"));
+            nestedError = GetLastError();
+        }
+        return 0;
+    });
+    EXPECT_EQ(FS_FILE_READERROR, Get("\\work\\big\\x.bin", Local("x.bin")));
+    EXPECT_EQ(FS_FILE_WRITEERROR, nested);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), nestedError);
+    EXPECT_FALSE(IsFile(Local("x.bin"))) << ReadBytes(Local("x.bin")).size() << " bytes left";
+
+    // The helper is ended inside the callback of a report at 100 percent
+    // (a call from inside it meets an engine that ends its process): the
+    // download is whole and stays.
+    bool crashed = false;
+    ScriptedHost::Instance().Reset(nullptr);
+    RestartWith(kCrashVariable, "crash.jpg", nullptr, &ScriptedHost::Progress);
+    ScriptedHost::Instance().script = [&](const HostReport& report) {
+        if (report.depth == 0 && report.percent >= 100 && !crashed) {
+            crashed = true;
+            List("\\work\\photos");
+        }
+        return 0;
+    };
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\a.jpg", Local("a.jpg")));
+    EXPECT_TRUE(crashed);
+    EXPECT_EQ("A", ReadBytes(Local("a.jpg")));
+}
+
+// A download cancelled from inside another transfer's callback leaves its
+// engine writing, as in the host's own process; a new transfer of that file
+// is refused meanwhile, and when the helper ends (the outer transfer
+// cancelled), what that engine had not finished goes too.
+TEST_F(BridgeE2eTest, ADownloadCancelledInsideAnotherIsRemovedWithItsHelperWhenPartial) {
+    const std::string x(8 << 20, 'x'), y(4 << 20, 'y');
+    MakeStore({{"work\\big\\x.bin", x}, {"work\\big\\y.bin", y}});
+    int outer = 0, inner = 0, nested = -1, again = -1;
+    DWORD againError = 0;
+    std::size_t againReports = 1;
+    RestartScripted("200", [&](const HostReport& report) {
+        if (report.depth > 0) return ++inner >= 3 ? 1 : 0;  // the engine has it by the third
+        if (++outer == 3) {
+            nested = Get("\\work\\big\\y.bin", Local("y.bin"));
+            const std::size_t before = ScriptedHost::Instance().Reports().size();
+            again = Get("\\work\\big\\y.bin", Local("y.bin"));
+            againError = GetLastError();
+            againReports = ScriptedHost::Instance().Reports().size() - before;
+        }
+        return outer > 3 ? 1 : 0;
+    });
+    EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\big\\x.bin", Local("x.bin")));
+    EXPECT_EQ(FS_FILE_USERABORT, nested);
+    EXPECT_EQ(FS_FILE_WRITEERROR, again);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), againError);
+    EXPECT_EQ(0u, againReports);
+    EXPECT_TRUE(HelpersGone(GetCurrentProcessId()));
+    EXPECT_FALSE(IsFile(Local("x.bin")));
+    EXPECT_FALSE(IsFile(Local("y.bin"))) << ReadBytes(Local("y.bin")).size() << " of " << y.size() << " bytes left";
+}
+
+// A listing the host closes while the module cannot reach the helper (from
+// inside the plugin's own wait for a paused engine, or while another thread
+// reads it) is closed in the helper later: it holds no batch read ahead
+// there, and another listing reads ahead again.
+TEST_F(BridgeE2eTest, AListingClosedWhileTheHelperIsOutOfReachIsClosedThereLater) {
+    MakeStore({{"work\\many\\", ""}, {"work\\more\\", ""}, {"work\\photos\\a.jpg", "A"}});
+    // More than two batches: a reader of it meets the engine's pause.
+    MakeEmptyFiles(Store("work\\many"), 20000);
+    MakeEmptyFiles(Store("work\\more"), 10000);
+    FaultControl faults;
+    const HANDLE resume = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, resume);
+    RestartScripted("0", nullptr);
+    WIN32_FIND_DATAA record;
+    // Past its first batch, so that the helper reads the next one ahead.
+    auto open = [&](std::string path) {
+        const HANDLE listing = Fs().FsFindFirst(Text(path), &record);
+        EXPECT_NE(INVALID_HANDLE_VALUE, listing);
+        EXPECT_TRUE(Fs().FsFindNext(listing, &record));
+        return listing;
+    };
+    auto expectReadsAhead = [&] {
+        faults.Arm({}, nullptr);
+        const HANDLE listing = open("\\work\\more");
+        const LONG read = faults.Calls(faults::kNextObject);
+        bool ahead = false;
+        for (int tries = 0; tries < 200 && !ahead; ++tries, Sleep(50)) {
+            ahead = faults.Calls(faults::kNextObject) > read;
+        }
+        EXPECT_TRUE(ahead) << "no listing reads ahead";
+        Fs().FsFindClose(listing);
+        faults.Disarm();
+    };
+
+    // Closed from inside the silence of a listing whose engine pauses.
+    const HANDLE closedInside = open("\\work\\many");
+    faults.Arm({faults::kFirstObject, faults::kPause, 1, 0}, [&] { WaitForSingleObject(resume, 60000); });
+    ScriptedHost::Instance().script = [&](const HostReport&) {
+        EXPECT_EQ(0, Fs().FsFindClose(closedInside));
+        SetEvent(resume);
+        return 0;
+    };
+    EXPECT_EQ((std::vector<std::string>{"a.jpg"}), List("\\work\\photos"));
+    EXPECT_TRUE(faults.Disarm().paused);
+    ScriptedHost::Instance().script = nullptr;
+    expectReadsAhead();
+
+    // Closed on one thread while another reads it, waiting for the helper.
+    ResetEvent(resume);
+    const HANDLE inUse = open("\\work\\many");
+    faults.Arm({faults::kNextObject, faults::kPause, 1, 0}, [&] { WaitForSingleObject(resume, 60000); });
+    volatile LONG asked = 0;
+    ScriptedHost::Instance().script = [&](const HostReport&) {
+        InterlockedExchange(&asked, 1);
+        return 0;
+    };
+    WorkerThread reader([&] {
+        WIN32_FIND_DATAA entry;
+        while (Fs().FsFindNext(inUse, &entry)) {
+        }
+    });
+    for (int tries = 0; tries < 600 && InterlockedCompareExchange(&asked, 0, 0) == 0; ++tries) Sleep(50);
+    EXPECT_EQ(0, Fs().FsFindClose(inUse));
+    SetEvent(resume);
+    reader.Join();
+    faults.Disarm();
+    ScriptedHost::Instance().script = nullptr;
+    expectReadsAhead();
+    CloseHandle(resume);
+}
+
 TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) {
     MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}, {"work\\stuck\\c.bin", "C"}});
     std::string path = "\\work\\photos";
@@ -265,17 +447,15 @@ TEST_F(BridgeE2eTest, AStalledEngineIsStoppedAtTheHostsWordAndTheNextCallWorks) 
     EXPECT_EQ(FS_FILE_OK, Get("\\work\\stuck\\c.bin", Local("c.bin")));
 }
 
-// A host whose progress callback breaks the calling convention: it comes
-// back with the registers a callee must keep changed, as Double Commander's
-// does under Wine when it processes window messages there.
-int __stdcall ClobberingProgress(int, char*, char*, int) {
-    const long long garbage[2] = {0x0BADF00D0BADF00DLL, 0x7EEDBEEF7EEDBEEFLL};
-    asm volatile(
-        "movups (%0), %%xmm6\n movups (%0), %%xmm7\n movups (%0), %%xmm8\n movups (%0), %%xmm9\n"
-        "movups (%0), %%xmm10\n movups (%0), %%xmm11\n movups (%0), %%xmm12\n movups (%0), %%xmm13\n"
-        "movups (%0), %%xmm14\n movups (%0), %%xmm15\n"
-        :: "r"(garbage) : "memory");
-    return 0;
+unsigned MxcsrNow() {
+    unsigned value = 0;
+    asm volatile("stmxcsr %0" : "=m"(value));
+    return value;
+}
+unsigned short X87ControlNow() {
+    unsigned short value = 0;
+    asm volatile("fnstcw %0" : "=m"(value));
+    return value;
 }
 
 TEST_F(BridgeE2eTest, AHostCallbackThatChangesTheRegistersACalleeKeepsHarmsNothing) {
@@ -284,10 +464,14 @@ TEST_F(BridgeE2eTest, AHostCallbackThatChangesTheRegistersACalleeKeepsHarmsNothi
     SetEnvironmentVariableA(kThrottleVariable, "5");
     ASSERT_EQ(0, Fs().FsInit(7, &ClobberingProgress, nullptr, nullptr));
     SetEnvironmentVariableA(kThrottleVariable, nullptr);
+    const unsigned mxcsr = MxcsrNow();
+    const unsigned short x87 = X87ControlNow();
     EXPECT_EQ(FS_FILE_OK, Get("\\work\\photos\\big.bin", Local("big.bin")));
     EXPECT_EQ(bytes, ReadBytes(Local("big.bin")));
     EXPECT_EQ(FS_FILE_OK, Put(Local("big.bin"), "\\work\\photos\\back.bin"));
     EXPECT_EQ(bytes, ReadBytes(Store("work\\photos\\back.bin")));
+    EXPECT_EQ(mxcsr, MxcsrNow());
+    EXPECT_EQ(x87, X87ControlNow());
 }
 
 TEST_F(BridgeE2eTest, HealthyListingsAndTransfersSeeNoProgressCallsOfTheBridges) {

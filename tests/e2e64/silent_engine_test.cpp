@@ -8,13 +8,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/timing.h"
 #include "tests/e2e64/bridge_e2e_support.h"
+#include "tests/stress/fault_control.h"
+#include "tests/support/worker_thread.h"
 
 namespace {
 
@@ -257,6 +261,188 @@ TEST_F(SilentEngineTest, ANestedCallsStallAskedAboutEndsTheCallItWasMadeFromToo)
         << g_questions[0].text;
     EXPECT_FALSE(IsFile(Local("slow.bin"))) << "the partial download was left";
     ExpectHelperReplaced();
+}
+
+// The window of the test's main thread, as a file manager's main window
+// that its other threads' callbacks send a message to and wait for. A send
+// left unanswered for kUnansweredMs counts, rather than hangs the test.
+class MainWindow {
+public:
+    static constexpr UINT kUnansweredMs = 5000;
+    MainWindow() {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = &DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"CorvanelTestMainWindow";
+        RegisterClassW(&windowClass);
+        window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  windowClass.hInstance, nullptr);
+    }
+    ~MainWindow() { DestroyWindow(window_); }
+    bool Made() const { return window_ != nullptr; }
+    // From another thread: waits for the window's answer.
+    void Send() {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, kUnansweredMs, &result)) {
+            InterlockedIncrement(&unanswered_);
+        }
+    }
+    LONG Unanswered() { return InterlockedCompareExchange(&unanswered_, 0, 0); }
+    // On the window's thread: handles its messages until `done`, at most `ms`.
+    bool AnswerUntil(const std::function<bool()>& done, DWORD ms) {
+        for (const ULONGLONG start = GetTickCount64(); !done();) {
+            if (GetTickCount64() - start > ms) return false;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        }
+        return true;
+    }
+
+private:
+    HWND window_ = nullptr;
+    volatile LONG unanswered_ = 0;
+};
+
+std::size_t ReportsOf(DWORD thread, int depth) {
+    const std::vector<HostReport> reports = ScriptedHost::Instance().Reports();
+    return std::count_if(reports.begin(), reports.end(),
+                         [&](const HostReport& r) { return r.thread == thread && r.depth == depth; });
+}
+
+// Another thread's download stalls, and its progress callback waits for the
+// main window each time. A listing the main thread starts meanwhile neither
+// leaves the window unanswered nor waits for the other call: it is refused
+// while that call's silence asks the host, and the question that frees the
+// user comes on time.
+TEST_F(SilentEngineTest, AThreadWaitingForItsTurnAnswersItsWindowAndIsRefusedWhileTheOtherCallAsks) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\stuck.bin", "S"}});
+    MainWindow window;
+    ASSERT_TRUE(window.Made());
+    g_answers = {TRUE};
+    ScriptedHost::Instance().Reset([&](const HostReport&) {
+        window.Send();
+        return 0;
+    });
+    RestartWith(kStallVariable, "stuck.bin", &AnswerQuestion, &ScriptedHost::Progress);
+    int downloaded = -1;
+    DWORD downloader = 0;
+    WorkerThread other([&] {
+        downloader = GetCurrentThreadId();
+        downloaded = Get("\\work\\photos\\stuck.bin", Local("stuck.bin"));
+    });
+    // Its second report is the first of its silence.
+    ASSERT_TRUE(window.AnswerUntil([&] { return ScriptedHost::Instance().Reports().size() >= 2; }, 30000));
+    std::string root = "\\";
+    WIN32_FIND_DATAA record;
+    const ULONGLONG called = GetTickCount64();
+    const HANDLE listing = Fs().FsFindFirst(Text(root), &record);
+    const DWORD error = GetLastError();
+    const ULONGLONG returned = GetTickCount64();
+    ASSERT_TRUE(window.AnswerUntil([&] { return other.Done(); }, 120000));
+    other.Join();
+
+    EXPECT_EQ(INVALID_HANDLE_VALUE, listing);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), error);
+    EXPECT_LE(returned - called, kSlackMs);
+    EXPECT_EQ(0, window.Unanswered());
+    EXPECT_EQ(FS_FILE_USERABORT, downloaded);
+    ASSERT_EQ(1u, g_questions.size());
+    EXPECT_NE(std::string::npos, g_questions[0].text.find("while downloading \\work\\photos\\stuck.bin"));
+    EXPECT_GT(ReportsOf(downloader, 0), 2u);
+    ExpectHelperReplaced();
+}
+
+// The main thread's download X: in its third report another thread lists a
+// folder, nested in that report, and its engine stalls there. The main
+// thread's callback returns while that listing waits, and its window stays
+// answered. The other thread's host cancels in its listing's silence: that
+// ends the listing alone, and X waits on for the engine, asked about as its
+// own call; the user's Yes then ends X.
+TEST_F(SilentEngineTest, ANestedCallOfAnotherThreadStallsWhileTheCallbackItWasMadeInHasReturned) {
+    const std::string big(4 << 20, 'b');
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\stuck.bin", "S"}, {"work\\big\\big.bin", big}});
+    MainWindow window;
+    ASSERT_TRUE(window.Made());
+    g_answers = {TRUE};
+    const DWORD main = GetCurrentThreadId();
+    std::unique_ptr<WorkerThread> lister;
+    HANDLE listed = nullptr;
+    DWORD listedError = 0, listerId = 0;
+    int mainReports = 0;
+    ScriptedHost::Instance().Reset([&](const HostReport& report) {
+        if (report.thread != main) {
+            window.Send();
+            return ReportsOf(report.thread, 0) >= 3 ? 1 : 0;  // Cancel at its third silence report
+        }
+        if (++mainReports == 3) {
+            lister = std::make_unique<WorkerThread>([&] {
+                listerId = GetCurrentThreadId();
+                std::string photos = "\\work\\photos";
+                WIN32_FIND_DATAA record;
+                listed = Fs().FsFindFirst(Text(photos), &record);
+                listedError = GetLastError();
+            });
+            // Back once the listing is asked about, its engine stalled.
+            EXPECT_TRUE(window.AnswerUntil([&] { return ReportsOf(listerId, 0) >= 1; }, 30000));
+        }
+        return 0;
+    });
+    SetEnvironmentVariableA(kThrottleVariable, "50");
+    RestartWith(kStallVariable, "a.jpg", &AnswerQuestion, &ScriptedHost::Progress);
+    SetEnvironmentVariableA(kThrottleVariable, nullptr);
+
+    EXPECT_EQ(FS_FILE_USERABORT, Get("\\work\\big\\big.bin", Local("big.bin")));
+    ASSERT_NE(nullptr, lister);
+    EXPECT_TRUE(window.AnswerUntil([&] { return lister->Done(); }, 60000));
+    lister->Join();
+    EXPECT_EQ(0, window.Unanswered());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, listed);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), listedError);
+    ASSERT_EQ(1u, g_questions.size());
+    EXPECT_NE(std::string::npos, g_questions[0].text.find("while downloading \\work\\big\\big.bin"))
+        << g_questions[0].text;
+    EXPECT_FALSE(IsFile(Local("big.bin"))) << "the user stopped the download: its partial file goes";
+    ExpectHelperReplaced();
+}
+
+// A listing made from inside a download's report whose engine pauses: the
+// host's Cancel in that listing's silence ends the listing, as a Cancel at a
+// report of a nested transfer ends that transfer; the download around it
+// goes on to its end in the same helper once the engine answers again.
+TEST_F(SilentEngineTest, ACancelInTheSilenceOfACallMadeInsideATransferEndsThatCallAlone) {
+    const std::string big(4 << 20, 'b');
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\stuck.bin", "S"}, {"work\\big\\big.bin", big}});
+    FaultControl faults;
+    const HANDLE resume = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, resume);
+    HANDLE listed = nullptr;
+    DWORD listedError = 0;
+    int outer = 0;
+    ScriptedHost::Instance().Reset([&](const HostReport& report) {
+        if (report.depth > 0) return 1;  // the listing's silence: Cancel
+        if (++outer == 3) {
+            std::string photos = "\\work\\photos";
+            WIN32_FIND_DATAA record;
+            listed = Fs().FsFindFirst(Text(photos), &record);
+            listedError = GetLastError();
+            SetEvent(resume);
+        }
+        return 0;
+    });
+    RestartWith(kThrottleVariable, "20", &AnswerQuestion, &ScriptedHost::Progress);
+    const std::vector<DWORD> helpers = HelpersOf(GetCurrentProcessId());
+    faults.Arm({faults::kFirstObject, faults::kPause, 1, 0}, [&] { WaitForSingleObject(resume, 60000); });
+
+    EXPECT_EQ(FS_FILE_OK, Get("\\work\\big\\big.bin", Local("big.bin")));
+    EXPECT_TRUE(faults.Disarm().paused);
+    EXPECT_TRUE(big == ReadBytes(Local("big.bin")));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, listed);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANCELLED), listedError);
+    EXPECT_TRUE(g_questions.empty());
+    EXPECT_EQ(helpers, HelpersOf(GetCurrentProcessId())) << "the helper was ended";
+    EXPECT_EQ((std::vector<std::string>{"a.jpg", "stuck.bin"}), List("\\work\\photos"));
+    CloseHandle(resume);
 }
 
 TEST_F(SilentEngineTest, TheEnginesOwnWindowIsNoSilenceHoweverLongItStaysOpen) {

@@ -91,3 +91,7 @@ bool FaultControl::Stalled() const {
     return plan_ != nullptr && InterlockedCompareExchange(&plan_->fired, 0, 0) != 0 &&
            InterlockedCompareExchange(&plan_->firedKind, 0, 0) == faults::kStall;
 }
+
+LONG FaultControl::Calls(int operation) const {
+    return plan_ != nullptr ? InterlockedCompareExchange(&plan_->calls[operation], 0, 0) : 0;
+}

@@ -54,6 +54,8 @@ public:
     // The engine has ended its process since Arm; it stalls for good.
     bool Ended() const;
     bool Stalled() const;
+    // The engine's calls of `operation` since Arm.
+    LONG Calls(int operation) const;
 
 private:
     static DWORD WINAPI PauseThread(void* self);

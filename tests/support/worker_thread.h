@@ -18,6 +18,7 @@ public:
     WorkerThread& operator=(const WorkerThread&) = delete;
 
     bool Started() const { return thread_ != nullptr; }
+    bool Done() const { return thread_ == nullptr || WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0; }
     void Join() {
         if (thread_ == nullptr) return;
         WaitForSingleObject(thread_, INFINITE);
