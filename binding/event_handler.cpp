@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "binding/bstr.h"
+#include "common/local_file.h"
 
 namespace {
 
@@ -48,12 +49,6 @@ bool ReadPercent(const VARIANT& arg, LONG* percent) {
 
 bool Finished(LONG percent) { return percent >= 100; }  // signed: negative is unfinished
 
-// One local file, as Windows names it: ordinal, letter case aside.
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 }  // namespace
 
 void CEventHandler::CreateEventSink(IStorageBrowser* engine) {
@@ -96,7 +91,7 @@ HRESULT CEventHandler::OnProgressEvent(Sink*, DISPID, REFIID, LCID, WORD, DISPPA
 
 CEventHandler::Transfer* CEventHandler::Route(const std::wstring& localName) const {
     for (Transfer* transfer : running) {
-        if (SameFile(transfer->file_, localName)) return transfer;
+        if (SameLocalFile(transfer->file_, localName)) return transfer;
     }
     if (running.size() == 1 && !WasAbandoned(localName)) return running.front();
     return nullptr;
@@ -104,12 +99,12 @@ CEventHandler::Transfer* CEventHandler::Route(const std::wstring& localName) con
 
 bool CEventHandler::WasAbandoned(const std::wstring& localName) const {
     return std::any_of(abandoned.begin(), abandoned.end(),
-                       [&](const std::wstring& file) { return SameFile(file, localName); });
+                       [&](const std::wstring& file) { return SameLocalFile(file, localName); });
 }
 
 void CEventHandler::ForgetAbandoned(const std::wstring& localName) {
     abandoned.erase(std::remove_if(abandoned.begin(), abandoned.end(),
-                                   [&](const std::wstring& file) { return SameFile(file, localName); }),
+                                   [&](const std::wstring& file) { return SameLocalFile(file, localName); }),
                     abandoned.end());
 }
 
@@ -117,12 +112,17 @@ CEventHandler::Transfer::Transfer(CEventHandler& handler, const wchar_t* localNa
     : handler_(handler), file_(localName != nullptr ? localName : L"") {
     SrwLock::Exclusive guard(handler_.lock);
     for (const Transfer* other : handler_.running) {
-        if (SameFile(other->file_, file_)) return;
+        if (SameLocalFile(other->file_, file_)) return;
+    }
+    // An abandoned transfer's engine that still holds the file is at work
+    // on it: its events and this one's could not be told apart. Once it has
+    // let go it has ended, and the file is this transfer's.
+    if (handler_.WasAbandoned(file_)) {
+        if (LocalFileHeld(file_)) return;
+        handler_.ForgetAbandoned(file_);
     }
     handler_.running.push_back(this);  // may throw: nothing is changed then
     accepted_ = true;
-    // A new transfer of the file claims its events from now on.
-    handler_.ForgetAbandoned(file_);
 }
 
 CEventHandler::Transfer::~Transfer() {

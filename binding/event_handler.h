@@ -16,7 +16,10 @@
 //   run, or that names the local file of a transfer abandoned while its
 //   engine went on (a cancelled one), is dropped.
 // Two running transfers of one local file could not be told apart: the
-// second is refused while the first runs.
+// second is refused while the first runs, and while the engine of an
+// abandoned transfer of the file still holds it open. (An engine that lets
+// go of the file before its last event could still hand that event to the
+// next transfer of the file.)
 //
 // One lock guards the list and every record: an event's three stores appear
 // at once to a reader, and readers get copies, so a text handed to the host
@@ -89,7 +92,8 @@ private:
     std::vector<Transfer*> running;
     // Local files of transfers abandoned before their engine's 100, newest
     // last: their engine may still report. A name goes when its engine
-    // reports 100, when a new transfer of it starts, or when more have come.
+    // reports 100, when a new transfer of it starts once that engine has let
+    // go of it, or when more have come.
     std::deque<std::wstring> abandoned;
 };
 
@@ -100,7 +104,8 @@ class CEventHandler::Transfer {
 public:
     // `localName` is the name the engine is given (null: a name that did not
     // convert). Not Accepted() when another running transfer has that local
-    // file: this one then receives nothing. May throw std::bad_alloc.
+    // file, or an abandoned one whose engine holds it still: this one then
+    // receives nothing. May throw std::bad_alloc.
     Transfer(CEventHandler& handler, const wchar_t* localName);
     ~Transfer();
     Transfer(const Transfer&) = delete;

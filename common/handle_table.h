@@ -122,6 +122,9 @@ public:
         Use& operator=(const Use&) = delete;
 
         explicit operator bool() const { return slot_ != nullptr; }
+        // Whether the handle was closed while this user had the object:
+        // once put back, Close hands it over.
+        bool Closed() const { return InterlockedCompareExchange(&slot_->closed, 0, 0) != 0; }
         T& operator*() const { return *slot_->object; }
         T* operator->() const { return slot_->object.get(); }
 

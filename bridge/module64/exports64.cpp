@@ -11,6 +11,9 @@
 // stop the engine (or, without a way to ask, for good), end the helper, and
 // with it the engine; the next call starts a new one. A call given up so
 // fails with its failure value; a download loses its partial local file.
+// Where requests below the stopped one wait on the same helper (it was made
+// from inside their callbacks), a cancel ends that request alone and its
+// engine goes on, as in the host's own process.
 #include <windows.h>
 
 #include <cstring>
@@ -21,6 +24,7 @@
 #include "bridge/module64/helper_link.h"
 #include "common/call_guarded.h"
 #include "common/handle_table.h"
+#include "common/local_file.h"
 #include "common/wfx_api.h"
 
 namespace {
@@ -80,42 +84,52 @@ int Forward(Message request, int failure) {
     return ResultOf(reply, failure);
 }
 
-// The local file of a download that was stopped part-way, once the helper,
-// and the engine's handle on the file with it, has gone: the user agreed to
-// replace it, and a partial file must not pass for a whole one. The name is
-// read with the thread's code page, as the plugin reads it for the engine.
-void DeletePartialDownload(const char* localName) {
-    const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, localName, -1, nullptr, 0);
-    if (units <= 0) return;
-    std::wstring name(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_THREAD_ACP, 0, localName, -1, &name[0], units) != units) return;
-    DeleteFileW(name.c_str());
-}
-
-// A transfer or store copy that the host can stop, answered with
-// FS_FILE_USERABORT when it or the user did, and with `failure` when a host
-// that could not ask gave up. A transfer aborted at a report after its first
-// (the plugin's report before it calls the engine) is aborted in the engine:
-// the helper is ended with it (see HelperLink::Converse). A download whose
-// helper ended (so stopped, or its engine ended its process) once the engine
-// had the transfer loses its local file as well, unless it was whole.
-// `localName` is a download's target.
-int Stoppable(Message request, int failure, const char* localName) {
-    Watch watch(request.TextAt(0), request.TextAt(1));
-    const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
-    const bool transfer = request.kind == Kind::GetFile || request.kind == Kind::PutFile;
-    // Once the plugin has passed on the engine's 100 percent the transfer is
-    // whole: all it has left to do is a move's deletion of the source, whose
-    // failure it does not report either. A helper that ends then (its engine
-    // ended, or the user stopped it) leaves the transfer as it is.
-    const bool lost = transfer && !reply;
-    if (lost && watch.reports > 1 && watch.percent >= 100) return FS_FILE_OK;
-    // The engine had the transfer once the host let the first report pass.
-    if (lost && localName != nullptr && watch.reports > 0) DeletePartialDownload(localName);
+// What became of a request the host can stop: FS_FILE_USERABORT when it or
+// the user did, `failure` when a host that could not ask gave up, and
+// otherwise the plugin's result.
+int Outcome(const std::optional<Message>& reply, const Watch& watch, int failure) {
     SetAbandonedError(watch);
     if (watch.abandoned == bridge::Abandoned::AfterBound) return failure;
     if (watch.abandoned != bridge::Abandoned::No) return FS_FILE_USERABORT;
     return ResultOf(reply, failure);
+}
+
+// The object's bytes as the host's record gives them; unknown without one.
+std::uint64_t ObjectSize(const RemoteInfoStruct* info) {
+    if (info == nullptr) return UINT64_MAX;
+    return (static_cast<std::uint64_t>(info->SizeHigh) << 32) | info->SizeLow;
+}
+
+// A transfer: its local file claimed across helpers (a second transfer of
+// it is refused, as the plugin refuses it), then a call the host can stop.
+// A transfer aborted at a report once its engine has it is aborted in the
+// engine: the helper is ended with it (HelperLink::AnswerCallback), unless
+// the engine goes on with it for requests below (the plugin then answers).
+//
+// The module deletes a download's local file only when this transfer's
+// engine may have written it and it is not whole: the host let the plugin's
+// first report pass, no report has shown the engine's 100 percent, and the
+// helper ended under it. A download whose engine goes on after the host
+// stopped it is left to TransferFiles, which deletes it if the helper ends
+// before the engine has written it whole.
+int Transfer(Message request, const char* localName, bool download, std::uint64_t objectSize) {
+    HelperLink& link = HelperLink::Instance();
+    bridge::TransferFiles::Claim claim(link.Files(), WideLocalName(localName));
+    if (!claim.Held()) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return download ? FS_FILE_WRITEERROR : FS_FILE_READERROR;
+    }
+    Watch watch(request.TextAt(0), request.TextAt(1));
+    const std::optional<Message> reply = link.Call(request, &watch);
+    if (download && watch.engineGoesOn && !watch.whole) claim.LeaveToEngine(watch.helper, objectSize);
+    // Once the engine's 100 percent has come the transfer is whole: all it
+    // has left to do is a move's deletion of the source, whose failure it
+    // does not report either.
+    if (!reply && watch.whole) return FS_FILE_OK;
+    if (!reply && download && watch.engineMayWrite && !watch.engineGoesOn) {
+        DeleteFileW(claim.File().c_str());
+    }
+    return Outcome(reply, watch, FS_FILE_READERROR);
 }
 
 // One listing of the host's: the plugin's listing in the helper that it
@@ -127,6 +141,9 @@ struct HelperListing {
     Text path;                     // the listed path, shown while the helper is silent
     Message batch;
     bridge::FindBatchReader entries;
+    // Given up part-way (the host's cancel or the user's stop): the helper
+    // may have read entries the host never saw, so the listing ends here.
+    bool ended = false;
 };
 
 // As many as the plugin keeps open: the oldest is closed here, and in the
@@ -139,10 +156,8 @@ HelperListings& Listings() {
 
 // Closes the plugin's listing in the helper it was opened in, if that one
 // still runs; the plugin's answer is always 0.
-void CloseInHelper(HelperLink& link, const HelperListing& listing,
-                   const bridge::CallContext& context) {
-    link.Call(bridge::RequestOf(Kind::FindClose, context).Add(listing.handle), nullptr,
-              listing.generation);
+void CloseInHelper(const HelperListing& listing, const bridge::CallContext& context) {
+    HelperLink::Instance().CloseListing(context, listing.handle, listing.generation);
 }
 
 HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
@@ -170,25 +185,44 @@ HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIN
     }
     std::unique_ptr<HelperListing> abandoned;
     const HANDLE handle = Listings().Open(std::move(listing), abandoned);
-    if (abandoned) CloseInHelper(link, *abandoned, context);
+    if (abandoned) CloseInHelper(*abandoned, context);
     SetLastError(lastError);
     return handle;
 }
 
-BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATAA* findData) {
+// The next batch of `listing`'s entries from its helper; false when there
+// is none to be had.
+bool NextBatch(const bridge::CallContext& context, HelperListing& listing) {
     HelperLink& link = HelperLink::Instance();
-    const HelperListings::Use listing(Listings(), handle);
+    Watch watch(listing.path, std::nullopt);
+    std::optional<Message> reply = link.Call(
+        bridge::RequestOf(Kind::FindNext, context).Add(listing.handle).Add(kReadAheadEntries).Add(1), &watch,
+        listing.generation);
+    SetAbandonedError(watch);
+    listing.ended = watch.abandoned != bridge::Abandoned::No;
+    if (!reply) return false;
+    if (reply->batchEntries == 0) {
+        link.Fault(watch.helper);
+        return false;
+    }
+    listing.batch = std::move(*reply);
+    listing.entries = bridge::FindBatchReader(listing.batch);
+    return true;
+}
+
+BOOL NextOf(const bridge::CallContext& context, HelperListing& listing, WIN32_FIND_DATAA* findData) {
+    HelperLink& link = HelperLink::Instance();
     // A listing of a helper that has ended went with it, what it read ahead
     // of the host too.
-    if (!listing || listing->generation != link.Generation()) return FALSE;
-    Watch watch(listing->path, std::nullopt);
+    if (listing.ended || listing.generation != link.Generation()) return FALSE;
     if (findData == nullptr) {
         // The plugin refuses a null record before it reads anything: what
         // was read ahead stays for the next call.
-        if (!listing->entries.AtEnd()) return FALSE;
+        if (!listing.entries.AtEnd()) return FALSE;
+        Watch watch(listing.path, std::nullopt);
         const std::optional<Message> reply = link.Call(
-            bridge::RequestOf(Kind::FindNext, context).Add(listing->handle).Add(1).Add(0), &watch,
-            listing->generation);
+            bridge::RequestOf(Kind::FindNext, context).Add(listing.handle).Add(1).Add(0), &watch,
+            listing.generation);
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
         SetAbandonedError(watch);
@@ -199,41 +233,44 @@ BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATA
         }
         return result;
     }
-    if (listing->entries.AtEnd()) {
-        std::optional<Message> reply =
-            link.Call(bridge::RequestOf(Kind::FindNext, context)
-                          .Add(listing->handle)
-                          .Add(kReadAheadEntries)
-                          .Add(1),
-                      &watch, listing->generation);
-        SetAbandonedError(watch);
-        if (!reply) return FALSE;
-        if (reply->batchEntries == 0) {
-            link.Fault(watch.helper);
-            return FALSE;
-        }
-        listing->batch = std::move(*reply);
-        listing->entries = bridge::FindBatchReader(listing->batch);
-    }
+    if (listing.entries.AtEnd() && !NextBatch(context, listing)) return FALSE;
     std::int32_t result = FALSE;
-    if (!listing->entries.Next(&result, findData, sizeof(*findData))) {
-        listing->entries = bridge::FindBatchReader();
-        link.Fault(listing->generation);
+    if (!listing.entries.Next(&result, findData, sizeof(*findData))) {
+        listing.entries = bridge::FindBatchReader();
+        link.Fault(listing.generation);
         return FALSE;
     }
     // A batch handed out whole holds nothing more: an open listing keeps at
     // most the one batch it is handing out.
-    if (listing->entries.AtEnd()) {
-        listing->entries = bridge::FindBatchReader();
-        listing->batch = Message();
+    if (listing.entries.AtEnd()) {
+        listing.entries = bridge::FindBatchReader();
+        listing.batch = Message();
+    }
+    return result;
+}
+
+BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATAA* findData) {
+    BOOL result = FALSE;
+    bool closedMeanwhile = false;
+    {
+        const HelperListings::Use listing(Listings(), handle);
+        if (!listing) return FALSE;
+        result = NextOf(context, *listing, findData);
+        closedMeanwhile = listing.Closed();
+    }
+    // The host closed it on another thread while this call had it: the
+    // close is finished now that the listing is put back.
+    if (closedMeanwhile) {
+        const DWORD lastError = GetLastError();
+        if (const std::unique_ptr<HelperListing> closed = Listings().Close(handle)) CloseInHelper(*closed, context);
+        SetLastError(lastError);
     }
     return result;
 }
 
 int FindClose(const bridge::CallContext& context, HANDLE handle) {
-    HelperLink& link = HelperLink::Instance();
     const std::unique_ptr<HelperListing> closed = Listings().Close(handle);
-    if (closed) CloseInHelper(link, *closed, context);
+    if (closed) CloseInHelper(*closed, context);
     return 0;
 }
 
@@ -301,7 +338,9 @@ int __stdcall FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWri
         Message request = bridge::RequestOf(Kind::RenMovFile, context);
         if (!Texts({OldName, NewName}, &request)) return FS_FILE_READERROR;
         request.Add(Move).Add(OverWrite).Add(RemoteInfoBytes(RemoteInfo));
-        return Stoppable(std::move(request), FS_FILE_READERROR, nullptr);
+        Watch watch(request.TextAt(0), request.TextAt(1));
+        const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
+        return Outcome(reply, watch, FS_FILE_READERROR);
     });
 }
 
@@ -322,7 +361,7 @@ int __stdcall FsGetFile(char* RemoteName, char* LocalName, int CopyFlags,
         Message request = bridge::RequestOf(Kind::GetFile, context);
         if (!Texts({RemoteName, LocalName}, &request)) return FS_FILE_READERROR;
         request.Add(CopyFlags).Add(RemoteInfoBytes(RemoteInfo));
-        return Stoppable(std::move(request), FS_FILE_READERROR, LocalName);
+        return Transfer(std::move(request), LocalName, true, ObjectSize(RemoteInfo));
     });
 }
 
@@ -332,6 +371,6 @@ int __stdcall FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
         Message request = bridge::RequestOf(Kind::PutFile, context);
         if (!Texts({LocalName, RemoteName}, &request)) return FS_FILE_READERROR;
         request.Add(CopyFlags);
-        return Stoppable(std::move(request), FS_FILE_READERROR, nullptr);
+        return Transfer(std::move(request), LocalName, false, 0);
     });
 }

@@ -97,7 +97,16 @@ void NotePassedOn(const Message& report, Watch* watch) {
     watch->source = report.TextAt(0);
     watch->target = report.TextAt(1);
     watch->percent = report.Int(1);
-    ++watch->reports;
+}
+
+// The answer of a host that gave the request up: a transfer's report is
+// answered abort, a question No.
+Message CancelledAnswer(Kind callback) {
+    switch (callback) {
+    case Kind::Progress: return std::move(Message(Kind::ProgressAnswer).Add(1));
+    case Kind::Log: return Message(Kind::LogAnswer);
+    default: return std::move(Message(Kind::RequestAnswer).Add(FALSE).Add(Text(std::string())));
+    }
 }
 
 bool IsTransfer(Kind kind) { return kind == Kind::GetFile || kind == Kind::PutFile; }
@@ -161,102 +170,11 @@ Message RequestOf(Kind kind, const CallContext& context) {
                          .Add(static_cast<std::int64_t>(context.lastError)));
 }
 
+
 HelperLink& HelperLink::Instance() {
     static HelperLink link;
     return link;
 }
-
-// One request's turn, from its start to its end, on the floor of the
-// requests under way (see the header).
-class HelperLink::Floor {
-public:
-    enum class Mode {
-        Nest,   // may start inside the innermost request's callback
-        Alone,  // only once no request is under way (FsInit)
-    };
-
-    Floor(HelperLink& link, Mode mode) : link_(link) {
-        const DWORD self = GetCurrentThreadId();
-        AcquireSRWLockExclusive(&link_.floorLock_);
-        for (std::vector<Turn>& turns = link_.turns_;;) {
-            if (turns.empty() || (mode == Mode::Nest && turns.back().open)) {
-                try {
-                    turns.push_back(Turn{self});
-                    index_ = turns.size() - 1;
-                } catch (...) {
-                    ReleaseSRWLockExclusive(&link_.floorLock_);
-                    throw;
-                }
-                break;
-            }
-            // A thread with a request under way waits for no other: that
-            // request's own end, or a host callback of another thread's that
-            // waits for this thread, could never come.
-            const auto mine = [self](const Turn& turn) { return turn.thread == self; };
-            if (std::any_of(turns.begin(), turns.end(), mine)) break;
-            SleepConditionVariableSRW(&link_.floorChanged_, &link_.floorLock_, INFINITE, 0);
-        }
-        ReleaseSRWLockExclusive(&link_.floorLock_);
-    }
-    ~Floor() {
-        if (!Taken()) return;
-        AcquireSRWLockExclusive(&link_.floorLock_);
-        link_.turns_.pop_back();  // the innermost: those nested above have ended
-        ReleaseSRWLockExclusive(&link_.floorLock_);
-        WakeAllConditionVariable(&link_.floorChanged_);
-    }
-    Floor(const Floor&) = delete;
-    Floor& operator=(const Floor&) = delete;
-
-    bool Taken() const { return index_ != kNone; }
-
-    // The helper that serves the request from now on.
-    void Bind(std::uint32_t helper) {
-        AcquireSRWLockExclusive(&link_.floorLock_);
-        link_.turns_[index_] = Turn{link_.turns_[index_].thread, false, helper};
-        ReleaseSRWLockExclusive(&link_.floorLock_);
-    }
-
-    // Whether requests below this one wait on the same helper, inside its
-    // callbacks: ending that helper fails them too.
-    bool Shared() const {
-        AcquireSRWLockShared(&link_.floorLock_);
-        const std::uint32_t helper = link_.turns_[index_].helper;
-        const bool shared = std::any_of(link_.turns_.begin(), link_.turns_.begin() + index_,
-                                        [helper](const Turn& turn) { return turn.helper == helper && !turn.ended; });
-        ReleaseSRWLockShared(&link_.floorLock_);
-        return shared;
-    }
-
-    // The request is in the host's callback, answering the helper: requests
-    // may start meanwhile, nested inside it.
-    void Open() {
-        AcquireSRWLockExclusive(&link_.floorLock_);
-        link_.turns_[index_].open = true;
-        ReleaseSRWLockExclusive(&link_.floorLock_);
-        WakeAllConditionVariable(&link_.floorChanged_);
-    }
-
-    // Back from the host's callback: waits until the requests nested above
-    // have ended. False when the helper serving this request was ended
-    // meanwhile, *why saying why.
-    bool Close(Abandoned* why) {
-        AcquireSRWLockExclusive(&link_.floorLock_);
-        link_.turns_[index_].open = false;
-        while (link_.turns_.size() > index_ + 1) {
-            SleepConditionVariableSRW(&link_.floorChanged_, &link_.floorLock_, INFINITE, 0);
-        }
-        const Turn turn = link_.turns_[index_];
-        ReleaseSRWLockExclusive(&link_.floorLock_);
-        if (turn.ended) *why = turn.endedBy;
-        return !turn.ended;
-    }
-
-private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    HelperLink& link_;
-    std::size_t index_ = kNone;
-};
 
 HelperLink::HelperLink() = default;
 
@@ -271,8 +189,8 @@ HelperLink::~HelperLink() {
 
 int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc progress,
                      tLogProc log, tRequestProc request) {
-    Floor floor(*this, Floor::Mode::Alone);
-    if (!floor.Taken()) return -1;
+    Floor::Turn turn(floor_, Floor::Mode::Alone);
+    if (!turn.Taken()) return -1;
     // Each FsInit makes a new engine, as in the host's own process: in a new
     // helper, which also sees the host's environment as it is now. A helper
     // that has only served FsGetDefRootName is used as it is.
@@ -285,7 +203,7 @@ int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc
     Watch unwatched;
     const std::optional<Message> reply =
         Serve(RequestOf(Kind::Init, context).Add(pluginNumber).Add(CallbackMask()), &unwatched,
-              floor, kAnyHelper);
+              turn, kAnyHelper);
     const int result = reply ? reply->Int(0) : -1;
     if (result != 0) Stop();  // a plugin without an engine keeps no process
     return result;
@@ -294,42 +212,50 @@ int HelperLink::Init(const CallContext& context, int pluginNumber, tProgressProc
 std::optional<Message> HelperLink::Call(const Message& request, Watch* watch, std::uint32_t helper) {
     Watch unwatched;
     if (watch == nullptr) watch = &unwatched;
-    Floor floor(*this, Floor::Mode::Nest);
-    if (!floor.Taken()) {
+    Floor::Turn turn(floor_, Floor::Mode::Nest);
+    if (!turn.Taken()) {
         watch->refused = true;
         return std::nullopt;
     }
-    return Serve(request, watch, floor, helper);
+    return Serve(request, watch, turn, helper);
 }
 
 void HelperLink::Fault(std::uint32_t helper) {
-    Floor floor(*this, Floor::Mode::Nest);
-    if (floor.Taken() && process_.Valid() && helper == generation_) Stop();
+    Floor::Turn turn(floor_, Floor::Mode::Nest);
+    if (turn.Taken() && process_.Valid() && helper == generation_) Stop();
 }
 
-std::optional<Message> HelperLink::Serve(const Message& request, Watch* watch, Floor& floor,
+void HelperLink::CloseListing(const CallContext& context, std::int32_t handle, std::uint32_t helper) {
+    Watch watch;
+    Call(RequestOf(Kind::FindClose, context).Add(handle), &watch, helper);
+    if (!watch.refused) return;
+    SrwLock::Exclusive hold(unclosedLock_);
+    unclosed_.emplace_back(helper, handle);
+}
+
+std::optional<Message> HelperLink::Serve(const Message& request, Watch* watch, Floor::Turn& turn,
                                          std::uint32_t helper) {
     if (helper != kAnyHelper && (helper != generation_ || !Running())) return std::nullopt;
     if (!Running()) {
-        if (!Start(request, watch)) return std::nullopt;
+        if (!Start(request, watch, turn)) return std::nullopt;
         // A replacement for a helper that ended: FsInit again, as the host
         // called it. Its result is the plugin's business: without an engine
         // the plugin answers each call with its own failure values.
-        floor.Bind(generation_);
         if (initCalled_ && request.kind != Kind::Init) {
             Message ignored;
             Watch starting;  // the host sees nothing of it, but may have to stop it
             if (!Exchange(RequestOf(Kind::Init, CurrentContext()).Add(pluginNumber_).Add(CallbackMask()),
-                          &ignored, &starting, floor)) {
+                          &ignored, &starting, turn)) {
                 watch->abandoned = starting.abandoned;
                 return std::nullopt;
             }
         }
     }
-    floor.Bind(generation_);
-    Message reply;
-    if (!Exchange(request, &reply, watch, floor)) return std::nullopt;
+    turn.Bind(generation_);
     watch->helper = generation_;
+    files_.Look(generation_);
+    Message reply;
+    if (!CatchUp(request, watch, turn) || !Exchange(request, &reply, watch, turn)) return std::nullopt;
     return reply;
 }
 
@@ -337,7 +263,34 @@ int HelperLink::CallbackMask() const {
     return (progress_ ? kHasProgress : 0) | (log_ ? kHasLog : 0) | (request_ ? kHasRequest : 0);
 }
 
-bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch, Floor& floor) {
+bool HelperLink::CatchUp(const Message& request, Watch* watch, Floor::Turn& turn) {
+    // Until this request is sent, the silence is the ghosts': the host and
+    // the user are asked about them in this request's words.
+    const std::uint32_t serving = generation_;
+    if (!Drain(request, watch, turn, std::nullopt)) {
+        if (generation_ == serving && !watch->detached) Stop(watch->abandoned != Abandoned::No, watch->abandoned);
+        return false;
+    }
+    std::vector<std::int32_t> handles;
+    {
+        SrwLock::Exclusive hold(unclosedLock_);
+        for (const auto& unclosed : unclosed_) {
+            if (unclosed.first == serving) handles.push_back(unclosed.second);
+        }
+        unclosed_.clear();  // the others went with their helpers
+    }
+    for (const std::int32_t handle : handles) {
+        Message closed;
+        Watch closing;
+        if (!Exchange(RequestOf(Kind::FindClose, CurrentContext()).Add(handle), &closed, &closing, turn)) {
+            watch->abandoned = closing.abandoned;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch, Floor::Turn& turn) {
     // The host's process is the foreground one while the user works in it: a
     // window that the engine opens for the request (its properties, a
     // sign-in) may then come to the front instead of opening behind it.
@@ -345,7 +298,7 @@ bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch, 
     const std::uint32_t serving = generation_;
     bool conversed = false;
     try {
-        conversed = Converse(request, reply, watch, floor) &&
+        conversed = Converse(request, reply, watch, turn) &&
                     (reply->kind != Kind::FindBatch || TakeBatch(reply));
     } catch (...) {
         // Out of memory part-way: the helper may be waiting for an answer
@@ -354,8 +307,9 @@ bool HelperLink::Exchange(const Message& request, Message* reply, Watch* watch, 
         throw;
     }
     if (!conversed) {
-        // A helper ended under a nested request has gone already.
-        if (generation_ == serving) Stop(watch->abandoned != Abandoned::No, watch->abandoned);
+        // A helper ended under a nested request has gone already; one that
+        // serves a detached request goes on.
+        if (generation_ == serving && !watch->detached) Stop(watch->abandoned != Abandoned::No, watch->abandoned);
         return false;
     }
     if (request.kind == Kind::Init) helperInitialised_ = true;
@@ -369,7 +323,7 @@ bool HelperLink::Running() {
     return false;
 }
 
-bool HelperLink::Start(const Message& request, Watch* watch) {
+bool HelperLink::Start(const Message& request, Watch* watch, Floor::Turn& turn) {
     const std::wstring folder = ModuleFolder();
     if (folder.empty()) return false;
     Pipe alive;
@@ -394,11 +348,12 @@ bool HelperLink::Start(const Message& request, Watch* watch) {
     toHelper_.Attach(shared_.RingToHelper(), toHelperArrived_.Get());
     fromHelper_.Attach(shared_.RingToModule(), toModuleArrived_.Get(), process_.Get());
     __atomic_add_fetch(&generation_, 1, __ATOMIC_RELEASE);
+    turn.Bind(generation_);
     // The helper's end is its own now: once this module closes its end, the
     // helper's watcher sees a broken pipe and ends it.
     alive.read.Reset();
     Message ready;
-    if (!Receive(request, &ready, watch) || ready.kind != Kind::Ready ||
+    if (!Receive(request, &ready, watch, turn) || ready.kind != Kind::Ready ||
         ready.Int(0) != static_cast<std::int32_t>(kProtocolVersion)) {
         Stop(watch->abandoned != Abandoned::No);
         return false;
@@ -413,47 +368,101 @@ bool HelperLink::Send(const Message& message) {
     return toHelper_.Write(frame.data(), frame.size(), process_.Get());
 }
 
-bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch, Floor& floor) {
+bool HelperLink::Converse(const Message& request, Message* reply, Watch* watch, Floor::Turn& turn) {
     if (!Send(request)) return false;
+    turn.Sent(request.kind);
     for (;;) {
-        if (!Receive(request, reply, watch, &floor)) return false;
+        if (!Receive(request, reply, watch, turn)) return false;
         const Next next = Classify(request.kind, reply->kind);
         if (next != Next::Callback) return next == Next::Reply;
-        Message answer;
-        if (!AnswerOpen(*reply, &answer, watch, floor)) return false;
-        if (reply->kind == Kind::Progress) {
-            if (watch->shown) NotePassedOn(*reply, watch);
-            // Stopped once the engine has it and before it is whole, a
-            // transfer is stopped in the engine: the helper is ended with it.
-            // Not when requests below wait on that helper too: the engine
-            // then finishes it on its own, as in the host's own process.
-            const bool engineHasIt = IsTransfer(request.kind) && watch->reports > 1;
-            if (answer.Int(0) != 0 && engineHasIt && reply->Int(1) < 100 && !floor.Shared()) {
-                watch->abandoned = Abandoned::ByHost;
-                return false;
-            }
-        }
-        if (!Send(answer)) return false;
+        if (!AnswerCallback(request, *reply, watch, turn)) return false;
     }
 }
 
-bool HelperLink::AnswerOpen(const Message& callback, Message* answer, Watch* watch, Floor& floor) {
-    floor.Open();
+bool HelperLink::AnswerCallback(const Message& request, const Message& callback, Watch* watch,
+                                Floor::Turn& turn) {
+    const bool report = IsTransfer(request.kind) && callback.kind == Kind::Progress;
+    const int percent = report ? callback.Int(1) : 0;
+    // Once the engine has reported the whole file, a helper that ends while
+    // the host looks at it leaves the transfer whole.
+    if (report && watch->engineMayWrite && percent >= 100) watch->whole = true;
+    Message answer;
+    turn.Open();
     try {
-        *answer = Answer(callback);
+        answer = Answer(callback);
     } catch (...) {
-        Abandoned ignored;
-        floor.Close(&ignored);
+        turn.Close();
         throw;
     }
-    return floor.Close(&watch->abandoned);
+    if (!turn.Close()) {
+        watch->abandoned = turn.Why();
+        return false;
+    }
+    if (!Drain(request, watch, turn, callback.kind)) return false;
+    if (callback.kind == Kind::Progress && watch->shown) NotePassedOn(callback, watch);
+    if (report && answer.Int(0) != 0 && watch->engineMayWrite && percent < 100) {
+        // Stopped once the engine has it and before it is whole, a transfer
+        // is stopped in the engine: the helper is ended with it. Not when
+        // requests below wait on that helper too: the engine then finishes
+        // it on its own, as in the host's own process.
+        if (!turn.Shared()) {
+            watch->abandoned = Abandoned::ByHost;
+            return false;
+        }
+        watch->engineGoesOn = true;
+    }
+    if (!Send(answer)) return false;
+    // The plugin calls the engine once its first report is let pass.
+    if (report && answer.Int(0) == 0) watch->engineMayWrite = true;
+    return true;
 }
 
-bool HelperLink::Receive(const Message& request, Message* message, Watch* watch, Floor* floor) {
+bool HelperLink::Drain(const Message& request, Watch* watch, Floor::Turn& turn, std::optional<Kind> owes) {
+    for (std::optional<Floor::Ghost> ghost; (ghost = turn.NextGhost());) {
+        if (ghost->owes) {
+            if (!Send(CancelledAnswer(*ghost->owes))) return false;
+            turn.GhostAnswered();
+            continue;
+        }
+        Message late;
+        if (!Receive(request, &late, watch, turn, owes)) return false;
+        switch (Classify(ghost->kind, late.kind)) {
+        case Next::Callback:
+            if (!Send(CancelledAnswer(late.kind))) return false;
+            break;
+        case Next::Reply:
+            // A listing opened for a host that no longer waits for it.
+            if (late.kind == Kind::FindResult && late.Int(0) != -1) {
+                SrwLock::Exclusive hold(unclosedLock_);
+                unclosed_.emplace_back(generation_, late.Int(0));
+            }
+            turn.GhostEnded();
+            break;
+        case Next::Fault: return false;
+        }
+    }
+    return true;
+}
+
+bool HelperLink::Receive(const Message& request, Message* message, Watch* watch, Floor::Turn& turn,
+                         std::optional<Kind> owes) {
     // Without a progress callback the host has no way to stop a request itself.
     const bool hostWatches = watch->shown && progress_ != nullptr;
     ULONGLONG quietSince = GetTickCount64();  // restarts while the helper shows a window
     ULONGLONG askAt = kQuestionAfterMs;       // the silence that asks the user next
+    // Once this request asks the host about the silence, other threads'
+    // requests are refused instead of waiting: the host may be waiting for
+    // them. They wait again once the helper has answered.
+    struct Asking {
+        Floor::Turn& turn;
+        bool asked = false;
+        void Now() {
+            if (!asked) turn.Asking(asked = true);
+        }
+        ~Asking() {
+            if (asked) turn.Asking(false);
+        }
+    } asking{turn};
     for (DWORD wait = kQuietMs;; wait = kAskAgainMs) {
         switch (fromHelper_.Receive(message, wait)) {
         case HelperInbox::Wait::Message: return true;
@@ -465,11 +474,11 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
             askAt = kQuestionAfterMs;
         }
         if (hostWatches) {
+            asking.Now();
             // The texts stay valid and unchanged until the host's callback returns.
             CallbackText source(watch->source), target(watch->target);
             if (CallProgress(progress_, pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
-                watch->abandoned = Abandoned::ByHost;
-                return false;
+                return CancelledByHost(watch, turn, owes);
             }
         }
         const ULONGLONG silent = GetTickCount64() - quietSince;
@@ -479,7 +488,8 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
             return false;
         }
         if (silent < askAt) continue;
-        const bool stop = UserStops(request, *watch, silent, floor != nullptr && floor->Shared());
+        asking.Now();
+        const bool stop = UserStops(request, *watch, silent, turn.Shared());
         // What the helper sent while the question was open is its answer after all.
         switch (fromHelper_.Receive(message, 0)) {
         case HelperInbox::Wait::Message: return true;
@@ -492,6 +502,17 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
         }
         askAt = 2 * (GetTickCount64() - quietSince);
     }
+}
+
+bool HelperLink::CancelledByHost(Watch* watch, Floor::Turn& turn, std::optional<Kind> owes) {
+    watch->abandoned = Abandoned::ByHost;
+    if (!turn.Shared()) return false;  // the helper is ended with it
+    watch->detached = true;
+    if (turn.WasSent()) {
+        turn.Detach(owes);
+        watch->engineGoesOn = watch->engineMayWrite;
+    }
+    return false;
 }
 
 bool HelperLink::ShowsWindow() {
@@ -563,24 +584,23 @@ bool HelperLink::TakeBatch(Message* reply) const {
 }
 
 void HelperLink::Stop(bool now, Abandoned why) {
+    const std::uint32_t ended = generation_;
+    // Whether its engine still holds the downloads it was left, looked at
+    // while it still can.
+    if (process_.Valid() && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) files_.Look(ended);
     if (now && process_.Valid()) TerminateProcess(process_.Get(), 1);
     alive_.Reset();
     fromHelper_.Reset();
     if (process_.Valid()) {
         // The requests it served that are still under way fail with it.
-        AcquireSRWLockExclusive(&floorLock_);
-        for (Turn& turn : turns_) {
-            if (turn.helper != generation_ || turn.ended) continue;
-            turn.ended = true;
-            turn.endedBy = why;
-        }
+        floor_.HelperEnded(ended, why);
         __atomic_add_fetch(&generation_, 1, __ATOMIC_RELEASE);
-        ReleaseSRWLockExclusive(&floorLock_);
         if (WaitForSingleObject(process_.Get(), kHelperExitWaitMs) != WAIT_OBJECT_0) {
             TerminateProcess(process_.Get(), 1);
             WaitForSingleObject(process_.Get(), kHelperExitWaitMs);
         }
         process_.Reset();
+        files_.HelperEnded(ended);
     }
     // Once the helper is gone nobody else writes into the section.
     shared_.Reset();

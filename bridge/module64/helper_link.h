@@ -4,26 +4,12 @@
 // served while a request runs, and a helper that ends or breaks the protocol
 // ended and replaced by the next call. A request whose helper falls silent
 // can be stopped, by the host when it watches the request and by the user
-// when asked: the helper is then ended, and its engine with it.
-//
-// Requests made from inside the host's callbacks. While the host's callback
-// answers one of the helper's callbacks (a progress report, say), the helper
-// waits for that answer, and the host may call an export meanwhile: on the
-// same thread (a file manager that processes window messages in its progress
-// callback) or on another. Such a request goes to the helper at once, which
-// serves it nested inside the callback it waits in, as the plugin would be
-// called in the host's process. So the requests under way form a stack, the
-// helper serving the innermost, and the floor passes as follows:
-// - a new request starts when none is under way, or when the innermost one
-//   is in such a callback; otherwise it waits for its turn, except that one
-//   whose thread has a request under way already (a host that calls from
-//   inside the plugin's own wait for a silent helper) is refused at once:
-//   it would wait for itself, or for a thread that may wait for it;
-// - a request whose callback returns goes on once the requests nested above
-//   it have ended.
-// No lock is held while a host callback runs; a thread waits only for the
-// turn of another thread's request. A helper ended under a request (by a
-// nested request's stop, or because it died) fails that request too.
+// when asked: the helper is then ended, and its engine with it, unless the
+// host cancelled a request nested in another's callback on the same helper:
+// that request alone is given up, and the helper's late messages for it are
+// read by the request that goes on next (bridge/module64/floor.h says who
+// may talk to the helper when). A helper ended under a request (by a nested
+// request's stop, or because it died) fails that request too.
 
 #include <windows.h>
 
@@ -32,7 +18,9 @@
 #include <vector>
 
 #include "bridge/channel.h"
+#include "bridge/module64/floor.h"
 #include "bridge/module64/helper_inbox.h"
+#include "bridge/module64/transfer_files.h"
 #include "bridge/protocol.h"
 #include "common/unique_handle.h"
 #include "common/wfx_api.h"
@@ -48,15 +36,6 @@ struct CallContext {
 CallContext CurrentContext();
 // A request of `kind` that starts with `context`.
 Message RequestOf(Kind kind, const CallContext& context);
-
-// How a request that the helper left unanswered was given up.
-enum class Abandoned {
-    No,
-    ByHost,      // the host's progress callback answered abort (to the silence, or
-                 // to a transfer's report before its engine finished)
-    ByUser,      // the user answered Yes to the question whether to stop the engine
-    AfterBound,  // a host without a request callback: the call gave up by itself
-};
 
 // What a request's wait shows and what became of it. While the helper sends
 // nothing (the engine does not answer), a request the host watches (a
@@ -75,10 +54,17 @@ struct Watch {
     Text source, target;
     int percent = 0;
     // What happened while the request ran:
-    int reports = 0;      // progress reports of the helper's passed on to the host
-    bool refused = false;  // made from inside this thread's own wait for the helper
-    Abandoned abandoned = Abandoned::No;  // the helper was ended with its engine, and why
-    std::uint32_t helper = 0;             // the generation of the helper that answered
+    bool refused = false;  // refused a turn (Floor): the last error is ERROR_BUSY
+    Abandoned abandoned = Abandoned::No;  // given up, and why
+    bool detached = false;  // given up while its helper goes on serving it
+    std::uint32_t helper = 0;  // the generation of the helper that served it
+    // A transfer's: the host let a report of its pass to the plugin, which
+    // then calls the engine; a report showed the engine's 100 percent; the
+    // host stopped it while its engine goes on with it (as the plugin leaves
+    // it, or detached above).
+    bool engineMayWrite = false;
+    bool whole = false;
+    bool engineGoesOn = false;
 };
 
 class HelperLink {
@@ -98,7 +84,7 @@ public:
     // FsInit: keeps the arguments for later restarts and runs FsInit in a
     // new helper (one that has served FsInit before is ended first). A
     // helper whose FsInit fails is ended. Waits until no request is under
-    // way; -1 when one of this thread's is.
+    // way; -1 when refused (Floor).
     int Init(const CallContext& context, int pluginNumber, tProgressProc progress, tLogProc log,
              tRequestProc request);
 
@@ -127,34 +113,55 @@ public:
     // of its that made no sense to the caller.
     void Fault(std::uint32_t helper);
 
+    // Closes the plugin's listing `handle` in helper `helper`, if that one
+    // still runs; a close refused now (made from inside this thread's own
+    // wait for the helper) is made before the next request to that helper.
+    void CloseListing(const CallContext& context, std::int32_t handle, std::uint32_t helper);
+
+    TransferFiles& Files() { return files_; }
+
     // Counts helper starts and ends: what a caller holds from a helper is
     // stale once this changes, also while no new helper has started yet
     // (a listing's entries read ahead end with their helper).
     std::uint32_t Generation() const { return __atomic_load_n(&generation_, __ATOMIC_ACQUIRE); }
 
 private:
-    class Floor;
-
     // Call's work once the floor is taken.
-    std::optional<Message> Serve(const Message& request, Watch* watch, Floor& floor,
+    std::optional<Message> Serve(const Message& request, Watch* watch, Floor::Turn& turn,
                                  std::uint32_t helper);
     bool Running();
-    bool Start(const Message& request, Watch* watch);
-    // One request and its reply, the helper ended when that fails.
-    bool Exchange(const Message& request, Message* reply, Watch* watch, Floor& floor);
-    bool Converse(const Message& request, Message* reply, Watch* watch, Floor& floor);
-    // The host's answer to one of the helper's callbacks, with the floor
-    // open for requests made from inside it. False when the helper was
-    // ended meanwhile (watch->abandoned says why).
-    bool AnswerOpen(const Message& callback, Message* answer, Watch* watch, Floor& floor);
+    bool Start(const Message& request, Watch* watch, Floor::Turn& turn);
+    // Before a request goes to the helper: the late messages of the ghosts
+    // next to it, then the closes left for this helper.
+    bool CatchUp(const Message& request, Watch* watch, Floor::Turn& turn);
+    // One request and its reply, the helper ended when that fails, unless
+    // the request was detached.
+    bool Exchange(const Message& request, Message* reply, Watch* watch, Floor::Turn& turn);
+    bool Converse(const Message& request, Message* reply, Watch* watch, Floor::Turn& turn);
+    // The host's answer to one of the helper's callbacks, sent, with the
+    // floor open for requests made from inside it. False when the request
+    // was given up meanwhile (watch->abandoned says why).
+    bool AnswerCallback(const Message& request, const Message& callback, Watch* watch, Floor::Turn& turn);
+    // Reads the late messages of the ghosts next to `turn` until none is
+    // left: their callbacks answered as a cancelled request's, their replies
+    // dropped (a listing they opened left to close). `request` and `watch`:
+    // what the host and user are asked about while the helper is silent;
+    // `owes`: the callback that `turn` has yet to answer.
+    bool Drain(const Message& request, Watch* watch, Floor::Turn& turn, std::optional<Kind> owes);
     // A FindBatch reply's entries, copied out of the shared section into it
     // and checked.
     bool TakeBatch(Message* reply) const;
     // The helper's next message while `request` waits for it; while the
     // helper is silent the host and the user are asked as Call says. False
     // when the helper has ended or broken the protocol, or the request was
-    // given up. `floor`: the request's, once it has one.
-    bool Receive(const Message& request, Message* message, Watch* watch, Floor* floor = nullptr);
+    // given up.
+    bool Receive(const Message& request, Message* message, Watch* watch, Floor::Turn& turn,
+                 std::optional<Kind> owes = std::nullopt);
+    // The host cancelled in the silence: the request is given up; with
+    // requests below it on the same helper, that helper goes on serving
+    // them, and this request's late messages (if it has the request) are
+    // read by the next. Always false.
+    bool CancelledByHost(Watch* watch, Floor::Turn& turn, std::optional<Kind> owes);
     // Whether the helper's process shows a window; a new one is brought to
     // the front once.
     bool ShowsWindow();
@@ -171,20 +178,12 @@ private:
     // way that it served fail, for `why`.
     void Stop(bool now = false, Abandoned why = Abandoned::No);
 
-    // The requests under way, outermost first (see above); guarded by
-    // floorLock_, and woken on floorChanged_ whenever the innermost changes
-    // or opens. Everything below is used only by the thread that holds the
-    // floor: the innermost request's, while it is not open.
-    struct Turn {
-        DWORD thread = 0;
-        bool open = false;                  // in the host's callback: a request may nest
-        std::uint32_t helper = 0;           // the generation serving it, once sent
-        bool ended = false;                 // that helper was ended under it
-        Abandoned endedBy = Abandoned::No;  // and why
-    };
-    SRWLOCK floorLock_ = SRWLOCK_INIT;
-    CONDITION_VARIABLE floorChanged_ = CONDITION_VARIABLE_INIT;
-    std::vector<Turn> turns_;
+    Floor floor_;
+    TransferFiles files_;
+    // Listings closed while the module could not reach their helper: the
+    // helper's generation and the plugin's handle. Guarded by unclosedLock_.
+    SrwLock unclosedLock_;
+    std::vector<std::pair<std::uint32_t, std::int32_t>> unclosed_;
 
     UniqueHandle process_;
     DWORD processId_ = 0;

@@ -4,10 +4,10 @@
 
 // Calls `function` with the first six of `arguments` as its integer
 // arguments, in the x64 calling convention, and gives back what it returned.
-// The registers a callee must keep are saved before the call and put back
-// after it, so they come back as they were even from a callee that breaks
-// the convention. The unwind information describes the frame, so an
-// exception may pass through it.
+// The registers a callee must keep, and MXCSR and the x87 control word, are
+// saved before the call and put back after it, so they come back as they
+// were even from a callee that breaks the convention. The unwind
+// information describes the frame, so an exception may pass through it.
 extern "C" std::intptr_t CorvanelCallKeepingRegisters(const void* function, const std::intptr_t* arguments);
 
 asm(R"(
@@ -22,8 +22,8 @@ CorvanelCallKeepingRegisters:
     .seh_pushreg %\reg
     .endr
     # The callee's home space and two stack arguments, then xmm6 to xmm15 at
-    # 48 + 16 * (n - 6); after eight pushes this keeps the stack 16-byte
-    # aligned for the call.
+    # 48 + 16 * (n - 6), MXCSR at 208 and the x87 control word at 212;
+    # after eight pushes this keeps the stack 16-byte aligned for the call.
     subq $216, %rsp
     .seh_stackalloc 216
     .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
@@ -31,6 +31,8 @@ CorvanelCallKeepingRegisters:
     .seh_savexmm %xmm\n, 48 + 16 * (\n - 6)
     .endr
     .seh_endprologue
+    stmxcsr 208(%rsp)
+    fnstcw 212(%rsp)
     movq %rcx, %rax
     movq %rdx, %r10
     movq 32(%r10), %r11
@@ -42,6 +44,8 @@ CorvanelCallKeepingRegisters:
     movq 16(%r10), %r8
     movq 24(%r10), %r9
     callq *%rax
+    ldmxcsr 208(%rsp)
+    fldcw 212(%rsp)
     .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
     movaps 48 + 16 * (\n - 6)(%rsp), %xmm\n
     .endr

@@ -1,11 +1,11 @@
 #pragma once
-// corvanel.wfx64's calls of the host's callbacks. Each keeps the registers
-// that the x64 calling convention has a callee preserve (rbx, rbp, rdi, rsi,
-// r12 to r15, xmm6 to xmm15) whatever the callback does to them: a file
-// manager whose progress callback processes window messages has been seen
-// to come back from it with xmm6 changed (Double Commander under Wine, when
-// the user's keys called the plugin from inside it), and compiled code may
-// keep a value there across the call.
+// corvanel.wfx64's calls of the host's callbacks. Each keeps what the x64
+// calling convention has a callee preserve (rbx, rbp, rdi, rsi, r12 to r15,
+// xmm6 to xmm15, MXCSR and the x87 control word) whatever the callback does
+// to them: a file manager whose progress callback processes window messages
+// has been seen to come back from it with xmm6 changed (Double Commander
+// under Wine, when the user's keys called the plugin from inside it), and
+// compiled code may keep a value there across the call.
 
 #include "common/wfx_api.h"
 

@@ -234,4 +234,26 @@ TEST_F(EventSinkTest, AnAbandonedTransfersLateEventsReachNoOtherTransfer) {
     EXPECT_EQ(10, anew.GetPercent());
 }
 
+// While the engine of a cancelled transfer still holds its file, a new
+// transfer of the file is refused as if the old one ran; once the engine
+// lets go, the file is free again.
+TEST_F(EventSinkTest, AFileThatACancelledTransfersEngineHoldsIsRefusedUntilItLetsGo) {
+    Connect();
+    wchar_t folder[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
+    const std::wstring file = std::wstring(folder) + L"corvanel-held-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE engineHolds = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, engineHolds);
+    {
+        CEventHandler::Transfer cancelled(handler, file.c_str());
+        engine.FireProgress(file.c_str(), L"r", 20);
+        cancelled.Abandon();
+    }
+    EXPECT_FALSE(CEventHandler::Transfer(handler, file.c_str()).Accepted());
+    CloseHandle(engineHolds);
+    CEventHandler::Transfer anew(handler, file.c_str());
+    EXPECT_TRUE(anew.Accepted());
+}
+
 }  // namespace

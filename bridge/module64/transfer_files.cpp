@@ -1,0 +1,87 @@
+#include "bridge/module64/transfer_files.h"
+
+#include <algorithm>
+
+#include "common/local_file.h"
+
+namespace bridge {
+
+namespace {
+
+std::uint64_t SizeOf(const std::wstring& file) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
+TransferFiles::Claim::Claim(TransferFiles& files, std::wstring file) : files_(files), file_(std::move(file)) {
+    if (file_.empty()) {
+        held_ = true;
+        return;
+    }
+    SrwLock::Exclusive hold(files_.lock_);
+    auto& entries = files_.entries_;
+    for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
+        if (!SameLocalFile(entry->file, file_)) continue;
+        if (entry->running || LocalFileHeld(entry->file)) {
+            file_.clear();  // nothing of this call's to give back
+            return;
+        }
+        // Its engine has let go: the file is this transfer's.
+        entries.erase(entry);
+        InterlockedDecrement(&files_.left_);
+        break;
+    }
+    entries.push_back(Entry{file_});
+    held_ = true;
+}
+
+TransferFiles::Claim::~Claim() {
+    if (!held_ || file_.empty()) return;
+    SrwLock::Exclusive hold(files_.lock_);
+    auto& entries = files_.entries_;
+    const auto mine = std::find_if(entries.begin(), entries.end(),
+                                   [this](const Entry& entry) { return entry.running && entry.file == file_; });
+    if (mine != entries.end()) entries.erase(mine);
+}
+
+void TransferFiles::Claim::LeaveToEngine(std::uint32_t helper, std::uint64_t size) {
+    if (!held_ || file_.empty()) return;
+    SrwLock::Exclusive hold(files_.lock_);
+    for (Entry& entry : files_.entries_) {
+        if (!entry.running || entry.file != file_) continue;
+        entry.running = false;
+        entry.helper = helper;
+        entry.size = size;
+        InterlockedIncrement(&files_.left_);
+        file_.clear();  // the entry outlives the call
+        return;
+    }
+}
+
+void TransferFiles::Look(std::uint32_t generation) {
+    if (InterlockedCompareExchange(&left_, 0, 0) == 0) return;
+    SrwLock::Exclusive hold(lock_);
+    const auto let = std::remove_if(entries_.begin(), entries_.end(), [generation](const Entry& entry) {
+        return !entry.running && entry.helper == generation && !LocalFileHeld(entry.file);
+    });
+    InterlockedExchangeAdd(&left_, -static_cast<LONG>(entries_.end() - let));
+    entries_.erase(let, entries_.end());
+}
+
+void TransferFiles::HelperEnded(std::uint32_t generation) {
+    if (InterlockedCompareExchange(&left_, 0, 0) == 0) return;
+    SrwLock::Exclusive hold(lock_);
+    const auto ended = std::partition(entries_.begin(), entries_.end(), [generation](const Entry& entry) {
+        return entry.running || entry.helper != generation;
+    });
+    for (auto entry = ended; entry != entries_.end(); ++entry) {
+        if (SizeOf(entry->file) != entry->size) DeleteFileW(entry->file.c_str());
+    }
+    InterlockedExchangeAdd(&left_, -static_cast<LONG>(entries_.end() - ended));
+    entries_.erase(ended, entries_.end());
+}
+
+}  // namespace bridge
