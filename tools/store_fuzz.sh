@@ -7,7 +7,7 @@
 #   tools/store_fuzz.sh                     1,000,000 steps per edition, seed from the clock
 #   tools/store_fuzz.sh --steps N --seed S  N steps with seed S (replays a run)
 #   tools/store_fuzz.sh --edition 32|64     one edition only
-#   tools/store_fuzz.sh --nested off        no nested listings (Double Commander's walks one level at a time)
+#   tools/store_fuzz.sh --nested off        no calls inside calls (walks one level at a time, no calls from callbacks)
 # Expects a configured build (tools/test.sh makes one).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)

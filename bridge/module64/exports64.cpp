@@ -24,7 +24,6 @@
 #include "bridge/module64/helper_link.h"
 #include "common/call_guarded.h"
 #include "common/handle_table.h"
-#include "common/local_file.h"
 #include "common/wfx_api.h"
 
 namespace {
@@ -94,41 +93,21 @@ int Outcome(const std::optional<Message>& reply, const Watch& watch, int failure
     return ResultOf(reply, failure);
 }
 
-// The object's bytes as the host's record gives them; unknown without one.
-std::uint64_t ObjectSize(const RemoteInfoStruct* info) {
-    if (info == nullptr) return UINT64_MAX;
-    return (static_cast<std::uint64_t>(info->SizeHigh) << 32) | info->SizeLow;
-}
-
-// A transfer: its local file claimed across helpers (a second transfer of
-// it is refused, as the plugin refuses it), then a call the host can stop.
-// A transfer aborted at a report once its engine has it is aborted in the
-// engine: the helper is ended with it (HelperLink::AnswerCallback), unless
-// the engine goes on with it for requests below (the plugin then answers).
-//
-// The module deletes a download's local file only when this transfer's
-// engine may have written it and it is not whole: the host let the plugin's
-// first report pass, no report has shown the engine's 100 percent, and the
-// helper ended under it. A download whose engine goes on after the host
-// stopped it is left to TransferFiles, which deletes it if the helper ends
-// before the engine has written it whole.
-int Transfer(Message request, const char* localName, bool download, std::uint64_t objectSize) {
-    HelperLink& link = HelperLink::Instance();
-    bridge::TransferFiles::Claim claim(link.Files(), WideLocalName(localName));
-    if (!claim.Held()) {
+// A transfer: a call the host can stop. One aborted at a report once its
+// engine has it is aborted in the engine, the helper ended with it, unless
+// the engine goes on with it for requests below (HelperLink::AnswerCallback).
+// The local files are HelperLink's to claim and to delete.
+int Transfer(Message request, bool download) {
+    Watch watch(request.TextAt(0), request.TextAt(1));
+    const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
+    if (watch.inUse) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return download ? FS_FILE_WRITEERROR : FS_FILE_READERROR;
     }
-    Watch watch(request.TextAt(0), request.TextAt(1));
-    const std::optional<Message> reply = link.Call(request, &watch);
-    if (download && watch.engineGoesOn && !watch.whole) claim.LeaveToEngine(watch.helper, objectSize);
     // Once the engine's 100 percent has come the transfer is whole: all it
     // has left to do is a move's deletion of the source, whose failure it
     // does not report either.
     if (!reply && watch.whole) return FS_FILE_OK;
-    if (!reply && download && watch.engineMayWrite && !watch.engineGoesOn) {
-        DeleteFileW(claim.File().c_str());
-    }
     return Outcome(reply, watch, FS_FILE_READERROR);
 }
 
@@ -361,7 +340,7 @@ int __stdcall FsGetFile(char* RemoteName, char* LocalName, int CopyFlags,
         Message request = bridge::RequestOf(Kind::GetFile, context);
         if (!Texts({RemoteName, LocalName}, &request)) return FS_FILE_READERROR;
         request.Add(CopyFlags).Add(RemoteInfoBytes(RemoteInfo));
-        return Transfer(std::move(request), LocalName, true, ObjectSize(RemoteInfo));
+        return Transfer(std::move(request), true);
     });
 }
 
@@ -371,6 +350,6 @@ int __stdcall FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
         Message request = bridge::RequestOf(Kind::PutFile, context);
         if (!Texts({LocalName, RemoteName}, &request)) return FS_FILE_READERROR;
         request.Add(CopyFlags);
-        return Transfer(std::move(request), LocalName, false, 0);
+        return Transfer(std::move(request), false);
     });
 }

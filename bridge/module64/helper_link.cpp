@@ -7,6 +7,7 @@
 
 #include "bridge/channel.h"
 #include "bridge/module64/host_calls.h"
+#include "common/local_file.h"
 #include "common/timing.h"
 
 namespace bridge {
@@ -110,6 +111,23 @@ Message CancelledAnswer(Kind callback) {
 }
 
 bool IsTransfer(Kind kind) { return kind == Kind::GetFile || kind == Kind::PutFile; }
+
+// A transfer request's local file, as the host named it.
+const char* LocalNameOf(const Message& request) {
+    const Text& name = request.TextAt(request.kind == Kind::GetFile ? 1 : 0);
+    return name ? name->c_str() : nullptr;
+}
+
+// A download's object size from the host's RemoteInfo record it carries;
+// UINT64_MAX without one.
+std::uint64_t ObjectSize(const Message& download) {
+    const Text& info = download.TextAt(2);
+    if (!info || info->size() < 8) return UINT64_MAX;
+    std::uint32_t low = 0, high = 0;
+    std::memcpy(&low, info->data(), 4);
+    std::memcpy(&high, info->data() + 4, 4);
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
 
 // The request in the user's words, with its paths as the host gave them.
 std::string WhatWaits(const Message& request, const Watch& watch) {
@@ -254,8 +272,29 @@ std::optional<Message> HelperLink::Serve(const Message& request, Watch* watch, F
     turn.Bind(generation_);
     watch->helper = generation_;
     files_.Look(generation_);
+    std::optional<TransferFiles::Claim> claim;
+    if (IsTransfer(request.kind)) {
+        claim.emplace(files_, WideLocalName(LocalNameOf(request)));
+        if (claim->Refused()) {
+            watch->inUse = true;
+            return std::nullopt;
+        }
+    }
     Message reply;
-    if (!CatchUp(request, watch, turn) || !Exchange(request, &reply, watch, turn)) return std::nullopt;
+    const bool answered = CatchUp(request, watch, turn) && Exchange(request, &reply, watch, turn);
+    if (request.kind == Kind::GetFile) {
+        // A download's local file is deleted only when this transfer's
+        // engine may have written it and it is not whole: the plugin called
+        // the engine once the host let its first report pass, no report has
+        // shown the engine's 100 percent, and the helper ended under it. One
+        // whose engine goes on is left to it.
+        if (watch->engineGoesOn && !watch->whole) {
+            claim->LeaveToEngine(watch->helper, ObjectSize(request));
+        } else if (!answered && !watch->detached && watch->engineMayWrite && !watch->whole) {
+            DeleteFileW(claim->File().c_str());
+        }
+    }
+    if (!answered) return std::nullopt;
     return reply;
 }
 

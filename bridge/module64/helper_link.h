@@ -55,6 +55,7 @@ struct Watch {
     int percent = 0;
     // What happened while the request ran:
     bool refused = false;  // refused a turn (Floor): the last error is ERROR_BUSY
+    bool inUse = false;    // a transfer of a local file an orphaned transfer has (TransferFiles)
     Abandoned abandoned = Abandoned::No;  // given up, and why
     bool detached = false;  // given up while its helper goes on serving it
     std::uint32_t helper = 0;  // the generation of the helper that served it

@@ -17,46 +17,50 @@ std::uint64_t SizeOf(const std::wstring& file) {
 }  // namespace
 
 TransferFiles::Claim::Claim(TransferFiles& files, std::wstring file) : files_(files), file_(std::move(file)) {
-    if (file_.empty()) {
-        held_ = true;
-        return;
-    }
+    if (file_.empty()) return;
     SrwLock::Exclusive hold(files_.lock_);
     auto& entries = files_.entries_;
-    for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
-        if (!SameLocalFile(entry->file, file_)) continue;
-        if (entry->running || LocalFileHeld(entry->file)) {
-            file_.clear();  // nothing of this call's to give back
-            return;
+    for (auto entry = entries.begin(); entry != entries.end();) {
+        if (!SameLocalFile(entry->file, file_)) {
+            ++entry;
+        } else if (entry->running) {
+            if (entry->orphaned) {
+                refused_ = true;
+                return;
+            }
+            ++entry;
+        } else if (!LocalFileHeld(entry->file)) {
+            // Left to an engine that has let go of it: the file is this transfer's.
+            entry = entries.erase(entry);
+            InterlockedDecrement(&files_.left_);
+        } else {
+            ++entry;  // the plugin refuses this transfer while that engine holds it
         }
-        // Its engine has let go: the file is this transfer's.
-        entries.erase(entry);
-        InterlockedDecrement(&files_.left_);
-        break;
     }
-    entries.push_back(Entry{file_});
-    held_ = true;
+    Entry entry;
+    entry.id = ++files_.lastId_;
+    entry.file = file_;
+    entries.push_back(entry);
+    id_ = entry.id;
 }
 
 TransferFiles::Claim::~Claim() {
-    if (!held_ || file_.empty()) return;
+    if (id_ == 0) return;
     SrwLock::Exclusive hold(files_.lock_);
     auto& entries = files_.entries_;
-    const auto mine = std::find_if(entries.begin(), entries.end(),
-                                   [this](const Entry& entry) { return entry.running && entry.file == file_; });
-    if (mine != entries.end()) entries.erase(mine);
+    const auto mine = std::find_if(entries.begin(), entries.end(), [this](const Entry& entry) { return entry.id == id_; });
+    if (mine != entries.end() && mine->running) entries.erase(mine);
 }
 
 void TransferFiles::Claim::LeaveToEngine(std::uint32_t helper, std::uint64_t size) {
-    if (!held_ || file_.empty()) return;
+    if (id_ == 0) return;
     SrwLock::Exclusive hold(files_.lock_);
     for (Entry& entry : files_.entries_) {
-        if (!entry.running || entry.file != file_) continue;
+        if (entry.id != id_ || !entry.running) continue;
         entry.running = false;
         entry.helper = helper;
         entry.size = size;
         InterlockedIncrement(&files_.left_);
-        file_.clear();  // the entry outlives the call
         return;
     }
 }
@@ -72,8 +76,8 @@ void TransferFiles::Look(std::uint32_t generation) {
 }
 
 void TransferFiles::HelperEnded(std::uint32_t generation) {
-    if (InterlockedCompareExchange(&left_, 0, 0) == 0) return;
     SrwLock::Exclusive hold(lock_);
+    for (Entry& entry : entries_) entry.orphaned = entry.orphaned || entry.running;
     const auto ended = std::partition(entries_.begin(), entries_.end(), [generation](const Entry& entry) {
         return entry.running || entry.helper != generation;
     });

@@ -12,8 +12,11 @@
 // the target exists; copies, moves and renames inside the store at every
 // level; folder trees downloaded, uploaded, copied, moved and deleted file
 // by file; folders made and removed; the host cancelling at a progress
-// report. Names differ only in letter case, carry code page 1252 letters, or
-// lie at the length bounds of the plugin's fields and of the disk.
+// report; calls made from inside a transfer's progress callback, on its
+// thread or another, with faults of their own, and from inside the question
+// whether to stop a silent engine. Names differ only in letter case, carry
+// code page 1252 letters, or lie at the length bounds of the plugin's fields
+// and of the disk.
 //
 //   store_fuzz.exe [--seed S] [--steps N] [--nested on|off] [--shrink-seconds T]
 //
@@ -213,7 +216,10 @@ private:
     int DrawCopyFlags(bool upload, const HostPath& target);
     // The engine's fault for an export call, now and then, and the local
     // file of a transfer held open by another process.
-    void DrawFault(Action& action);
+    void DrawFault(Action& action, std::uint32_t percent = kFaultPercent);
+    // A call the host makes from inside `outer`'s progress report number
+    // `at` (0: inside the question whether to stop its silent engine).
+    void DrawInside(Action& outer, int at);
     FaultSpec DrawListingFault(int level, const HostPath& folder, bool look);
     // The engine's end at its call, or now and then its stall, which the
     // user ends (`watched`: the host shows a progress window while it waits).
@@ -292,10 +298,17 @@ bool Host::Do(const Action& drawn) {
     if (faultsOn_ && action.IsExport()) DrawFault(action);
     // Now and then the host calls the plugin from inside a transfer's
     // progress callback, as Double Commander's synchronisation and quick
-    // view do; the root's listing then, which no transfer changes, and no
-    // planned fault of the transfer's can strike.
+    // view do, or from inside the question whether to stop its stalled
+    // engine; not where a planned fault of the transfer's own could strike.
     const bool transfer = action.op == Op::GetFile || action.op == Op::PutFile;
-    action.nested = transfer && !action.fault.Planned() && action.abort == Abort::Never && random_.Percent(10);
+    if (transfer && options_.nested) {
+        if (!action.fault.Planned() && action.abort == Abort::Never && action.lock == Lock::None &&
+            random_.Percent(10)) {
+            DrawInside(action, 1 + static_cast<int>(random_.Below(3)));
+        } else if (action.fault.kind == faults::kStall && action.stall != StallAnswer::Cancel && random_.Percent(50)) {
+            DrawInside(action, 0);
+        }
+    }
     if (history_.size() == kKeptActions) history_.pop_front();
     history_.push_back(action);
     ++actions_;
@@ -930,7 +943,58 @@ void Host::EndOrStall(Action& action, bool watched) {
     if (random_.Percent(25) && DrawStallAnswer(watched, &action.stall)) action.fault.kind = faults::kStall;
 }
 
-void Host::DrawFault(Action& action) {
+void Host::DrawInside(Action& outer, int at) {
+    const Path object = outer.path.StorePath();
+    // Off what the outer transfer is writing: its object, and for an upload
+    // its bucket, where the object and the folders along its key come into
+    // being.
+    const auto clear = [&](const Path& path) {
+        if (outer.op == Op::PutFile && object.size() >= 2 && path.size() >= 2) {
+            return !SamePath(Path(path.begin(), path.begin() + 2), Path(object.begin(), object.begin() + 2));
+        }
+        return !SamePath(path, object);
+    };
+    Action inside;
+    Path entry;
+    switch (random_.Below(4)) {
+    case 0:
+        inside.op = Op::List;
+        inside.path = SomeFolder();
+        break;
+    case 1:
+        inside.op = Op::GetFile;
+        if (!PickEntry(3, 2, &entry)) return;
+        inside.path = Spoken(entry);
+        // Now and then the outer transfer's own local file: refused.
+        inside.local = random_.Percent(5) ? outer.local : LocalFile(false);
+        inside.flags = DrawCopyFlags(false, inside.path);
+        break;
+    case 2:
+        inside.op = Op::PutFile;
+        inside.local = random_.Percent(5) ? outer.local : LocalFile(true);
+        inside.path = NewEntryIn(SomeFolder(2));
+        inside.flags = DrawCopyFlags(true, inside.path);
+        break;
+    default:
+        inside.op = Op::DeleteFile;
+        if (!PickEntry(3, 2, &entry)) return;
+        inside.path = Spoken(entry);
+        break;
+    }
+    if (!clear(inside.path.StorePath())) return;
+    if (at != 0) {
+        if (inside.op == Op::GetFile || inside.op == Op::PutFile) {
+            const std::uint32_t roll = random_.Below(100);
+            inside.abort = roll < 5 ? Abort::AtFirstReport : roll < 15 ? Abort::AtRelay : Abort::Never;
+        }
+        if (faultsOn_) DrawFault(inside, 40);
+    }
+    outer.inside = {inside};
+    outer.insideAt = at;
+    outer.insideOnOtherThread = random_.Percent(30);
+}
+
+void Host::DrawFault(Action& action, std::uint32_t percent) {
     if (action.op == Op::FindNext || action.op == Op::FindClose) return;
     // A local file that the disk lets the engine write although it is
     // read-only could not be deleted again after a stop part-way (Wine run
@@ -945,7 +1009,7 @@ void Host::DrawFault(Action& action) {
         session_.Model().local.IsFile(action.local)) {
         action.lock = random_.Percent(50) ? Lock::Exclusive : Lock::SharedRead;
     }
-    if (!random_.Percent(kFaultPercent) || action.abort != Abort::Never) return;
+    if (!random_.Percent(percent) || action.abort != Abort::Never) return;
     const bool mayEnd = kBridged && restartsAllowed_;
     const int level = action.path.Level();
     FaultSpec& fault = action.fault;
@@ -1265,7 +1329,7 @@ std::wstring MakeFolders(Folders* folders) {
 }
 
 int Fuzz(const Options& options) {
-    std::printf("store fuzz: seed %llu, %llu steps, %s, nested listings %s\n",
+    std::printf("store fuzz: seed %llu, %llu steps, %s, calls inside calls %s\n",
                 static_cast<unsigned long long>(options.seed), static_cast<unsigned long long>(options.steps),
                 kPluginModule, options.nested ? "on" : "off");
     std::fflush(stdout);
@@ -1322,11 +1386,17 @@ int Fuzz(const Options& options) {
     }
     const SessionCounts counts = session.Counts();
     std::printf("  %llu steps (export calls) in %llu host actions, %.1f s: %llu changes, %llu bytes moved,"
-                " %llu cancels, %llu listings from inside a transfer; the store holds %zu entries\n",
+                " %llu cancels; the store holds %zu entries\n",
                 static_cast<unsigned long long>(counts.calls), static_cast<unsigned long long>(host.Actions()),
                 seconds, static_cast<unsigned long long>(counts.changes),
                 static_cast<unsigned long long>(counts.bytesMoved), static_cast<unsigned long long>(counts.aborts),
-                static_cast<unsigned long long>(counts.nestedListings), session.Model().store.Count());
+                session.Model().store.Count());
+    std::printf("  calls from inside a transfer's progress: %llu (%llu on another thread), %llu of them ended"
+                " or stalled the helper under the transfer; %llu from inside the question, refused\n",
+                static_cast<unsigned long long>(counts.insideCalls),
+                static_cast<unsigned long long>(counts.insideOtherThread),
+                static_cast<unsigned long long>(counts.insideEnds),
+                static_cast<unsigned long long>(counts.insideRefused));
     std::printf("  engine faults: %llu failed, %llu refused, %llu stopped part-way, %llu ended, %llu ended"
                 " part-way, %llu stalled (%llu questions whether to stop it), %llu paused for the second client;"
                 " %llu engine processes ended in all\n",
@@ -1350,7 +1420,7 @@ int Fuzz(const Options& options) {
                 static_cast<unsigned long long>(counts.goneFolders));
     static const char* const kExports[] = {"FsFindFirst", "FsFindNext", "FsFindClose", "FsMkDir", "FsRemoveDir",
                                            "FsDeleteFile", "FsRenMovFile", "FsGetFile", "FsPutFile",
-                                           "FsExecuteFile"};
+                                           "FsExecuteFile", "whole listing"};
     for (int op = 0; op < static_cast<int>(Op::LocalWrite); ++op) {
         std::uint64_t calls = 0;
         for (std::uint64_t count : counts.results[op]) calls += count;

@@ -419,6 +419,7 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
     if (!Fits(remote)) return {FS_FILE_READERROR};
     if (IsPlaceholderPath(remote)) return {FS_FILE_NOTSUPPORTED};
     if (!(copyFlags & FS_COPYFLAGS_OVERWRITE) && local.Exists(localName)) return {FS_FILE_EXISTS};
+    if (InUse(localName)) return {FS_FILE_WRITEERROR};
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
     // A download the engine had once the host let the first report pass, and
     // whose engine then ended, loses its local file: the user agreed to
@@ -443,7 +444,7 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
         // The 64-bit edition ends its helper and deletes the partial file;
         // in process the engine's transfer runs on to its end. A whole one
         // stays in both.
-        if (bridged_ && abort == Abort::AtRelay) local.DeleteFile(localName);
+        if (bridged_ && !nested && abort == Abort::AtRelay) local.DeleteFile(localName);
         return {FS_FILE_USERABORT};
     }
     // A move deletes the source once the download is whole; a deletion that
@@ -466,6 +467,7 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
         case Look::Free: break;
         }
     }
+    if (InUse(localName)) return {FS_FILE_READERROR};
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
     if (!Reaches(faults::kUploadObject)) return {FailedCall()};
     const Path target = remote.StorePath();
@@ -480,7 +482,7 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
         return {FS_FILE_READERROR};
     }
     const std::string bytes = local.Find(localName)->bytes;
-    const bool cut = abort == Abort::AtRelay && bridged_;
+    const bool cut = abort == Abort::AtRelay && bridged_ && !nested;
     const bool stops = StrikesLater(faults::kUploadObject);
     if (!store.WriteFile(target, cut || stops ? std::string() : bytes)) return {FS_FILE_READERROR};
     if (stops && !Ends()) {
@@ -585,6 +587,10 @@ bool StoreModel::StrikesLater(int op) const {
     }
     const bool first = op == faults::kFirstAccount || op == faults::kFirstBucket || op == faults::kFirstObject;
     return first && strike.detail > 0 && (strike.kind == faults::kFail || strike.kind == faults::kEnd);
+}
+
+bool StoreModel::InUse(const Path& file) const {
+    return std::any_of(inUse.begin(), inUse.end(), [&](const Path& used) { return SamePath(used, file); });
 }
 
 bool StoreModel::LocalBlocked(const Path& file, bool write) const {

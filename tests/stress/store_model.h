@@ -194,6 +194,12 @@ public:
     bool interludeDone = false;  // the second client's change succeeded on disk
     Seen seen = Seen::AsNow;
     std::map<Path, DWORD> locked;
+    // The call is made from inside another's callback on the same helper: a
+    // transfer the host cancels is left to its engine, as in process. The
+    // local files of the transfers under way, which another transfer may not
+    // take.
+    bool nested = false;
+    std::vector<Path> inUse;
     // Whether the model reached the paused call and made the interlude's
     // change there (-1: not reached), to hold against interludeDone.
     int interludeApplied = -1;
@@ -249,6 +255,7 @@ private:
     // Whether another process's handle keeps the engine from opening a
     // local file: for reading (an upload's source) or for writing.
     bool LocalBlocked(const Path& file, bool write) const;
+    bool InUse(const Path& file) const;
 
     // The reference engine's operations on the store.
     bool Locatable(const HostPath& path) const;

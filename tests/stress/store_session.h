@@ -31,6 +31,9 @@ enum class Op : std::uint8_t {
     GetFile,
     PutFile,
     Open,  // FsExecuteFile with "open"
+    // A whole listing, FsFindFirst, FsFindNext to its end and FsFindClose, as
+    // a host makes it from inside a transfer's progress callback.
+    List,
     // What the host does in its own local folder.
     LocalWrite,
     LocalMkDir,
@@ -88,10 +91,15 @@ struct Action {
     ClientChange client;
     Lock lock = Lock::None;
     StallAnswer stall = StallAnswer::Cancel;
-    // A transfer from inside whose first relayed report the host lists the
-    // store's root, on the same thread, as a file manager that processes
-    // window messages in its progress callback does.
-    bool nested = false;
+    // A call the host makes from inside this transfer's progress report
+    // number `insideAt` (from 1; 0: from inside the question whether to stop
+    // its silent engine, which must refuse it), on this thread, as a file
+    // manager that processes window messages in its progress callback does,
+    // or on another one that the callback waits for: a whole action of its
+    // own, checked as any other. None, or one.
+    std::vector<Action> inside;
+    int insideAt = 0;
+    bool insideOnOtherThread = false;
 
     bool IsExport() const { return op < Op::LocalWrite; }
     std::string Describe() const;
@@ -125,7 +133,10 @@ struct SessionCounts {
     std::uint64_t faults[faults::kPause + 1] = {};
     std::uint64_t engineEnds = 0;
     std::uint64_t questions = 0;  // whether to stop the silent engine
-    std::uint64_t nestedListings = 0;  // made from inside a transfer's progress callback
+    // Calls made from inside a transfer's progress callback (on another
+    // thread), inside the question (refused), and those whose helper ended
+    // under the transfer or was left stalled for it to end.
+    std::uint64_t insideCalls = 0, insideOtherThread = 0, insideRefused = 0, insideEnds = 0;
     std::uint64_t clientChanges = 0, interludes = 0;
     std::uint64_t lockedFiles = 0, readOnlyFiles = 0, goneFolders = 0;
     // Uploads and store copies that replaced an object the second client had
@@ -176,6 +187,27 @@ public:
 
 private:
     class Worker;
+    // What the host's callbacks see of one export call under way, and what
+    // became of the call the host made from inside it. A call made from
+    // inside another has its own; the outer one's comes back as it returns.
+    struct CallState {
+        const Action* action = nullptr;
+        CallState* outer = nullptr;  // the call this one was made from inside
+        int reports = 0;
+        int lastPercent = -1;
+        int abortedAt = -1;  // the percent of the report the host answered with abort
+        bool cancelledInEngine = false;  // answered abort after the first report
+        int questions = 0;   // asked during the call
+        // The call made from inside this one: at which report, of what
+        // percent; whether the helper ended under this call there (its
+        // engine ended, or the user stopped it), or was left stalled in it,
+        // which this call's own silence then ends at the host's cancel.
+        bool insideRan = false;
+        int reportsAtInside = 0, percentAtInside = -1;
+        bool helperEndedInside = false, stoppedByUser = false, engineStuck = false;
+    };
+    // Makes `state` the call under way for its scope.
+    class CallScope;
     struct Listing {
         HANDLE handle = INVALID_HANDLE_VALUE;
         std::vector<Listed> entries;
@@ -217,10 +249,15 @@ private:
     bool RunLocal(const Action& action);
     bool RunClear(const Action& action);
     bool RunClientChange(const Action& action);
-    // The host's listing of the store's root from inside the call under way,
-    // and its check against the model once the call has returned.
-    void ListRootInside();
-    bool CheckListedInside();
+    bool RunList(const Action& action);
+    // The call the host makes from inside the call under way: served, or
+    // (from inside the question) refused at once, changing nothing.
+    void RunInside();
+    bool RunRefused(const Action& action);
+    // What a transfer answers when its helper ended under it, or was left
+    // stalled, while it was inside the call made from its report: whole by
+    // then, or partial and gone as the host's cancel leaves it.
+    Outcome CutShort(const Action& action, const CallState& call);
 
     // Arms the action's fault (its pause making the second client's change)
     // and its lock, runs `call`, and reads back what the engine did.
@@ -253,6 +290,10 @@ private:
     // what was uploaded.
     bool AdoptPartialUpload(const HostPath& remote, const Path& localName);
 
+    // A file of a transfer under way, which the checks leave alone while
+    // the call made from inside it runs.
+    bool InFlux(const Tree& tree, const Path& path) const;
+
     bool Expect(bool condition, const std::string& what);
     bool Fail(const std::string& what);
     // The folders of `path` from its bucket (or the root) down, and the
@@ -264,6 +305,7 @@ private:
 
     const WfxExports& fs_;
     Worker* worker_;
+    Worker* insideWorker_;  // the other thread a callback waits for
     FaultControl& faults_;
     SecondClient& client_;
     bool bridged_;
@@ -274,21 +316,9 @@ private:
     std::string finding_;
     SessionCounts counts_;
     int lastResult_ = 0;
-    // The transfer under way, as the progress callback sees it.
-    Abort abort_ = Abort::Never;
-    int reports_ = 0;
-    int lastPercent_ = -1;
-    int abortedAt_ = -1;  // the percent of the report the host answered with abort
-    bool cancelledInEngine_ = false;  // answered abort after the first report
-    StallAnswer stallAnswer_ = StallAnswer::Cancel;
-    int questions_ = 0;  // asked during the call under way
-    // The root's listing made from inside the call under way.
-    struct Inside {
-        bool planned = false, running = false, ran = false, opened = false;
-        DWORD lastError = 0;
-        std::vector<Listed> entries;
-        ULONGLONG begun = 0, opened_ = 0, ended = 0;
-    } inside_;
+    CallState* call_ = nullptr;  // the innermost export call under way
+    // The transfer a call is made from inside of: its local file and object.
+    std::vector<std::pair<const Tree*, Path>> inFlux_;
     std::uint64_t changesSinceFullCheck_ = 0;
     // Folders' listings that the plugin may answer from, by folded path; and
     // when the second client made or deleted an object, by folded path.
