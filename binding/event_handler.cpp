@@ -127,12 +127,15 @@ CEventHandler::Transfer::Transfer(CEventHandler& handler, const wchar_t* localNa
 
 CEventHandler::Transfer::~Transfer() {
     if (!accepted_) return;
+    // An engine that has let go of the file (one that failed part-way) has
+    // ended: its job sends nothing more. Looked at before the lock is taken.
+    const bool engineHolds = abandoned_ && LocalFileHeld(file_);
     SrwLock::Exclusive guard(handler_.lock);
     auto& running = handler_.running;
     running.erase(std::find(running.begin(), running.end(), this));
     // Between transfers the handler holds no memory.
     if (running.empty()) std::vector<Transfer*>().swap(running);
-    if (!abandoned_ || Finished(percent)) return;
+    if (!engineHolds || Finished(percent)) return;
     // Keeping the name is a safeguard, not a duty: without memory it goes.
     try {
         if (handler_.abandoned.size() == kAbandonedKept) handler_.abandoned.pop_front();

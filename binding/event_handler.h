@@ -90,8 +90,8 @@ private:
     // with `lock` held shared; each waiter tests its own record.
     mutable CONDITION_VARIABLE finished = CONDITION_VARIABLE_INIT;
     std::vector<Transfer*> running;
-    // Local files of transfers abandoned before their engine's 100, newest
-    // last: their engine may still report. A name goes when its engine
+    // Local files of transfers abandoned before their engine's 100 while
+    // their engine held the file, newest last: it may still report. A name goes when its engine
     // reports 100, when a new transfer of it starts once that engine has let
     // go of it, or when more have come.
     std::deque<std::wstring> abandoned;

@@ -71,8 +71,25 @@ public:
         const LONG idle = Idle(slot->serial);
         if (InterlockedCompareExchange(&slot->state, kFree, idle) == idle) return std::move(slot->object);
         // In use: its user's exchange, a full barrier, sees the mark when it
-        // comes after this; one that came before finishes its call.
-        if (slot->state == (idle | kInUse)) slot->closed = 1;
+        // comes after this; one that came before finishes its call, and takes
+        // the object with TakeIfClosed once it has put it back. Put back
+        // meanwhile, it is this call's to take.
+        if (slot->state != (idle | kInUse)) return nullptr;
+        InterlockedExchange(&slot->closed, 1);
+        if (InterlockedCompareExchange(&slot->state, kFree, idle) == idle) return std::move(slot->object);
+        return nullptr;
+    }
+
+    // The object of a handle closed while its user had it, once put back;
+    // null when there is none, or Close took it already.
+    std::unique_ptr<T> TakeIfClosed(HANDLE handle) {
+        // Each FsFindNext asks: an open listing's answer takes no lock.
+        if (const Slot* unlocked = SlotOf(handle); unlocked == nullptr || unlocked->closed == 0) return nullptr;
+        SrwLock::Exclusive hold(lock_);
+        Slot* slot = SlotOf(handle);
+        if (slot == nullptr || slot->closed == 0) return nullptr;
+        const LONG idle = Idle(slot->serial);
+        if (InterlockedCompareExchange(&slot->state, kFree, idle) == idle) return std::move(slot->object);
         return nullptr;
     }
 
@@ -122,9 +139,6 @@ public:
         Use& operator=(const Use&) = delete;
 
         explicit operator bool() const { return slot_ != nullptr; }
-        // Whether the handle was closed while this user had the object:
-        // once put back, Close hands it over.
-        bool Closed() const { return InterlockedCompareExchange(&slot_->closed, 0, 0) != 0; }
         T& operator*() const { return *slot_->object; }
         T* operator->() const { return slot_->object.get(); }
 

@@ -24,3 +24,12 @@ constexpr unsigned long long kQuestionAfterMs = 10000;
 // three times the question's bound, as a network client gives up on a server
 // that has not answered for half a minute.
 constexpr unsigned long long kGiveUpAfterMs = 30000;
+// A watched request (a listing, a transfer, a store copy) whose helper has
+// said nothing for kQuietMs shows the host's progress window, through its
+// progress callback, and asks it again every kAskAgainMs: a second is what a
+// user lets pass before wondering, and a tenth of one keeps a Cancel prompt.
+// A host callback about the silence that has not come back after kQuietMs is
+// waiting for something: other threads' requests are then refused rather
+// than made to wait for it.
+constexpr unsigned long long kQuietMs = 1000;
+constexpr unsigned long long kAskAgainMs = 100;

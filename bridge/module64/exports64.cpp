@@ -230,18 +230,15 @@ BOOL NextOf(const bridge::CallContext& context, HelperListing& listing, WIN32_FI
 
 BOOL FindNext(const bridge::CallContext& context, HANDLE handle, WIN32_FIND_DATAA* findData) {
     BOOL result = FALSE;
-    bool closedMeanwhile = false;
     {
         const HelperListings::Use listing(Listings(), handle);
-        if (!listing) return FALSE;
-        result = NextOf(context, *listing, findData);
-        closedMeanwhile = listing.Closed();
+        if (listing) result = NextOf(context, *listing, findData);
     }
     // The host closed it on another thread while this call had it: the
     // close is finished now that the listing is put back.
-    if (closedMeanwhile) {
+    if (const std::unique_ptr<HelperListing> closed = Listings().TakeIfClosed(handle)) {
         const DWORD lastError = GetLastError();
-        if (const std::unique_ptr<HelperListing> closed = Listings().Close(handle)) CloseInHelper(*closed, context);
+        CloseInHelper(*closed, context);
         SetLastError(lastError);
     }
     return result;

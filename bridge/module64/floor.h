@@ -12,12 +12,16 @@
 // talks to the helper.
 //
 // - A request starts when no request is active: it takes a place on top.
-// - It waits for its turn while another thread's request is active and the
-//   helper answers that one; it is refused (ERROR_BUSY) while the active
-//   request is asking the host about its helper's silence (its thread may be
-//   waiting for this one), and when its own thread has a request under way
-//   that is not open: a host that calls from inside the plugin's own wait
-//   for a silent helper, which only that request's end could serve.
+// - It waits for its turn while another thread's request is active. While
+//   that one asks the host about its helper's silence, the host may be
+//   waiting for this thread: the request is refused (ERROR_BUSY) when the
+//   question whether to stop the engine is shown, when a progress report
+//   about the silence has not come back after kQuietMs (common/timing.h),
+//   and when a message is posted to its thread or input arrives meanwhile
+//   (the host wants that thread back in its message loop).
+// - It is refused at once when its own thread has a request under way that
+//   is not open: a host that calls from inside the plugin's own wait for a
+//   silent helper, which only that request's end could serve.
 // - A request back from its callback goes on once the requests of other
 //   threads nested in that callback have ended.
 // - A request that the host gave up while the helper still serves it (a
@@ -28,9 +32,12 @@
 //   (HelperLink), and they leave the stack as their replies come.
 //
 // Every wait of a thread for another's request handles the messages that
-// other threads send to the waiting thread's windows, so that a host thread
-// that waits for the plugin keeps answering the threads that wait for it.
-// No lock is held while a host callback runs.
+// other threads send to the waiting thread's windows; one back from its
+// callback, which cannot be refused, also handles the messages posted to it
+// while the request above asks the host. Each wait ends when the floor
+// changes (a request ends, opens, is given up, or starts or stops asking the
+// host), or when a bound above runs out. No lock is held while a host
+// callback runs.
 
 #include <windows.h>
 
@@ -58,6 +65,9 @@ public:
         Nest,   // may start inside the innermost request's callback
         Alone,  // only once no request is under way (FsInit)
     };
+
+    // A request's host call about its helper's silence.
+    enum class Asks { Nothing, Progress, Question };
 
     // A ghost's request as its late messages are read: its kind, and the
     // callback it has not answered when it was given up inside one.
@@ -87,9 +97,9 @@ public:
         // Whether requests below this one wait on the same helper, inside
         // its callbacks: ending that helper fails them too.
         bool Shared() const;
-        // The request calls the host about its helper's silence (true), or
-        // has heard from the helper again (false).
-        void Asking(bool asking);
+        // What the request asks the host about its helper's silence, if
+        // anything, from now on.
+        void Asking(Asks asks);
 
         // In the host's callback, answering the helper: requests may start
         // meanwhile, nested inside it.
@@ -126,7 +136,8 @@ private:
         std::uint64_t id = 0;
         DWORD thread = 0;                   // 0: a ghost
         bool open = false;                  // in the host's callback: a request may nest
-        bool asking = false;                // calling the host about the helper's silence
+        Asks asks = Asks::Nothing;          // calling the host about the helper's silence
+        ULONGLONG askedAt = 0;              // since when
         bool sent = false;                  // the helper has its request
         Kind kind = Kind::Init;             // the request the helper has
         std::optional<Kind> owes;           // a ghost's unanswered callback
@@ -136,7 +147,8 @@ private:
     };
     enum class Entry { Go, Wait, Refuse };
 
-    Entry MayStart(Mode mode, DWORD self) const;
+    // Whether a request of `self`'s may start; *waitMs bounds a Wait.
+    Entry MayStart(Mode mode, DWORD self, DWORD* waitMs) const;
     Place* Find(std::uint64_t id);
     const Place* Find(std::uint64_t id) const;
     // The topmost ghost next to place `id`: above it, or, for a place on

@@ -42,9 +42,17 @@ HelperInbox::Wait HelperInbox::Receive(Message* message, DWORD ms) {
             wait = static_cast<DWORD>(ms - waited);
         }
         if (ring_.SpinThenSleep()) continue;
+        // A host thread waits here: the messages other threads (or the
+        // engine's windows, owned by the host's) send to its windows are
+        // answered meanwhile.
         const HANDLE handles[] = {ring_.Event(), process_};
-        const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, wait);
+        const DWORD woke = MsgWaitForMultipleObjectsEx(2, handles, wait, QS_SENDMESSAGE, 0);
         ring_.Awake();
+        if (woke == WAIT_OBJECT_0 + 2) {
+            MSG sent;
+            PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            continue;
+        }
         if (woke == WAIT_OBJECT_0 || woke == WAIT_TIMEOUT) continue;
         // The helper has ended: what it wrote before is all there is.
         if (!ring_.Take(&frames_)) return Wait::Broken;

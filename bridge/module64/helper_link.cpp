@@ -18,11 +18,6 @@ constexpr wchar_t kHelperName[] = L"corvanel_helper.exe";
 // How long an ended helper is given to leave once the pipe it watches is closed; it
 // leaves at once unless it is stuck, and is then ended by force.
 constexpr DWORD kHelperExitWaitMs = 5000;
-// A watched request's helper counts as stalled once it has sent nothing for
-// this long; the host is then asked every kAskAgainMs whether to stop it.
-// From then on every wait also looks that often for a window of the helper's.
-constexpr DWORD kQuietMs = 1000;
-constexpr DWORD kAskAgainMs = 100;
 // The question's type in the host's request callback: a Yes/No message box.
 constexpr int kRequestYesNo = 9;
 
@@ -279,9 +274,11 @@ std::optional<Message> HelperLink::Serve(const Message& request, Watch* watch, F
             watch->inUse = true;
             return std::nullopt;
         }
+        watch->claim = &*claim;
     }
     Message reply;
     const bool answered = CatchUp(request, watch, turn) && Exchange(request, &reply, watch, turn);
+    watch->claim = nullptr;
     if (request.kind == Kind::GetFile) {
         // A download's local file is deleted only when this transfer's
         // engine may have written it and it is not whole: the plugin called
@@ -306,7 +303,15 @@ bool HelperLink::CatchUp(const Message& request, Watch* watch, Floor::Turn& turn
     // Until this request is sent, the silence is the ghosts': the host and
     // the user are asked about them in this request's words.
     const std::uint32_t serving = generation_;
-    if (!Drain(request, watch, turn, std::nullopt)) {
+    bool drained = false;
+    try {
+        drained = Drain(request, watch, turn, std::nullopt);
+    } catch (...) {
+        // Out of memory part-way: the ghosts' conversation is lost.
+        if (generation_ == serving) Stop(true);
+        throw;
+    }
+    if (!drained) {
         if (generation_ == serving && !watch->detached) Stop(watch->abandoned != Abandoned::No, watch->abandoned);
         return false;
     }
@@ -422,6 +427,9 @@ bool HelperLink::AnswerCallback(const Message& request, const Message& callback,
                                 Floor::Turn& turn) {
     const bool report = IsTransfer(request.kind) && callback.kind == Kind::Progress;
     const int percent = report ? callback.Int(1) : 0;
+    // The plugin reports only once it has taken the transfer on: the local
+    // file is this transfer's, whatever engine it was left to before.
+    if (report && !watch->engineMayWrite && watch->claim != nullptr) watch->claim->Accepted();
     // Once the engine has reported the whole file, a helper that ends while
     // the host looks at it leaves the transfer whole.
     if (report && watch->engineMayWrite && percent >= 100) watch->whole = true;
@@ -470,12 +478,16 @@ bool HelperLink::Drain(const Message& request, Watch* watch, Floor::Turn& turn, 
             if (!Send(CancelledAnswer(late.kind))) return false;
             break;
         case Next::Reply:
-            // A listing opened for a host that no longer waits for it.
+            turn.GhostEnded();
+            // A listing opened for a host that no longer waits for it; left
+            // open when there is no memory to note it.
             if (late.kind == Kind::FindResult && late.Int(0) != -1) {
                 SrwLock::Exclusive hold(unclosedLock_);
-                unclosed_.emplace_back(generation_, late.Int(0));
+                try {
+                    unclosed_.emplace_back(generation_, late.Int(0));
+                } catch (...) {
+                }
             }
-            turn.GhostEnded();
             break;
         case Next::Fault: return false;
         }
@@ -489,19 +501,13 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
     const bool hostWatches = watch->shown && progress_ != nullptr;
     ULONGLONG quietSince = GetTickCount64();  // restarts while the helper shows a window
     ULONGLONG askAt = kQuestionAfterMs;       // the silence that asks the user next
-    // Once this request asks the host about the silence, other threads'
-    // requests are refused instead of waiting: the host may be waiting for
-    // them. They wait again once the helper has answered.
+    // While this request asks the host about the silence, the floor knows:
+    // the host may be waiting for another thread's request (Floor).
     struct Asking {
-        Floor::Turn& turn;
-        bool asked = false;
-        void Now() {
-            if (!asked) turn.Asking(asked = true);
-        }
-        ~Asking() {
-            if (asked) turn.Asking(false);
-        }
-    } asking{turn};
+        Asking(Floor::Turn& turn, Floor::Asks asks) : turn_(turn) { turn_.Asking(asks); }
+        ~Asking() { turn_.Asking(Floor::Asks::Nothing); }
+        Floor::Turn& turn_;
+    };
     for (DWORD wait = kQuietMs;; wait = kAskAgainMs) {
         switch (fromHelper_.Receive(message, wait)) {
         case HelperInbox::Wait::Message: return true;
@@ -513,10 +519,20 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
             askAt = kQuestionAfterMs;
         }
         if (hostWatches) {
-            asking.Now();
             // The texts stay valid and unchanged until the host's callback returns.
             CallbackText source(watch->source), target(watch->target);
-            if (CallProgress(progress_, pluginNumber_, source.Get(), target.Get(), watch->percent) != 0) {
+            int cancel = 0;
+            {
+                const Asking asking(turn, Floor::Asks::Progress);
+                cancel = CallProgress(progress_, pluginNumber_, source.Get(), target.Get(), watch->percent);
+            }
+            if (cancel != 0) {
+                // What the helper sent while the host's callback ran is its answer after all.
+                switch (fromHelper_.Receive(message, 0)) {
+                case HelperInbox::Wait::Message: return true;
+                case HelperInbox::Wait::Broken: return false;
+                case HelperInbox::Wait::Quiet: break;
+                }
                 return CancelledByHost(watch, turn, owes);
             }
         }
@@ -527,8 +543,11 @@ bool HelperLink::Receive(const Message& request, Message* message, Watch* watch,
             return false;
         }
         if (silent < askAt) continue;
-        asking.Now();
-        const bool stop = UserStops(request, *watch, silent, turn.Shared());
+        bool stop = false;
+        {
+            const Asking asking(turn, Floor::Asks::Question);
+            stop = UserStops(request, *watch, silent, turn.Shared());
+        }
         // What the helper sent while the question was open is its answer after all.
         switch (fromHelper_.Receive(message, 0)) {
         case HelperInbox::Wait::Message: return true;

@@ -66,6 +66,8 @@ struct Watch {
     bool engineMayWrite = false;
     bool whole = false;
     bool engineGoesOn = false;
+    // A transfer's hold on its local file, while the request runs.
+    TransferFiles::Claim* claim = nullptr;
 };
 
 class HelperLink {

@@ -14,6 +14,12 @@ std::uint64_t SizeOf(const std::wstring& file) {
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+// A file its engine was writing when its helper ended: partial, unless it
+// has the object's size; an unknown size keeps it.
+void DeleteWhenPartial(const std::wstring& file, std::uint64_t size) {
+    if (size != UINT64_MAX && SizeOf(file) != size) DeleteFileW(file.c_str());
+}
+
 }  // namespace
 
 TransferFiles::Claim::Claim(TransferFiles& files, std::wstring file) : files_(files), file_(std::move(file)) {
@@ -52,17 +58,33 @@ TransferFiles::Claim::~Claim() {
     if (mine != entries.end() && mine->running) entries.erase(mine);
 }
 
+void TransferFiles::Claim::Accepted() {
+    if (id_ == 0) return;
+    SrwLock::Exclusive hold(files_.lock_);
+    auto& entries = files_.entries_;
+    const auto left = std::remove_if(entries.begin(), entries.end(), [this](const Entry& entry) {
+        return !entry.running && SameLocalFile(entry.file, file_);
+    });
+    InterlockedExchangeAdd(&files_.left_, -static_cast<LONG>(entries.end() - left));
+    entries.erase(left, entries.end());
+}
+
 void TransferFiles::Claim::LeaveToEngine(std::uint32_t helper, std::uint64_t size) {
     if (id_ == 0) return;
     SrwLock::Exclusive hold(files_.lock_);
-    for (Entry& entry : files_.entries_) {
-        if (entry.id != id_ || !entry.running) continue;
-        entry.running = false;
-        entry.helper = helper;
-        entry.size = size;
-        InterlockedIncrement(&files_.left_);
+    auto& entries = files_.entries_;
+    const auto mine = std::find_if(entries.begin(), entries.end(),
+                                   [this](const Entry& entry) { return entry.id == id_ && entry.running; });
+    if (mine == entries.end()) return;
+    if (mine->orphaned) {
+        DeleteWhenPartial(mine->file, size);
+        entries.erase(mine);
         return;
     }
+    mine->running = false;
+    mine->helper = helper;
+    mine->size = size;
+    InterlockedIncrement(&files_.left_);
 }
 
 void TransferFiles::Look(std::uint32_t generation) {
@@ -81,9 +103,7 @@ void TransferFiles::HelperEnded(std::uint32_t generation) {
     const auto ended = std::partition(entries_.begin(), entries_.end(), [generation](const Entry& entry) {
         return entry.running || entry.helper != generation;
     });
-    for (auto entry = ended; entry != entries_.end(); ++entry) {
-        if (SizeOf(entry->file) != entry->size) DeleteFileW(entry->file.c_str());
-    }
+    for (auto entry = ended; entry != entries_.end(); ++entry) DeleteWhenPartial(entry->file, entry->size);
     InterlockedExchangeAdd(&left_, -static_cast<LONG>(entries_.end() - ended));
     entries_.erase(ended, entries_.end());
 }

@@ -11,10 +11,12 @@
 // cancel inside another request's callback on the same helper, which the
 // plugin answers as in the host's own process) is left to that engine: it
 // stays remembered, with its helper and the object's size, until the engine
-// lets go of the file. Whether the engine still holds it is looked at before
-// each request and just before its helper is ended; when the helper ends, a
-// file that its engine held at the last look and whose size is not the
-// object's is partial, and is deleted.
+// lets go of the file, or a new transfer of it is taken on. Whether the
+// engine still holds it is looked at before each request and just before
+// its helper is ended; when the helper ends, a file that its engine held at
+// the last look and whose size is not the object's is partial, and is
+// deleted. (Anything else that holds the file at that look, and changed its
+// size, would lose it too.)
 
 #include <windows.h>
 
@@ -41,9 +43,14 @@ public:
         // An orphaned transfer has the file: this one is refused.
         bool Refused() const { return refused_; }
         const std::wstring& File() const { return file_; }
+        // The plugin has taken the transfer on: a file left to an engine
+        // before is this transfer's now.
+        void Accepted();
         // The download was stopped while the engine of helper `helper` goes
         // on writing the file: it stays remembered after the request.
-        // `size`: the object's bytes as the host's record gives them.
+        // `size`: the object's bytes as the host's record gives them
+        // (UINT64_MAX: unknown, and never deleted). When that helper has
+        // ended already, the file is as its engine left it.
         void LeaveToEngine(std::uint32_t helper, std::uint64_t size);
 
     private:

@@ -263,32 +263,41 @@ TEST_F(SilentEngineTest, ANestedCallsStallAskedAboutEndsTheCallItWasMadeFromToo)
     ExpectHelperReplaced();
 }
 
-// The window of the test's main thread, as a file manager's main window
-// that its other threads' callbacks send a message to and wait for. A send
-// left unanswered for kUnansweredMs counts, rather than hangs the test.
+// The window of the test's main thread, as a file manager's main window:
+// other threads' callbacks send it a message and wait for the answer, or
+// post it work and wait for it to be done (as a Delphi or Lazarus thread's
+// Synchronize does). A wait left unanswered for kUnansweredMs counts, rather
+// than hangs the test.
 class MainWindow {
 public:
     static constexpr UINT kUnansweredMs = 5000;
-    MainWindow() {
+    MainWindow() : done_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
         WNDCLASSW windowClass = {};
-        windowClass.lpfnWndProc = &DefWindowProcW;
+        windowClass.lpfnWndProc = &Proc;
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.lpszClassName = L"CorvanelTestMainWindow";
         RegisterClassW(&windowClass);
         window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   windowClass.hInstance, nullptr);
+        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
-    ~MainWindow() { DestroyWindow(window_); }
-    bool Made() const { return window_ != nullptr; }
-    // From another thread: waits for the window's answer.
-    void Send() {
+    ~MainWindow() {
+        DestroyWindow(window_);
+        CloseHandle(done_);
+    }
+    bool Made() const { return window_ != nullptr && done_ != nullptr; }
+    HWND Handle() const { return window_; }
+    // From another thread: a message sent, then work posted, each waited for.
+    void SendAndSynchronize() {
         DWORD_PTR result = 0;
         if (!SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, kUnansweredMs, &result)) {
             InterlockedIncrement(&unanswered_);
         }
+        PostMessageW(window_, WM_APP, 0, 0);
+        if (WaitForSingleObject(done_, kUnansweredMs) != WAIT_OBJECT_0) InterlockedIncrement(&unanswered_);
     }
     LONG Unanswered() { return InterlockedCompareExchange(&unanswered_, 0, 0); }
-    // On the window's thread: handles its messages until `done`, at most `ms`.
+    // On the window's thread: its message loop until `done`, at most `ms`.
     bool AnswerUntil(const std::function<bool()>& done, DWORD ms) {
         for (const ULONGLONG start = GetTickCount64(); !done();) {
             if (GetTickCount64() - start > ms) return false;
@@ -300,7 +309,16 @@ public:
     }
 
 private:
+    static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_APP) {
+            SetEvent(reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA))->done_);
+            return 0;
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+
     HWND window_ = nullptr;
+    HANDLE done_;
     volatile LONG unanswered_ = 0;
 };
 
@@ -311,8 +329,9 @@ std::size_t ReportsOf(DWORD thread, int depth) {
 }
 
 // Another thread's download stalls, and its progress callback waits for the
-// main window each time. A listing the main thread starts meanwhile neither
-// leaves the window unanswered nor waits for the other call: it is refused
+// main window each time, for a message sent and for work posted. A listing
+// the main thread starts meanwhile neither leaves the window unanswered nor
+// waits for the other call: it is refused once its thread is wanted back
 // while that call's silence asks the host, and the question that frees the
 // user comes on time.
 TEST_F(SilentEngineTest, AThreadWaitingForItsTurnAnswersItsWindowAndIsRefusedWhileTheOtherCallAsks) {
@@ -321,7 +340,7 @@ TEST_F(SilentEngineTest, AThreadWaitingForItsTurnAnswersItsWindowAndIsRefusedWhi
     ASSERT_TRUE(window.Made());
     g_answers = {TRUE};
     ScriptedHost::Instance().Reset([&](const HostReport&) {
-        window.Send();
+        window.SendAndSynchronize();
         return 0;
     });
     RestartWith(kStallVariable, "stuck.bin", &AnswerQuestion, &ScriptedHost::Progress);
@@ -353,6 +372,71 @@ TEST_F(SilentEngineTest, AThreadWaitingForItsTurnAnswersItsWindowAndIsRefusedWhi
     ExpectHelperReplaced();
 }
 
+// A thread that waits for its helper answers the messages sent to its
+// windows meanwhile: another thread (or the engine's window, owned by the
+// host's) does not wait for the helper too.
+TEST_F(SilentEngineTest, AThreadWaitingForItsHelperAnswersItsWindow) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}});
+    MainWindow window;
+    ASSERT_TRUE(window.Made());
+    FaultControl faults;
+    Restart(&AnswerQuestion);
+    bool answered = false;
+    faults.Arm({faults::kFirstObject, faults::kPause, 1, 0}, [&] {
+        DWORD_PTR result = 0;
+        answered = SendMessageTimeoutW(window.Handle(), WM_NULL, 0, 0, SMTO_NORMAL, MainWindow::kUnansweredMs,
+                                       &result) != 0;
+    });
+    EXPECT_EQ((std::vector<std::string>{"a.jpg"}), List("\\work\\photos"));
+    EXPECT_TRUE(faults.Disarm().paused);
+    EXPECT_TRUE(answered) << "the window waited for the helper";
+}
+
+// A listing the host reads on one thread while another thread's call waits
+// on a paused engine, and that call's progress report about the silence
+// waits for the first thread (a host that hands it over and waits): the
+// listing's next entry is refused with an error, not an end, once that
+// report has not come back for kQuietMs, and the listing goes on where it
+// was once the other call has ended.
+TEST_F(SilentEngineTest, AListingRefusedWhileAnotherCallAsksSaysSoAndGoesOnAfter) {
+    MakeStore({{"work\\photos\\a.jpg", "A"}, {"work\\photos\\b.jpg", "B"}, {"work\\docs\\", ""}});
+    FaultControl faults;
+    const HANDLE resume = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE answered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, resume);
+    ASSERT_NE(nullptr, answered);
+    volatile LONG unanswered = 0;
+    ScriptedHost::Instance().Reset([&](const HostReport&) {
+        if (WaitForSingleObject(answered, 5000) != WAIT_OBJECT_0) InterlockedIncrement(&unanswered);
+        return 0;
+    });
+    Restart(&AnswerQuestion, &ScriptedHost::Progress);
+    std::string photos = "\\work\\photos";
+    WIN32_FIND_DATAA record;
+    const HANDLE listing = Fs().FsFindFirst(Text(photos), &record);
+    ASSERT_NE(INVALID_HANDLE_VALUE, listing);
+    EXPECT_STREQ("a.jpg", record.cFileName);
+    faults.Arm({faults::kFirstObject, faults::kPause, 1, 0}, [&] { WaitForSingleObject(resume, 60000); });
+    WorkerThread other([&] { List("\\work\\docs"); });
+    for (int tries = 0; tries < 600 && ScriptedHost::Instance().Reports().empty(); ++tries) Sleep(50);
+    ASSERT_FALSE(ScriptedHost::Instance().Reports().empty()) << "the paused listing was never asked about";
+    SetLastError(0);
+    const ULONGLONG called = GetTickCount64();
+    EXPECT_FALSE(Fs().FsFindNext(listing, &record));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BUSY), GetLastError());
+    EXPECT_LE(GetTickCount64() - called, kSlackMs);
+    SetEvent(answered);
+    SetEvent(resume);
+    other.Join();
+    EXPECT_TRUE(faults.Disarm().paused);
+    EXPECT_EQ(0, unanswered);
+    ASSERT_TRUE(Fs().FsFindNext(listing, &record));
+    EXPECT_STREQ("b.jpg", record.cFileName);
+    EXPECT_FALSE(Fs().FsFindNext(listing, &record));
+    EXPECT_EQ(0, Fs().FsFindClose(listing));
+    for (const HANDLE event : {resume, answered}) CloseHandle(event);
+}
+
 // The main thread's download X: in its third report another thread lists a
 // folder, nested in that report, and its engine stalls there. The main
 // thread's callback returns while that listing waits, and its window stays
@@ -372,7 +456,7 @@ TEST_F(SilentEngineTest, ANestedCallOfAnotherThreadStallsWhileTheCallbackItWasMa
     int mainReports = 0;
     ScriptedHost::Instance().Reset([&](const HostReport& report) {
         if (report.thread != main) {
-            window.Send();
+            window.SendAndSynchronize();
             return ReportsOf(report.thread, 0) >= 3 ? 1 : 0;  // Cancel at its third silence report
         }
         if (++mainReports == 3) {

@@ -303,7 +303,7 @@ bool Host::Do(const Action& drawn) {
     const bool transfer = action.op == Op::GetFile || action.op == Op::PutFile;
     if (transfer && options_.nested) {
         if (!action.fault.Planned() && action.abort == Abort::Never && action.lock == Lock::None &&
-            random_.Percent(10)) {
+            random_.Percent(20)) {
             DrawInside(action, 1 + static_cast<int>(random_.Below(3)));
         } else if (action.fault.kind == faults::kStall && action.stall != StallAnswer::Cancel && random_.Percent(50)) {
             DrawInside(action, 0);
@@ -987,7 +987,7 @@ void Host::DrawInside(Action& outer, int at) {
             const std::uint32_t roll = random_.Below(100);
             inside.abort = roll < 5 ? Abort::AtFirstReport : roll < 15 ? Abort::AtRelay : Abort::Never;
         }
-        if (faultsOn_) DrawFault(inside, 40);
+        if (faultsOn_) DrawFault(inside, 50);
     }
     outer.inside = {inside};
     outer.insideAt = at;

@@ -207,30 +207,54 @@ TEST_F(EventSinkTest, EventsGoToTheTransferWhoseLocalFileTheyNameLetterCaseAside
     EXPECT_EQ(70, outer.GetPercent());
 }
 
-// A cancelled transfer's engine goes on; its late events must not finish the
-// next transfer, until that engine is done or the file is transferred anew.
+// A file in the temporary folder that the test's "engine" holds open, not
+// shared, as an engine holds the file it writes; deleted when let go.
+struct HeldFile {
+    HeldFile() {
+        wchar_t folder[MAX_PATH];
+        if (GetTempPathW(MAX_PATH, folder) == 0) return;
+        name = std::wstring(folder) + L"corvanel-held-" + std::to_wstring(GetCurrentProcessId());
+        handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    }
+    ~HeldFile() { LetGo(); }
+    void LetGo() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    std::wstring name;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// A cancelled transfer's engine goes on while it holds the file: its late
+// events reach no other transfer, until that engine reports 100 or lets go
+// of the file; one whose engine has let go already is not remembered.
 TEST_F(EventSinkTest, AnAbandonedTransfersLateEventsReachNoOtherTransfer) {
     Connect();
+    HeldFile held;
+    ASSERT_NE(INVALID_HANDLE_VALUE, held.handle);
+    std::wstring shouted = held.name;
+    CharUpperW(&shouted[0]);
     {
-        CEventHandler::Transfer cancelled(handler, L"C:\\cancelled.bin");
-        engine.FireProgress(L"C:\\cancelled.bin", L"r", 20);
+        CEventHandler::Transfer cancelled(handler, held.name.c_str());
+        engine.FireProgress(held.name.c_str(), L"r", 20);
         cancelled.Abandon();
     }
     {
         CEventHandler::Transfer next(handler, L"C:\\next.bin");
-        engine.FireProgress(L"C:\\CANCELLED.bin", L"r", 100);
+        engine.FireProgress(shouted.c_str(), L"r", 100);
         EXPECT_EQ(0, next.GetPercent());
         // Done, that engine reports no more: a stranger's event is the lone transfer's again.
         engine.FireProgress(L"elsewhere", L"r", 60);
         EXPECT_EQ(60, next.GetPercent());
     }
+    held.LetGo();
     {
-        CEventHandler::Transfer cancelled(handler, L"C:\\cancelled.bin");
+        CEventHandler::Transfer cancelled(handler, held.name.c_str());
         cancelled.Abandon();
     }
-    CEventHandler::Transfer anew(handler, L"C:\\cancelled.bin");
-    EXPECT_TRUE(anew.Accepted());
-    engine.FireProgress(L"C:\\cancelled.bin", L"r", 10);
+    CEventHandler::Transfer anew(handler, L"C:\\anew.bin");
+    engine.FireProgress(held.name.c_str(), L"r", 10);
     EXPECT_EQ(10, anew.GetPercent());
 }
 
@@ -239,20 +263,16 @@ TEST_F(EventSinkTest, AnAbandonedTransfersLateEventsReachNoOtherTransfer) {
 // lets go, the file is free again.
 TEST_F(EventSinkTest, AFileThatACancelledTransfersEngineHoldsIsRefusedUntilItLetsGo) {
     Connect();
-    wchar_t folder[MAX_PATH];
-    ASSERT_NE(0u, GetTempPathW(MAX_PATH, folder));
-    const std::wstring file = std::wstring(folder) + L"corvanel-held-" + std::to_wstring(GetCurrentProcessId());
-    const HANDLE engineHolds = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, engineHolds);
+    HeldFile held;
+    ASSERT_NE(INVALID_HANDLE_VALUE, held.handle);
     {
-        CEventHandler::Transfer cancelled(handler, file.c_str());
-        engine.FireProgress(file.c_str(), L"r", 20);
+        CEventHandler::Transfer cancelled(handler, held.name.c_str());
+        engine.FireProgress(held.name.c_str(), L"r", 20);
         cancelled.Abandon();
     }
-    EXPECT_FALSE(CEventHandler::Transfer(handler, file.c_str()).Accepted());
-    CloseHandle(engineHolds);
-    CEventHandler::Transfer anew(handler, file.c_str());
+    EXPECT_FALSE(CEventHandler::Transfer(handler, held.name.c_str()).Accepted());
+    held.LetGo();
+    CEventHandler::Transfer anew(handler, held.name.c_str());
     EXPECT_TRUE(anew.Accepted());
 }
 

@@ -70,6 +70,17 @@ TEST(HandleTable, AnObjectInUseStaysWholeForItsUserAndIsNeverPushedOut) {
     }
     EXPECT_NE(nullptr, table.Close(open[1]));
     EXPECT_EQ(3, g_alive);
+    // Or its user takes it once it has put it back, and only then.
+    {
+        const Table::Use use(table, open[2]);
+        EXPECT_EQ(nullptr, table.Close(open[2]));
+        EXPECT_EQ(nullptr, table.TakeIfClosed(open[2])) << "taken while in use";
+    }
+    EXPECT_NE(nullptr, table.TakeIfClosed(open[2]));
+    EXPECT_EQ(nullptr, table.TakeIfClosed(open[2]));
+    EXPECT_EQ(nullptr, table.Close(open[2]));
+    EXPECT_EQ(nullptr, table.TakeIfClosed(open[0])) << "an open one";
+    EXPECT_EQ(2, g_alive);
 
     // Every slot in use: nothing can be pushed out, and nothing is opened.
     table.CloseAll();
