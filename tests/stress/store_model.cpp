@@ -418,8 +418,11 @@ Outcome StoreModel::GetFile(const HostPath& remote, const Path& localName, int c
     if (copyFlags & FS_COPYFLAGS_RESUME) return {FS_FILE_NOTSUPPORTED};
     if (!Fits(remote)) return {FS_FILE_READERROR};
     if (IsPlaceholderPath(remote)) return {FS_FILE_NOTSUPPORTED};
-    if (!(copyFlags & FS_COPYFLAGS_OVERWRITE) && local.Exists(localName)) return {FS_FILE_EXISTS};
-    if (InUse(localName)) return {FS_FILE_WRITEERROR};
+    const InUse* used = InUseAs(localName);
+    if (!(copyFlags & FS_COPYFLAGS_OVERWRITE) && (local.Exists(localName) || (used != nullptr && used->onDisk))) {
+        return {FS_FILE_EXISTS};
+    }
+    if (used != nullptr) return {FS_FILE_WRITEERROR};
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
     // A download the engine had once the host let the first report pass, and
     // whose engine then ended, loses its local file: the user agreed to
@@ -467,7 +470,7 @@ Outcome StoreModel::PutFile(const Path& localName, const HostPath& remote, int c
         case Look::Free: break;
         }
     }
-    if (InUse(localName)) return {FS_FILE_READERROR};
+    if (InUseAs(localName) != nullptr) return {FS_FILE_READERROR};
     if (abort == Abort::AtFirstReport) return {FS_FILE_USERABORT};
     if (!Reaches(faults::kUploadObject)) return {FailedCall()};
     const Path target = remote.StorePath();
@@ -589,8 +592,11 @@ bool StoreModel::StrikesLater(int op) const {
     return first && strike.detail > 0 && (strike.kind == faults::kFail || strike.kind == faults::kEnd);
 }
 
-bool StoreModel::InUse(const Path& file) const {
-    return std::any_of(inUse.begin(), inUse.end(), [&](const Path& used) { return SamePath(used, file); });
+const StoreModel::InUse* StoreModel::InUseAs(const Path& file) const {
+    for (const InUse& used : inUse) {
+        if (SamePath(used.file, file)) return &used;
+    }
+    return nullptr;
 }
 
 bool StoreModel::LocalBlocked(const Path& file, bool write) const {

@@ -197,9 +197,14 @@ public:
     // The call is made from inside another's callback on the same helper: a
     // transfer the host cancels is left to its engine, as in process. The
     // local files of the transfers under way, which another transfer may not
-    // take.
+    // take, and whether each is on disk by now (a download's engine makes its
+    // file when it starts).
     bool nested = false;
-    std::vector<Path> inUse;
+    struct InUse {
+        Path file;
+        bool onDisk = false;
+    };
+    std::vector<InUse> inUse;
     // Whether the model reached the paused call and made the interlude's
     // change there (-1: not reached), to hold against interludeDone.
     int interludeApplied = -1;
@@ -255,7 +260,7 @@ private:
     // Whether another process's handle keeps the engine from opening a
     // local file: for reading (an upload's source) or for writing.
     bool LocalBlocked(const Path& file, bool write) const;
-    bool InUse(const Path& file) const;
+    const InUse* InUseAs(const Path& file) const;
 
     // The reference engine's operations on the store.
     bool Locatable(const HostPath& path) const;

@@ -978,7 +978,8 @@ void Session::RunInside() {
     // The outer transfer's own files are being written while it runs.
     inFlux_.push_back({&model_.local, action.local});
     inFlux_.push_back({&model_.store, action.path.StorePath()});
-    model_.inUse = {action.local};
+    model_.inUse = {{action.local, model_.local.Exists(action.local) ||
+                                       (action.op == Op::GetFile && outer.reports >= 2)}};
     const Action& inside = action.inside.front();
     if (action.insideOnOtherThread) {
         auto job = [&] { RunAction(inside); };
