@@ -4,52 +4,11 @@
 #include <limits>
 #include <stdexcept>
 
+#include "bridge/messages.h"
+
 namespace bridge {
 
 namespace {
-
-// Requests start with "ii": the host thread's locale and last error.
-const char* RequestSchema(Kind kind) {
-    switch (kind) {
-    case Kind::Init: return "iiii";
-    case Kind::RootName: return "iii";
-    case Kind::FindFirst: return "iitt";
-    case Kind::FindNext: return "iiiii";
-    case Kind::FindClose: return "iiq";
-    case Kind::MkDir:
-    case Kind::RemoveDir:
-    case Kind::DeleteFile: return "iit";
-    case Kind::RenMovFile: return "iittiit";
-    case Kind::ExecuteFile: return "iiqtt";
-    case Kind::GetFile: return "iittit";
-    case Kind::PutFile: return "iitti";
-    default: return nullptr;
-    }
-}
-
-const char* AnswerSchema(Kind kind) {
-    switch (kind) {
-    case Kind::ProgressAnswer: return "i";
-    case Kind::LogAnswer: return "";
-    case Kind::RequestAnswer: return "it";
-    default: return nullptr;
-    }
-}
-
-// Callbacks start with the plugin number the plugin passed.
-const char* HelperSchema(Kind kind) {
-    switch (kind) {
-    case Kind::Ready: return "i";
-    case Kind::Result: return "ii";
-    case Kind::FindResult: return "iit";
-    case Kind::FindBatch: return "iii";
-    case Kind::RootNameResult: return "t";
-    case Kind::Progress: return "itti";
-    case Kind::Log: return "iit";
-    case Kind::Request: return "iittti";
-    default: return nullptr;
-    }
-}
 
 void PutU32(std::string& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
@@ -142,14 +101,17 @@ private:
 }  // namespace
 
 const char* Schema(Kind kind) {
-    if (const char* schema = RequestSchema(kind)) return schema;
-    if (const char* schema = AnswerSchema(kind)) return schema;
-    return HelperSchema(kind);
+    switch (kind) {
+#define CORVANEL_SCHEMA(Name, kind, FIELDS) \
+    case Kind::kind: return SchemaOf<msg::Name>();
+        CORVANEL_MESSAGES(CORVANEL_SCHEMA)
+#undef CORVANEL_SCHEMA
+    }
+    return nullptr;
 }
 
 bool SentBy(Kind kind, Sender sender) {
-    if (sender == Sender::Helper) return HelperSchema(kind) != nullptr;
-    return RequestSchema(kind) != nullptr || AnswerSchema(kind) != nullptr;
+    return Schema(kind) != nullptr && (kind >= Kind::Ready) == (sender == Sender::Helper);
 }
 
 Kind ReplyTo(Kind request) {
@@ -173,7 +135,7 @@ bool IsCallback(Kind kind) {
     return kind == Kind::Progress || kind == Kind::Log || kind == Kind::Request;
 }
 
-bool IsRequest(Kind kind) { return RequestSchema(kind) != nullptr; }
+bool IsRequest(Kind kind) { return Schema(kind) != nullptr && kind < Kind::ProgressAnswer; }
 
 Next Classify(Kind request, Kind received) {
     if (!IsRequest(request)) return Next::Fault;

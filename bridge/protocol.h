@@ -65,33 +65,34 @@ constexpr std::int32_t kMaxRootNameBytes = 1024;
 // The host's RemoteInfo record: two size halves, a FILETIME and Attr.
 constexpr std::uint32_t kRemoteInfoBytes = 20;
 
+// The kinds of message; each one's fields are named in bridge/messages.h.
 enum class Kind : std::uint8_t {
-    // Requests, 64-bit side to helper.
-    Init = 1,      // ctx, plugin number, callback mask
-    RootName,      // ctx, buffer size
-    FindFirst,     // ctx, path, the host's find record as it stands (absent: null)
-    FindNext,      // ctx, the helper's handle, most entries to read, find record wanted (0/1)
-    FindClose,     // ctx, handle
-    MkDir,         // ctx, path
-    RemoveDir,     // ctx, path
-    DeleteFile,    // ctx, path
-    RenMovFile,    // ctx, old, new, move, overwrite, remote info
-    ExecuteFile,   // ctx, main window, path, verb
-    GetFile,       // ctx, remote, local, copy flags, remote info
-    PutFile,       // ctx, local, remote, copy flags
-    // Answers to callbacks, 64-bit side to helper.
-    ProgressAnswer = 32,  // the host callback's result
-    LogAnswer,            // nothing
-    RequestAnswer,        // the host callback's result, the returned text
-    // Helper to 64-bit side.
-    Ready = 64,     // protocol version
-    Result,         // result, last error
-    FindResult,     // result, last error, find record
-    FindBatch,      // region, entries, bytes
-    RootNameResult, // the name with its terminator
-    Progress,       // source, target, percent
-    Log,            // message type, text
-    Request,        // request type, title, text, default text, buffer size
+    // Requests, module to helper: one per export.
+    Init = 1,
+    RootName,
+    FindFirst,
+    FindNext,
+    FindClose,
+    MkDir,
+    RemoveDir,
+    DeleteFile,
+    RenMovFile,
+    ExecuteFile,
+    GetFile,
+    PutFile,
+    // Answers to the helper's callbacks, module to helper.
+    ProgressAnswer = 32,
+    LogAnswer,
+    RequestAnswer,
+    // Helper to module: its greeting, the replies, and the callbacks.
+    Ready = 64,
+    Result,
+    FindResult,
+    FindBatch,
+    RootNameResult,
+    Progress,
+    Log,
+    Request,
 };
 
 // Which side wrote a message: each side accepts only the other's kinds.
@@ -105,7 +106,8 @@ constexpr std::int32_t kHasRequest = 4;
 using Text = std::optional<std::string>;
 
 // One decoded or to-be-encoded message: its numbers ('i' and 'q') and texts,
-// each in schema order. On the 64-bit side a FindBatch also holds its
+// each in schema order. Code reads and writes a kind's fields by name through
+// its struct (bridge/messages.h: Pack, As); the generic form is the wire's. On the 64-bit side a FindBatch also holds its
 // entries, copied out of the shared section as they lay there, which
 // FindBatchReader reads; they are not part of the message's own bytes.
 struct Message {

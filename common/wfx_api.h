@@ -34,6 +34,9 @@ constexpr int FS_EXEC_YOURSELF = -1;
 // bucket from a placeholder entry: the host re-reads the directory.
 constexpr WORD kRereadCommand = 104;
 
+// The host's request callback: the kind of question, a Yes/No message box.
+constexpr int RT_MsgYesNo = 9;
+
 constexpr int FS_COPYFLAGS_OVERWRITE = 1;
 constexpr int FS_COPYFLAGS_RESUME = 2;
 constexpr int FS_COPYFLAGS_MOVE = 4;

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and the benchmark, then runs the benchmark under Wine in
-# the build's prefix; it prints every figure of the Performance section of the
-# README: first the 32-bit module's own, then (tools/bench64.sh) the 64-bit
-# edition's against it. Run it while no test run uses the same build: both
+# the build's prefix; it prints the 32-bit module's own figures of
+# docs/benchmarks.md (tools/bench64.sh: the 64-bit edition's against them). Run it while no test run uses the same build: both
 # register the engine's ProgID in the prefix.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)

@@ -4,8 +4,8 @@
 # the benchmark engine, registers that engine in the build's benchmark prefix
 # (a win64 prefix of its own, build/wineprefix64-bench), then runs the
 # comparison under Wine with a persistent wineserver of that prefix, stopped
-# again at the end. It prints the figures of the README's Performance section
-# for the 64-bit edition. Arguments go to the benchmark: --rounds N.
+# again at the end. It prints the 64-bit edition's figures of
+# docs/benchmarks.md. Arguments go to the benchmark: --rounds N.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}

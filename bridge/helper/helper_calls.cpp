@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bridge/channel.h"
+#include "bridge/messages.h"
 
 namespace helper {
 
@@ -43,8 +44,15 @@ private:
     bool present_ = false;
 };
 
-Message ResultReply(std::int64_t result, DWORD lastError) {
-    return std::move(Message(Kind::Result).Add(result).Add(static_cast<std::int64_t>(lastError)));
+// Runs an export with the host thread's locale and last error in place, as
+// the export would have seen them in the host's process, and replies with
+// its result and the last error it left.
+template <typename Request, typename Export>
+Message Reply(const Request& request, Export&& call) {
+    SetThreadLocale(request.locale);
+    SetLastError(request.lastError);
+    const std::int32_t result = call();
+    return bridge::Pack(bridge::msg::Result{result, GetLastError()});
 }
 
 // A listing handle of the plugin's as the 64-bit side carries it: the
@@ -64,7 +72,7 @@ constexpr ULONGLONG kHostWaitsMs = 20;
 
 PluginCalls* PluginCalls::current_ = nullptr;
 
-PluginCalls::PluginCalls(HMODULE plugin, Mailbox& inbox, bridge::RingWriter& out,
+PluginCalls::PluginCalls(HMODULE plugin, Inbox& inbox, bridge::RingWriter& out,
                          const bridge::SharedSection& shared)
     : fs_(FindExports(plugin)), inbox_(inbox), out_(out), shared_(shared) {
     current_ = this;
@@ -79,7 +87,7 @@ bool PluginCalls::Ready() {
         reinterpret_cast<void*>(fs_.FsRenMovFile), reinterpret_cast<void*>(fs_.FsExecuteFile),
         reinterpret_cast<void*>(fs_.FsGetFile),    reinterpret_cast<void*>(fs_.FsPutFile)};
     if (std::find(std::begin(exports), std::end(exports), nullptr) != std::end(exports)) return false;
-    Send(Message(Kind::Ready).Add(bridge::kProtocolVersion));
+    Send(bridge::Pack(bridge::msg::Ready{bridge::kProtocolVersion}));
     return true;
 }
 
@@ -105,7 +113,7 @@ void PluginCalls::Serve(const Message& request) {
         ServeFindNext(request);
         return;
     case Kind::FindClose:
-        ForgetListing(HandleOf(request.U64(2)));
+        ForgetListing(HandleOf(bridge::As<bridge::msg::FindCloseRequest>(request).handle));
         break;
     case Kind::Init:
         readAhead_.reset();  // a new engine: the listings are the old one's
@@ -127,10 +135,11 @@ void PluginCalls::ServeNested(const Message& request) {
     SetLastError(lastError);
 }
 
-void PluginCalls::ServeFindNext(const Message& request) {
-    const HANDLE handle = HandleOf(static_cast<std::uint32_t>(request.Int(2)));
-    const int most = request.Int(3);
-    const bool recordWanted = request.Int(4) != 0;
+void PluginCalls::ServeFindNext(const Message& message) {
+    const auto request = bridge::As<bridge::msg::FindNextRequest>(message);
+    const HANDLE handle = HandleOf(static_cast<std::uint32_t>(request.handle));
+    const int most = request.most;
+    const bool recordWanted = request.recordWanted != 0;
     if (recordWanted && HoldsReadAhead() && readAhead_->handle == handle) {
         lastSentRegion_ = readAhead_->region;
         Send(*readAhead_->batch);
@@ -143,8 +152,8 @@ void PluginCalls::ServeFindNext(const Message& request) {
     // may find it planned and not yet read.)
     const std::uint32_t region =
         OtherRegion(HoldsReadAhead() ? readAhead_->region : lastSentRegion_);
-    SetThreadLocale(static_cast<LCID>(request.Int(0)));
-    SetLastError(static_cast<DWORD>(request.Int(1)));
+    SetThreadLocale(request.locale);
+    SetLastError(request.lastError);
     bool more = false;
     const Message batch = FindNextBatch(handle, most, recordWanted, region, Haste::HostWaits, &more);
     lastSentRegion_ = region;
@@ -190,8 +199,9 @@ bool PluginCalls::Enough(Haste* haste, HANDLE handle, ULONGLONG startedMs) {
 
 bool PluginCalls::NextOfListingWaits(HANDLE handle) {
     Message waiting;
-    return inbox_.Peek(&waiting) && waiting.kind == Kind::FindNext &&
-           HandleOf(static_cast<std::uint32_t>(waiting.Int(2))) == handle && waiting.Int(4) != 0;
+    if (!inbox_.Peek(&waiting) || waiting.kind != Kind::FindNext) return false;
+    const auto next = bridge::As<bridge::msg::FindNextRequest>(waiting);
+    return HandleOf(static_cast<std::uint32_t>(next.handle)) == handle && next.recordWanted != 0;
 }
 
 Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
@@ -216,100 +226,107 @@ Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
             *more = found != FALSE;
         }
     }
-    return std::move(Message(Kind::FindBatch)
-                         .Add(region)
-                         .Add(batch.Entries())
-                         .Add(static_cast<std::int64_t>(batch.Bytes())));
+    return bridge::Pack(bridge::msg::FindBatch{region, batch.Entries(), static_cast<std::uint32_t>(batch.Bytes())});
 }
 
-Message PluginCalls::Run(const Message& request) {
-    // The host thread's locale and last error, as the export would have seen
-    // them in the host's process.
-    SetThreadLocale(static_cast<LCID>(request.Int(0)));
-    const DWORD hostError = static_cast<DWORD>(request.Int(1));
-    Text first = request.texts.empty() ? std::nullopt : request.texts[0];
-    Text second = request.texts.size() < 2 ? std::nullopt : request.texts[1];
-    // Runs an export with the host's last error in place and replies with
-    // its result and the last error it left.
-    auto reply = [hostError](auto&& call) {
-        SetLastError(hostError);
-        const std::int64_t result = call();
-        return ResultReply(result, GetLastError());
-    };
-    switch (request.kind) {
+Message PluginCalls::Run(const Message& message) {
+    namespace msg = bridge::msg;
+    switch (message.kind) {
     case Kind::Init: {
-        const int mask = request.Int(3);
-        return reply([&] {
-            return fs_.FsInit(request.Int(2), (mask & bridge::kHasProgress) ? Progress : nullptr,
+        const auto request = bridge::As<msg::InitRequest>(message);
+        const int mask = request.callbacks;
+        return Reply(request, [&] {
+            return fs_.FsInit(request.pluginNumber, (mask & bridge::kHasProgress) ? Progress : nullptr,
                               (mask & bridge::kHasLog) ? Log : nullptr,
                               (mask & bridge::kHasRequest) ? Request : nullptr);
         });
     }
-    case Kind::RootName: return RootName(request.Int(2), hostError);
-    case Kind::FindFirst: return FindFirst(first, second, hostError);
-    case Kind::FindClose:
-        return reply([&] { return fs_.FsFindClose(HandleOf(request.U64(2))); });
-    case Kind::MkDir: return reply([&] { return fs_.FsMkDir(Argument(first)); });
-    case Kind::RemoveDir: return reply([&] { return fs_.FsRemoveDir(Argument(first)); });
-    case Kind::DeleteFile: return reply([&] { return fs_.FsDeleteFile(Argument(first)); });
+    case Kind::RootName: return RootName(bridge::As<msg::RootNameRequest>(message));
+    case Kind::FindFirst: {
+        auto request = bridge::As<msg::FindFirstRequest>(message);
+        return FindFirst(request);
+    }
+    case Kind::FindClose: {
+        const auto request = bridge::As<msg::FindCloseRequest>(message);
+        return Reply(request, [&] { return fs_.FsFindClose(HandleOf(request.handle)); });
+    }
+    case Kind::MkDir: {
+        auto request = bridge::As<msg::MkDirRequest>(message);
+        return Reply(request, [&] { return fs_.FsMkDir(Argument(request.path)); });
+    }
+    case Kind::RemoveDir: {
+        auto request = bridge::As<msg::RemoveDirRequest>(message);
+        return Reply(request, [&] { return fs_.FsRemoveDir(Argument(request.path)); });
+    }
+    case Kind::DeleteFile: {
+        auto request = bridge::As<msg::DeleteFileRequest>(message);
+        return Reply(request, [&] { return fs_.FsDeleteFile(Argument(request.path)); });
+    }
     case Kind::RenMovFile: {
-        RemoteInfoRecord info(request.TextAt(2));
-        return reply([&] {
-            return fs_.FsRenMovFile(Argument(first), Argument(second), request.Int(2), request.Int(3), info.Get());
+        auto request = bridge::As<msg::RenMovFileRequest>(message);
+        RemoteInfoRecord info(request.remoteInfo);
+        return Reply(request, [&] {
+            return fs_.FsRenMovFile(Argument(request.oldName), Argument(request.newName), request.move,
+                                    request.overWrite, info.Get());
         });
     }
     case Kind::ExecuteFile: {
+        auto request = bridge::As<msg::ExecuteFileRequest>(message);
         // Window handles are the same in every process of the session.
-        const HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(request.U64(2)));
-        return reply([&] { return fs_.FsExecuteFile(window, Argument(first), Argument(second)); });
+        const HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(request.mainWindow));
+        return Reply(request, [&] { return fs_.FsExecuteFile(window, Argument(request.path), Argument(request.verb)); });
     }
     case Kind::GetFile: {
-        RemoteInfoRecord info(request.TextAt(2));
-        return reply([&] { return fs_.FsGetFile(Argument(first), Argument(second), request.Int(2), info.Get()); });
+        auto request = bridge::As<msg::GetFileRequest>(message);
+        RemoteInfoRecord info(request.remoteInfo);
+        return Reply(request, [&] {
+            return fs_.FsGetFile(Argument(request.remoteName), Argument(request.localName), request.copyFlags,
+                                 info.Get());
+        });
     }
-    case Kind::PutFile:
-        return reply([&] { return fs_.FsPutFile(Argument(first), Argument(second), request.Int(2)); });
-    default:
-        ExitProcess(kExitProtocolFault);
+    case Kind::PutFile: {
+        auto request = bridge::As<msg::PutFileRequest>(message);
+        return Reply(request, [&] {
+            return fs_.FsPutFile(Argument(request.localName), Argument(request.remoteName), request.copyFlags);
+        });
+    }
+    default: ExitProcess(kExitProtocolFault);
     }
 }
 
-Message PluginCalls::RootName(int size, DWORD hostError) {
-    std::string buffer(std::clamp(size, 1, bridge::kMaxRootNameBytes), '\0');
-    SetLastError(hostError);
+Message PluginCalls::RootName(const bridge::msg::RootNameRequest& request) {
+    std::string buffer(std::clamp(request.size, 1, bridge::kMaxRootNameBytes), '\0');
+    SetThreadLocale(request.locale);
+    SetLastError(request.lastError);
     fs_.FsGetDefRootName(&buffer[0], static_cast<int>(buffer.size()));
     // What the plugin wrote: the name and its terminator.
     buffer.resize(std::min(buffer.size(), std::strlen(buffer.c_str()) + 1));
-    return std::move(Message(Kind::RootNameResult).Add(buffer));
+    return bridge::Pack(bridge::msg::RootNameResult{buffer});
 }
 
-Message PluginCalls::FindFirst(Text& path, const Text& hostRecord, DWORD hostError) {
+Message PluginCalls::FindFirst(bridge::msg::FindFirstRequest& request) {
     // The plugin starts from the host's record as it stands, so the bytes
     // it leaves alone come back unchanged.
     WIN32_FIND_DATAA record{};
-    if (hostRecord && !bridge::UntrimRecord(*hostRecord, &record, sizeof(record))) {
+    if (request.record && !bridge::UntrimRecord(*request.record, &record, sizeof(record))) {
         ExitProcess(kExitProtocolFault);
     }
-    SetLastError(hostError);
-    const HANDLE handle = fs_.FsFindFirst(Argument(path), hostRecord ? &record : nullptr);
+    SetThreadLocale(request.locale);
+    SetLastError(request.lastError);
+    const HANDLE handle = fs_.FsFindFirst(Argument(request.path), request.record ? &record : nullptr);
     const DWORD error = GetLastError();
-    return std::move(Message(Kind::FindResult)
-                         .Add(static_cast<std::int64_t>(reinterpret_cast<INT_PTR>(handle)))
-                         .Add(static_cast<std::int64_t>(error))
-                         .Add(hostRecord ? Text(bridge::TrimRecord(&record, sizeof(record))) : std::nullopt));
+    return bridge::Pack(bridge::msg::FindResult{
+        static_cast<std::int32_t>(reinterpret_cast<INT_PTR>(handle)), error,
+        request.record ? Text(bridge::TrimRecord(&record, sizeof(record))) : std::nullopt});
 }
 
 int __stdcall PluginCalls::Progress(int pluginNr, char* source, char* target, int percent) {
-    current_->Send(Message(Kind::Progress)
-                       .Add(pluginNr)
-                       .Add(PluginText(source))
-                       .Add(PluginText(target))
-                       .Add(percent));
-    return current_->AwaitAnswer(Kind::Progress).Int(0);
+    current_->Send(bridge::Pack(bridge::msg::Progress{pluginNr, PluginText(source), PluginText(target), percent}));
+    return bridge::As<bridge::msg::ProgressAnswer>(current_->AwaitAnswer(Kind::Progress)).abort;
 }
 
 void __stdcall PluginCalls::Log(int pluginNr, int msgType, char* text) {
-    current_->Send(Message(Kind::Log).Add(pluginNr).Add(msgType).Add(PluginText(text)));
+    current_->Send(bridge::Pack(bridge::msg::Log{pluginNr, msgType, PluginText(text)}));
     current_->AwaitAnswer(Kind::Log);
 }
 
@@ -319,21 +336,15 @@ BOOL __stdcall PluginCalls::Request(int pluginNr, int requestType, char* title, 
                      ? Text(std::string(returned, strnlen(returned, std::min<int>(
                                                                      maxlen, bridge::kMaxTextBytes))))
                      : std::nullopt;
-    current_->Send(Message(Kind::Request)
-                       .Add(pluginNr)
-                       .Add(requestType)
-                       .Add(PluginText(title))
-                       .Add(PluginText(text))
-                       .Add(std::move(shown))
-                       .Add(maxlen));
-    const Message answer = current_->AwaitAnswer(Kind::Request);
-    const Text& answered = answer.TextAt(0);
-    if (returned != nullptr && maxlen > 0 && answered) {
-        const std::size_t length = std::min<std::size_t>(answered->size(), maxlen - 1);
-        std::memcpy(returned, answered->data(), length);
+    current_->Send(bridge::Pack(
+        bridge::msg::Request{pluginNr, requestType, PluginText(title), PluginText(text), std::move(shown), maxlen}));
+    const auto answer = bridge::As<bridge::msg::RequestAnswer>(current_->AwaitAnswer(Kind::Request));
+    if (returned != nullptr && maxlen > 0 && answer.returned) {
+        const std::size_t length = std::min<std::size_t>(answer.returned->size(), maxlen - 1);
+        std::memcpy(returned, answer.returned->data(), length);
         returned[length] = '\0';
     }
-    return answer.Int(0);
+    return answer.answered;
 }
 
 }  // namespace helper

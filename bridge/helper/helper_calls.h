@@ -14,7 +14,8 @@
 #include <string>
 
 #include "bridge/channel.h"
-#include "bridge/helper/mailbox.h"
+#include "bridge/helper/inbox.h"
+#include "bridge/messages.h"
 #include "bridge/protocol.h"
 #include "bridge/ring.h"
 #include "common/wfx_module.h"
@@ -23,7 +24,7 @@ namespace helper {
 
 class PluginCalls {
 public:
-    PluginCalls(HMODULE plugin, Mailbox& inbox, bridge::RingWriter& out, const bridge::SharedSection& shared);
+    PluginCalls(HMODULE plugin, Inbox& inbox, bridge::RingWriter& out, const bridge::SharedSection& shared);
     PluginCalls(const PluginCalls&) = delete;
     PluginCalls& operator=(const PluginCalls&) = delete;
 
@@ -41,8 +42,8 @@ private:
     // back to the request around it afterwards.
     void ServeNested(const bridge::Message& request);
     bridge::Message Run(const bridge::Message& request);
-    bridge::Message RootName(int size, DWORD hostError);
-    bridge::Message FindFirst(bridge::Text& path, const bridge::Text& hostRecord, DWORD hostError);
+    bridge::Message RootName(const bridge::msg::RootNameRequest& request);
+    bridge::Message FindFirst(bridge::msg::FindFirstRequest& request);
     // How long a batch may take: one the host waits for goes up after
     // kHostWaitsMs (a store that lists in pages then shows each page as it
     // comes); one read ahead stops as soon as another request is waiting,
@@ -92,7 +93,7 @@ private:
     bool HoldsReadAhead() const { return readAhead_ && readAhead_->batch; }
     std::uint32_t lastSentRegion_ = 0;
     WfxExports fs_;
-    Mailbox& inbox_;
+    Inbox& inbox_;
     bridge::RingWriter& out_;
     const bridge::SharedSection& shared_;
 };

@@ -11,12 +11,12 @@
 
 #include "bridge/channel.h"
 #include "bridge/helper/helper_calls.h"
-#include "bridge/helper/mailbox.h"
+#include "bridge/helper/inbox.h"
 
 namespace {
 
-// Exit codes, for whoever looks at an ended helper (the mailbox's own:
-// mailbox.h).
+// Exit codes, for whoever looks at an ended helper (the inbox's own:
+// inbox.h).
 constexpr UINT kBadCommandLine = 2;
 constexpr UINT kNoPlugin = 3;
 
@@ -65,11 +65,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
                          ? nullptr
                          : LoadLibraryExW(pluginPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (plugin == nullptr) return kNoPlugin;
-    helper::Mailbox mailbox(inherited[0], shared.RingToHelper(), inherited[2]);
+    helper::Inbox inbox(inherited[0], shared.RingToHelper(), inherited[2]);
     bridge::RingWriter out;
     out.Attach(shared.RingToModule(), inherited[3]);
-    helper::PluginCalls calls(plugin, mailbox, out, shared);
-    if (!mailbox.Start() || !calls.Ready()) return kNoPlugin;
+    helper::PluginCalls calls(plugin, inbox, out, shared);
+    if (!inbox.Start() || !calls.Ready()) return kNoPlugin;
     calls.Serve();  // never returns: the watcher ends the process
     return helper::kExitModuleGone;
 }

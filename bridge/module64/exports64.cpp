@@ -29,10 +29,10 @@
 namespace {
 
 using bridge::HelperLink;
-using bridge::Kind;
 using bridge::Message;
 using bridge::Text;
 using bridge::Watch;
+namespace msg = bridge::msg;
 
 static_assert(sizeof(WIN32_FIND_DATAA) == bridge::kFindRecordBytes, "same layout in both editions");
 static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout in both editions");
@@ -42,13 +42,12 @@ static_assert(sizeof(RemoteInfoStruct) == bridge::kRemoteInfoBytes, "same layout
 // also ends at its bytes' bound.
 constexpr int kReadAheadEntries = 8192;
 
-// A call's texts, or false when one is longer than the protocol carries:
-// the export then fails without reaching the helper.
-bool Texts(std::initializer_list<const char*> texts, Message* request) {
-    for (const char* text : texts) {
-        Text carried;
-        if (!bridge::HostText(text, &carried)) return false;
-        request->Add(std::move(carried));
+// A call's texts into the request's fields, or false when one is longer
+// than the protocol carries: the export then fails without reaching the
+// helper.
+bool Carried(std::initializer_list<std::pair<const char*, Text*>> texts) {
+    for (const auto& [text, field] : texts) {
+        if (!bridge::HostText(text, field)) return false;
     }
     return true;
 }
@@ -62,8 +61,9 @@ Text RemoteInfoBytes(const RemoteInfoStruct* info) {
 // thread; `failure` when there is no reply.
 int ResultOf(const std::optional<Message>& reply, int failure) {
     if (!reply) return failure;
-    SetLastError(static_cast<DWORD>(reply->Int(1)));
-    return reply->Int(0);
+    const auto result = bridge::As<msg::Result>(*reply);
+    SetLastError(result.lastError);
+    return result.result;
 }
 
 // The last error of a call that got no reply for a reason the host may want
@@ -97,8 +97,8 @@ int Outcome(const std::optional<Message>& reply, const Watch& watch, int failure
 // engine has it is aborted in the engine, the helper ended with it, unless
 // the engine goes on with it for requests below (HelperLink::AnswerCallback).
 // The local files are HelperLink's to claim and to delete.
-int Transfer(Message request, bool download) {
-    Watch watch(request.TextAt(0), request.TextAt(1));
+int Transfer(const Message& request, Text source, Text target, bool download) {
+    Watch watch(std::move(source), std::move(target));
     const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
     if (watch.inUse) {
         SetLastError(ERROR_SHARING_VIOLATION);
@@ -142,21 +142,21 @@ void CloseInHelper(const HelperListing& listing, const bridge::CallContext& cont
 HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIND_DATAA* findData) {
     HelperLink& link = HelperLink::Instance();
     auto listing = std::make_unique<HelperListing>();
-    Message request = bridge::RequestOf(Kind::FindFirst, context);
-    if (!Texts({path}, &request)) return INVALID_HANDLE_VALUE;
-    request.Add(findData != nullptr ? Text(bridge::TrimRecord(findData, sizeof(*findData))) : std::nullopt);
-    listing->path = request.TextAt(0);
+    auto request = bridge::RequestOf<msg::FindFirstRequest>(context);
+    if (!Carried({{path, &request.path}})) return INVALID_HANDLE_VALUE;
+    if (findData != nullptr) request.record = bridge::TrimRecord(findData, sizeof(*findData));
+    listing->path = request.path;
     Watch watch(listing->path, std::nullopt);
-    const std::optional<Message> reply = link.Call(request, &watch);
+    const std::optional<Message> reply = link.Call(bridge::Pack(request), &watch);
     SetAbandonedError(watch);
     if (!reply) return INVALID_HANDLE_VALUE;
-    const Text& record = reply->TextAt(0);
-    if (findData != nullptr && record && !bridge::UntrimRecord(*record, findData, sizeof(*findData))) {
+    const auto found = bridge::As<msg::FindResult>(*reply);
+    if (findData != nullptr && found.record && !bridge::UntrimRecord(*found.record, findData, sizeof(*findData))) {
         link.Fault(watch.helper);
         return INVALID_HANDLE_VALUE;
     }
-    const DWORD lastError = static_cast<DWORD>(reply->Int(1));
-    listing->handle = reply->Int(0);
+    const DWORD lastError = found.lastError;
+    listing->handle = found.handle;
     listing->generation = watch.helper;
     if (listing->handle == -1) {
         SetLastError(lastError);
@@ -174,9 +174,11 @@ HANDLE FindFirst(const bridge::CallContext& context, const char* path, WIN32_FIN
 bool NextBatch(const bridge::CallContext& context, HelperListing& listing) {
     HelperLink& link = HelperLink::Instance();
     Watch watch(listing.path, std::nullopt);
-    std::optional<Message> reply = link.Call(
-        bridge::RequestOf(Kind::FindNext, context).Add(listing.handle).Add(kReadAheadEntries).Add(1), &watch,
-        listing.generation);
+    auto request = bridge::RequestOf<msg::FindNextRequest>(context);
+    request.handle = listing.handle;
+    request.most = kReadAheadEntries;
+    request.recordWanted = 1;
+    std::optional<Message> reply = link.Call(bridge::Pack(request), &watch, listing.generation);
     SetAbandonedError(watch);
     listing.ended = watch.abandoned != bridge::Abandoned::No;
     if (!reply) return false;
@@ -199,9 +201,10 @@ BOOL NextOf(const bridge::CallContext& context, HelperListing& listing, WIN32_FI
         // was read ahead stays for the next call.
         if (!listing.entries.AtEnd()) return FALSE;
         Watch watch(listing.path, std::nullopt);
-        const std::optional<Message> reply = link.Call(
-            bridge::RequestOf(Kind::FindNext, context).Add(listing.handle).Add(1).Add(0), &watch,
-            listing.generation);
+        auto request = bridge::RequestOf<msg::FindNextRequest>(context);
+        request.handle = listing.handle;
+        request.most = 1;
+        const std::optional<Message> reply = link.Call(bridge::Pack(request), &watch, listing.generation);
         WIN32_FIND_DATAA ignored;
         std::int32_t result = FALSE;
         SetAbandonedError(watch);
@@ -252,17 +255,21 @@ int FindClose(const bridge::CallContext& context, HANDLE handle) {
 
 void RootName(const bridge::CallContext& context, char* buffer, int size) {
     if (buffer == nullptr || size <= 0) return;  // the plugin writes nothing either
-    const std::optional<Message> reply = HelperLink::Instance().Call(
-        bridge::RequestOf(Kind::RootName, context).Add(std::min(size, bridge::kMaxRootNameBytes)));
-    if (!reply || !reply->TextAt(0)) return;
-    const std::string& name = *reply->TextAt(0);
-    std::memcpy(buffer, name.data(), std::min<std::size_t>(name.size(), static_cast<std::size_t>(size)));
+    auto request = bridge::RequestOf<msg::RootNameRequest>(context);
+    request.size = std::min(size, bridge::kMaxRootNameBytes);
+    const std::optional<Message> reply = HelperLink::Instance().Call(bridge::Pack(request));
+    if (!reply) return;
+    const Text name = bridge::As<msg::RootNameResult>(*reply).name;
+    if (!name) return;
+    std::memcpy(buffer, name->data(), std::min<std::size_t>(name->size(), static_cast<std::size_t>(size)));
 }
 
-int PathCall(Kind kind, const char* path, int failure) {
-    Message request = bridge::RequestOf(kind, bridge::CurrentContext());
-    if (!Texts({path}, &request)) return failure;
-    return Forward(std::move(request), failure);
+// An export that takes one path and answers the plugin's result.
+template <typename Request>
+int PathCall(const char* path, int failure) {
+    auto request = bridge::RequestOf<Request>(bridge::CurrentContext());
+    if (!Carried({{path, &request.path}})) return failure;
+    return Forward(bridge::Pack(request), failure);
 }
 
 }  // namespace
@@ -296,26 +303,28 @@ int __stdcall FsFindClose(HANDLE Hdl) {
 }
 
 BOOL __stdcall FsMkDir(char* Path) {
-    return CallGuarded<BOOL>(FALSE, [&] { return PathCall(Kind::MkDir, Path, FALSE); });
+    return CallGuarded<BOOL>(FALSE, [&] { return PathCall<msg::MkDirRequest>(Path, FALSE); });
 }
 
 BOOL __stdcall FsRemoveDir(char* RemoteName) {
-    return CallGuarded<BOOL>(FALSE, [&] { return PathCall(Kind::RemoveDir, RemoteName, FALSE); });
+    return CallGuarded<BOOL>(FALSE, [&] { return PathCall<msg::RemoveDirRequest>(RemoteName, FALSE); });
 }
 
 BOOL __stdcall FsDeleteFile(char* RemoteName) {
-    return CallGuarded<BOOL>(FALSE, [&] { return PathCall(Kind::DeleteFile, RemoteName, FALSE); });
+    return CallGuarded<BOOL>(FALSE, [&] { return PathCall<msg::DeleteFileRequest>(RemoteName, FALSE); });
 }
 
 int __stdcall FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWrite,
                            RemoteInfoStruct* RemoteInfo) {
     const bridge::CallContext context = bridge::CurrentContext();
     return CallGuarded<int>(FS_FILE_READERROR, [&] {
-        Message request = bridge::RequestOf(Kind::RenMovFile, context);
-        if (!Texts({OldName, NewName}, &request)) return FS_FILE_READERROR;
-        request.Add(Move).Add(OverWrite).Add(RemoteInfoBytes(RemoteInfo));
-        Watch watch(request.TextAt(0), request.TextAt(1));
-        const std::optional<Message> reply = HelperLink::Instance().Call(request, &watch);
+        auto request = bridge::RequestOf<msg::RenMovFileRequest>(context);
+        if (!Carried({{OldName, &request.oldName}, {NewName, &request.newName}})) return FS_FILE_READERROR;
+        request.move = Move;
+        request.overWrite = OverWrite;
+        request.remoteInfo = RemoteInfoBytes(RemoteInfo);
+        Watch watch(request.oldName, request.newName);
+        const std::optional<Message> reply = HelperLink::Instance().Call(bridge::Pack(request), &watch);
         return Outcome(reply, watch, FS_FILE_READERROR);
     });
 }
@@ -323,10 +332,10 @@ int __stdcall FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWri
 int __stdcall FsExecuteFile(HWND MainWin, char* RemoteName, char* Verb) {
     const bridge::CallContext context = bridge::CurrentContext();
     return CallGuarded<int>(FS_EXEC_ERROR, [&] {
-        Message request = bridge::RequestOf(Kind::ExecuteFile, context)
-                              .Add(static_cast<std::int64_t>(reinterpret_cast<ULONG_PTR>(MainWin)));
-        if (!Texts({RemoteName, Verb}, &request)) return FS_EXEC_ERROR;
-        return Forward(std::move(request), FS_EXEC_ERROR);
+        auto request = bridge::RequestOf<msg::ExecuteFileRequest>(context);
+        request.mainWindow = reinterpret_cast<ULONG_PTR>(MainWin);
+        if (!Carried({{RemoteName, &request.path}, {Verb, &request.verb}})) return FS_EXEC_ERROR;
+        return Forward(bridge::Pack(request), FS_EXEC_ERROR);
     });
 }
 
@@ -334,19 +343,20 @@ int __stdcall FsGetFile(char* RemoteName, char* LocalName, int CopyFlags,
                         RemoteInfoStruct* RemoteInfo) {
     const bridge::CallContext context = bridge::CurrentContext();
     return CallGuarded<int>(FS_FILE_READERROR, [&] {
-        Message request = bridge::RequestOf(Kind::GetFile, context);
-        if (!Texts({RemoteName, LocalName}, &request)) return FS_FILE_READERROR;
-        request.Add(CopyFlags).Add(RemoteInfoBytes(RemoteInfo));
-        return Transfer(std::move(request), true);
+        auto request = bridge::RequestOf<msg::GetFileRequest>(context);
+        if (!Carried({{RemoteName, &request.remoteName}, {LocalName, &request.localName}})) return FS_FILE_READERROR;
+        request.copyFlags = CopyFlags;
+        request.remoteInfo = RemoteInfoBytes(RemoteInfo);
+        return Transfer(bridge::Pack(request), request.remoteName, request.localName, true);
     });
 }
 
 int __stdcall FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
     const bridge::CallContext context = bridge::CurrentContext();
     return CallGuarded<int>(FS_FILE_READERROR, [&] {
-        Message request = bridge::RequestOf(Kind::PutFile, context);
-        if (!Texts({LocalName, RemoteName}, &request)) return FS_FILE_READERROR;
-        request.Add(CopyFlags);
-        return Transfer(std::move(request), false);
+        auto request = bridge::RequestOf<msg::PutFileRequest>(context);
+        if (!Carried({{LocalName, &request.localName}, {RemoteName, &request.remoteName}})) return FS_FILE_READERROR;
+        request.copyFlags = CopyFlags;
+        return Transfer(bridge::Pack(request), request.localName, request.remoteName, false);
     });
 }

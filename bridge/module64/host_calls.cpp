@@ -70,6 +70,10 @@ std::intptr_t Pointer(const void* pointer) { return reinterpret_cast<std::intptr
 
 }  // namespace
 
+int HostCallbacks::Mask() const {
+    return (progress ? kHasProgress : 0) | (log ? kHasLog : 0) | (request ? kHasRequest : 0);
+}
+
 int CallProgress(tProgressProc progress, int pluginNumber, char* source, char* target, int percent) {
     return static_cast<int>(
         CallKeepingRegisters(progress, {pluginNumber, Pointer(source), Pointer(target), percent, 0, 0}));

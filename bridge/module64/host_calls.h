@@ -7,9 +7,25 @@
 // under Wine, when the user's keys called the plugin from inside it), and
 // compiled code may keep a value there across the call.
 
+#include "bridge/protocol.h"
 #include "common/wfx_api.h"
 
 namespace bridge {
+
+// The host's callbacks as FsInit gave them, for the calls the module makes
+// itself and for each new helper's FsInit.
+struct HostCallbacks {
+    int pluginNumber = 0;
+    tProgressProc progress = nullptr;
+    tLogProc log = nullptr;
+    tRequestProc request = nullptr;
+    // Which are there, as FsInit's request carries it (bridge/protocol.h).
+    int Mask() const;
+};
+
+// A writable copy of a text for a host callback, which takes char*: valid
+// and unchanged until the callback returns; null stays null.
+inline char* Writable(Text& text) { return text ? &(*text)[0] : nullptr; }
 
 int CallProgress(tProgressProc progress, int pluginNumber, char* source, char* target, int percent);
 void CallLog(tLogProc log, int pluginNumber, int messageType, char* text);

@@ -146,7 +146,7 @@ int __stdcall CancelAfterSilence(int, char*, char*, int) {
     static ULONGLONG last = 0;
     const ULONGLONG now = GetTickCount64();
     // The plugin's own reports come before the engine stalls, and at once.
-    const bool silent = g_stallingEngine->Stalled() && last != 0 && now - last >= 900;
+    const bool silent = g_stallingEngine->Stalled() && last != 0 && now - last >= kQuietMs - kEarlyMs;
     last = now;
     return silent ? 1 : 0;
 }

@@ -22,9 +22,6 @@
 
 namespace {
 
-// What a busy machine may add to a bound before the call has returned.
-constexpr ULONGLONG kSlackMs = 5000;
-constexpr int kRequestYesNo = 9;
 
 struct Question {
     std::string title, text;
@@ -43,7 +40,7 @@ BOOL __stdcall AnswerQuestion(int pluginNumber, int requestType, char* title, ch
     g_questions.push_back({title != nullptr ? title : "(null)", text != nullptr ? text : "(null)",
                            GetTickCount64()});
     EXPECT_EQ(7, pluginNumber);
-    EXPECT_EQ(kRequestYesNo, requestType);
+    EXPECT_EQ(RT_MsgYesNo, requestType);
     if (g_listedMeanwhile != nullptr) {
         std::string path = g_listedMeanwhile;
         WIN32_FIND_DATAA record;
@@ -96,7 +93,7 @@ protected:
         ULONGLONG bound = kQuestionAfterMs;
         for (const Question& question : g_questions) {
             SCOPED_TRACE(question.text);
-            EXPECT_GE(question.tick, called + bound - 100);
+            EXPECT_GE(question.tick, called + bound - kEarlyMs);
             const ULONGLONG latest = &question == &g_questions.front()
                                          ? called + bound
                                          : called + 2 * ((&question - 1)->tick - called);
@@ -232,7 +229,7 @@ TEST_F(SilentEngineTest, StalledChangesFailAndLeaveTheStoreAsItWas) {
     const ULONGLONG called = GetTickCount64();
     EXPECT_EQ(FS_FILE_READERROR, Fs().FsRenMovFile(Text(source), Text(copy), FALSE, FALSE, &info));
     const ULONGLONG returned = GetTickCount64();
-    EXPECT_GE(returned, called + kGiveUpAfterMs - 100);
+    EXPECT_GE(returned, called + kGiveUpAfterMs - kEarlyMs);
     EXPECT_LE(returned, called + kGiveUpAfterMs + kSlackMs);
     EXPECT_EQ(tree, TreeOf(store_));
     ExpectHelperReplaced();

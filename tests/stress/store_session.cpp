@@ -582,6 +582,15 @@ void Session::NoteChanged(const HostPath& path) {
     clientDeleted_.erase(key);
 }
 
+void Session::Looked(const HostPath& target, const Armed& armed, int got) {
+    const ::Seen may = MaySee(target.StorePath(), armed.started);
+    if ((may == ::Seen::Taken && got == FS_FILE_EXISTS) || (may == ::Seen::Free && got != FS_FILE_EXISTS)) {
+        model_.seen = may;
+        counts_.raced += may == ::Seen::Free && got == FS_FILE_OK;
+    }
+    NoteLook(target, armed);
+}
+
 // The look of an upload or a store copy lists the target's folder, and the
 // folders above it up to the bucket when that one cannot be listed: the
 // plugin may answer from any of them while it is fresh (Learnt).
@@ -805,7 +814,7 @@ bool Session::RunChange(const Action& action) {
             got = fs_.FsExecuteFile(window_, &path[0], &verb[0]);
             MSG msg;
             while (PeekMessageA(&msg, window_, 0, 0, PM_REMOVE)) {
-                notices += msg.message == WM_COMMAND && LOWORD(msg.wParam) == 104 && msg.lParam == 0;
+                notices += msg.message == WM_COMMAND && LOWORD(msg.wParam) == kRereadCommand && msg.lParam == 0;
             }
             break;
         }
@@ -818,13 +827,8 @@ bool Session::RunChange(const Action& action) {
     case Op::RemoveDir: expected.result = model_.RemoveDir(action.path); break;
     case Op::DeleteFile: expected.result = model_.DeleteFile(action.path); break;
     case Op::RenMov: {
-        const ::Seen may = MaySee(action.target.StorePath(), armed.started);
-        if ((may == ::Seen::Taken && got == FS_FILE_EXISTS) || (may == ::Seen::Free && got != FS_FILE_EXISTS)) {
-            model_.seen = may;
-            counts_.raced += may == ::Seen::Free && got == FS_FILE_OK;
-        }
+        if (!action.overWrite) Looked(action.target, armed, got);
         expected = model_.RenMov(action.path, action.target, action.move, action.overWrite, action.folder);
-        if (!action.overWrite) NoteLook(action.target, armed);
         break;
     }
     case Op::Open: expected.result = model_.ExecuteOpen(action.path, &notice); break;
@@ -878,12 +882,7 @@ bool Session::RunTransfer(const Action& action) {
     if (!finding_.empty()) return false;  // in the call made from inside it
     if (!download && !(action.flags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_EXISTS_SAMECASE |
                                        FS_COPYFLAGS_EXISTS_DIFFERENTCASE))) {
-        const ::Seen may = MaySee(action.path.StorePath(), armed.started);
-        if ((may == ::Seen::Taken && got == FS_FILE_EXISTS) || (may == ::Seen::Free && got != FS_FILE_EXISTS)) {
-            model_.seen = may;
-            counts_.raced += may == ::Seen::Free && got == FS_FILE_OK;
-        }
-        NoteLook(action.path, armed);
+        Looked(action.path, armed, got);
     }
     // A transfer made from inside another on the same helper is left to its
     // engine when the host cancels it, as in process.

@@ -276,6 +276,10 @@ private:
     // second client's change to it (Seen), for a call begun at `started`.
     Seen MaySee(const Path& target, ULONGLONG started) const;
     bool KnownBefore(const Path& folder, ULONGLONG change, ULONGLONG started) const;
+    // The look before an upload or store copy onto `target` that answered
+    // `got`: how it saw the target, and what the plugin may answer from
+    // afterwards.
+    void Looked(const HostPath& target, const Armed& armed, int got);
     void NoteLook(const HostPath& target, const Armed& armed);
     void NoteListed(const Path& folder, const Learnt& listing);
     void NoteChanged(const HostPath& path);

@@ -11,7 +11,7 @@
 
 namespace bridge {
 
-class HelperInbox {
+class Inbox {
 public:
     // `ring` and `arrived`: the helper's ring and the event that wakes its
     // reader; `process`: the helper's process. All stay the caller's.

@@ -1,4 +1,4 @@
-#include "bridge/module64/helper_inbox.h"
+#include "bridge/module64/inbox.h"
 
 #include <string>
 
@@ -6,18 +6,18 @@
 
 namespace bridge {
 
-void HelperInbox::Attach(char* ring, HANDLE arrived, HANDLE process) {
+void Inbox::Attach(char* ring, HANDLE arrived, HANDLE process) {
     ring_.Attach(ring, arrived);
     process_ = process;
     frames_.Clear();
 }
 
-void HelperInbox::Reset() {
+void Inbox::Reset() {
     process_ = nullptr;
     frames_.Clear();
 }
 
-HelperInbox::Wait HelperInbox::Taken(Message* message) {
+Inbox::Wait Inbox::Taken(Message* message) {
     std::string payload;
     switch (frames_.Next(&payload)) {
     case FrameBuffer::Take::Frame:
@@ -28,7 +28,7 @@ HelperInbox::Wait HelperInbox::Taken(Message* message) {
     return Wait::Quiet;
 }
 
-HelperInbox::Wait HelperInbox::Receive(Message* message, DWORD ms) {
+Inbox::Wait Inbox::Receive(Message* message, DWORD ms) {
     if (process_ == nullptr) return Wait::Broken;
     const ULONGLONG start = GetTickCount64();
     for (;;) {

@@ -15,7 +15,7 @@ __attribute__((noinline)) void CopyIntoSmallBuffer(const char* text, size_t leng
     asm volatile("" : : "r"(buffer) : "memory");
 }
 
-TEST(StackGuard, OverrunOfAProtectedFrameEndsTheProcess) {
+TEST(StackProtector, OverrunOfAProtectedFrameEndsTheProcess) {
     char text[64];
     std::memset(text, 'x', sizeof(text));
     CopyIntoSmallBuffer(text, 8);  // in bounds: returns normally

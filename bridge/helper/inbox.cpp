@@ -1,16 +1,16 @@
-#include "bridge/helper/mailbox.h"
+#include "bridge/helper/inbox.h"
 
 namespace helper {
 
-Mailbox::Mailbox(HANDLE alive, char* ring, HANDLE arrived) : alive_(alive) { ring_.Attach(ring, arrived); }
+Inbox::Inbox(HANDLE alive, char* ring, HANDLE arrived) : alive_(alive) { ring_.Attach(ring, arrived); }
 
-bool Mailbox::Start() {
-    watcher_.Reset(CreateThread(nullptr, 0, &Mailbox::Watch, this, 0, nullptr));
+bool Inbox::Start() {
+    watcher_.Reset(CreateThread(nullptr, 0, &Inbox::Watch, this, 0, nullptr));
     return watcher_.Valid();
 }
 
-DWORD WINAPI Mailbox::Watch(void* self) {
-    const HANDLE alive = static_cast<Mailbox*>(self)->alive_;
+DWORD WINAPI Inbox::Watch(void* self) {
+    const HANDLE alive = static_cast<Inbox*>(self)->alive_;
     char byte;
     DWORD read = 0;
     // The 64-bit side writes nothing here: a read returns only when the pipe
@@ -20,7 +20,7 @@ DWORD WINAPI Mailbox::Watch(void* self) {
     ExitProcess(!done && GetLastError() == ERROR_BROKEN_PIPE ? kExitModuleGone : kExitProtocolFault);
 }
 
-void Mailbox::Collect() {
+void Inbox::Collect() {
     if (!ring_.Arrived()) return;
     if (!ring_.Take(&frames_)) ExitProcess(kExitProtocolFault);
     std::string payload;
@@ -31,7 +31,7 @@ void Mailbox::Collect() {
     if (taken == bridge::FrameBuffer::Take::Fault) ExitProcess(kExitProtocolFault);  // oversized
 }
 
-bool Mailbox::Take(std::string* payload) {
+bool Inbox::Take(std::string* payload) {
     Collect();
     if (payloads_.empty()) return false;
     *payload = std::move(payloads_.front());
@@ -39,19 +39,19 @@ bool Mailbox::Take(std::string* payload) {
     return true;
 }
 
-bool Mailbox::Waiting() {
+bool Inbox::Waiting() {
     Collect();
     return !payloads_.empty();
 }
 
-bool Mailbox::Peek(bridge::Message* message) {
+bool Inbox::Peek(bridge::Message* message) {
     Collect();
     if (payloads_.empty()) return false;
     *message = Decoded(payloads_.front());
     return true;
 }
 
-bridge::Message Mailbox::Next() {
+bridge::Message Inbox::Next() {
     HANDLE arrived = ring_.Event();
     std::string payload;
     while (!Take(&payload)) {
@@ -69,7 +69,7 @@ bridge::Message Mailbox::Next() {
     return Decoded(payload);
 }
 
-bridge::Message Mailbox::Decoded(const std::string& payload) {
+bridge::Message Inbox::Decoded(const std::string& payload) {
     bridge::Message message;
     if (!bridge::DecodePayload(payload, bridge::Sender::Host, &message)) ExitProcess(kExitProtocolFault);
     return message;

@@ -19,13 +19,13 @@
 
 namespace helper {
 
-class Mailbox {
+class Inbox {
 public:
     // `alive`: the pipe's read end; `ring` and `arrived`: the ring that
     // carries the 64-bit side's messages and the event that wakes its reader.
-    Mailbox(HANDLE alive, char* ring, HANDLE arrived);
-    Mailbox(const Mailbox&) = delete;
-    Mailbox& operator=(const Mailbox&) = delete;
+    Inbox(HANDLE alive, char* ring, HANDLE arrived);
+    Inbox(const Inbox&) = delete;
+    Inbox& operator=(const Inbox&) = delete;
 
     // Starts the watcher thread. False when it cannot.
     bool Start();
