@@ -975,6 +975,8 @@ void Session::RunInside() {
     outer.reportsAtInside = outer.reports;
     outer.percentAtInside = outer.lastPercent;
     // The outer transfer's own files are being written while it runs.
+    // The outer call's own facts for the model stay its own.
+    const std::map<Path, DWORD> locked = model_.locked;
     inFlux_.push_back({&model_.local, action.local});
     inFlux_.push_back({&model_.store, action.path.StorePath()});
     model_.inUse = {{action.local, model_.local.Exists(action.local) ||
@@ -989,6 +991,7 @@ void Session::RunInside() {
     }
     inFlux_.clear();
     model_.inUse.clear();
+    model_.locked = locked;
     ++counts_.insideCalls;
     counts_.insideEnds += outer.helperEndedInside || outer.engineStuck;
 }
