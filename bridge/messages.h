@@ -20,86 +20,72 @@ namespace bridge {
 // last error, as the export would have seen them in the host's process.
 #define CORVANEL_CONTEXT(F) F(std::uint32_t, locale) F(std::uint32_t, lastError)
 
-// Requests, module to helper: each export's arguments as the plugin takes
-// them. A handle is the plugin's, in the helper; a find record or a
-// RemoteInfo record travels as its bytes (absent: a null pointer).
-#define CORVANEL_INIT(F) CORVANEL_CONTEXT(F) F(std::int32_t, pluginNumber) F(std::int32_t, callbacks)
-#define CORVANEL_ROOT_NAME(F) CORVANEL_CONTEXT(F) F(std::int32_t, size)
-#define CORVANEL_FIND_FIRST(F) CORVANEL_CONTEXT(F) F(Text, path) F(Text, record)
-#define CORVANEL_FIND_NEXT(F) \
-    CORVANEL_CONTEXT(F) F(std::int32_t, handle) F(std::int32_t, most) F(std::int32_t, recordWanted)
-#define CORVANEL_FIND_CLOSE(F) CORVANEL_CONTEXT(F) F(std::uint64_t, handle)
-#define CORVANEL_PATH(F) CORVANEL_CONTEXT(F) F(Text, path)
-#define CORVANEL_REN_MOV_FILE(F)                                                                  \
-    CORVANEL_CONTEXT(F) F(Text, oldName) F(Text, newName) F(std::int32_t, move) F(std::int32_t, overWrite) \
-    F(Text, remoteInfo)
-#define CORVANEL_EXECUTE_FILE(F) CORVANEL_CONTEXT(F) F(std::uint64_t, mainWindow) F(Text, path) F(Text, verb)
-#define CORVANEL_GET_FILE(F) \
-    CORVANEL_CONTEXT(F) F(Text, remoteName) F(Text, localName) F(std::int32_t, copyFlags) F(Text, remoteInfo)
-#define CORVANEL_PUT_FILE(F) CORVANEL_CONTEXT(F) F(Text, localName) F(Text, remoteName) F(std::int32_t, copyFlags)
+// Every message: its struct's name, its kind, and its fields in order.
+// Requests, module to helper, carry each export's arguments as the plugin
+// takes them: a handle is the plugin's, in the helper; a find record or a
+// RemoteInfo record travels as its bytes (absent: a null pointer). Answers,
+// module to helper, carry what the host's callback returned (and, for a
+// request, the text it left). From the helper: its greeting, the replies,
+// and the host's callbacks as the plugin called them.
+#define CORVANEL_MESSAGES(M, F) \
+    M(InitRequest, Init, CORVANEL_CONTEXT(F) F(std::int32_t, pluginNumber) F(std::int32_t, callbacks)) \
+    M(RootNameRequest, RootName, CORVANEL_CONTEXT(F) F(std::int32_t, size)) \
+    M(FindFirstRequest, FindFirst, CORVANEL_CONTEXT(F) F(Text, path) F(Text, record)) \
+    M(FindNextRequest, FindNext, \
+      CORVANEL_CONTEXT(F) F(std::int32_t, handle) F(std::int32_t, most) F(std::int32_t, recordWanted)) \
+    M(FindCloseRequest, FindClose, CORVANEL_CONTEXT(F) F(std::uint64_t, handle)) \
+    M(MkDirRequest, MkDir, CORVANEL_CONTEXT(F) F(Text, path)) \
+    M(RemoveDirRequest, RemoveDir, CORVANEL_CONTEXT(F) F(Text, path)) \
+    M(DeleteFileRequest, DeleteFile, CORVANEL_CONTEXT(F) F(Text, path)) \
+    M(RenMovFileRequest, RenMovFile, \
+      CORVANEL_CONTEXT(F) F(Text, oldName) F(Text, newName) F(std::int32_t, move) F(std::int32_t, overWrite) \
+          F(Text, remoteInfo)) \
+    M(ExecuteFileRequest, ExecuteFile, \
+      CORVANEL_CONTEXT(F) F(std::uint64_t, mainWindow) F(Text, path) F(Text, verb)) \
+    M(GetFileRequest, GetFile, \
+      CORVANEL_CONTEXT(F) F(Text, remoteName) F(Text, localName) F(std::int32_t, copyFlags) \
+          F(Text, remoteInfo)) \
+    M(PutFileRequest, PutFile, \
+      CORVANEL_CONTEXT(F) F(Text, localName) F(Text, remoteName) F(std::int32_t, copyFlags)) \
+    M(ProgressAnswer, ProgressAnswer, F(std::int32_t, abort)) \
+    M(LogAnswer, LogAnswer, ) \
+    M(RequestAnswer, RequestAnswer, F(std::int32_t, answered) F(Text, returned)) \
+    M(Ready, Ready, F(std::uint32_t, version)) \
+    M(Result, Result, F(std::int32_t, result) F(std::uint32_t, lastError)) \
+    M(FindResult, FindResult, F(std::int32_t, handle) F(std::uint32_t, lastError) F(Text, record)) \
+    M(FindBatch, FindBatch, F(std::uint32_t, region) F(std::uint32_t, entries) F(std::uint32_t, bytes)) \
+    M(RootNameResult, RootNameResult, F(Text, name)) \
+    M(Progress, Progress, \
+      F(std::int32_t, pluginNumber) F(Text, source) F(Text, target) F(std::int32_t, percent)) \
+    M(Log, Log, F(std::int32_t, pluginNumber) F(std::int32_t, messageType) F(Text, text)) \
+    M(Request, Request, \
+      F(std::int32_t, pluginNumber) F(std::int32_t, requestType) F(Text, title) F(Text, text) F(Text, shown) \
+          F(std::int32_t, size))
 
-// Answers to the helper's callbacks, module to helper: what the host's
-// callback returned (and, for a request, the text it left).
-#define CORVANEL_PROGRESS_ANSWER(F) F(std::int32_t, abort)
-#define CORVANEL_LOG_ANSWER(F)
-#define CORVANEL_REQUEST_ANSWER(F) F(std::int32_t, answered) F(Text, returned)
-
-// Helper to module: its greeting, the replies, and the host's callbacks as
-// the plugin called them (the plugin number first, as it passed it).
-#define CORVANEL_READY(F) F(std::uint32_t, version)
-#define CORVANEL_RESULT(F) F(std::int32_t, result) F(std::uint32_t, lastError)
-#define CORVANEL_FIND_RESULT(F) F(std::int32_t, handle) F(std::uint32_t, lastError) F(Text, record)
-#define CORVANEL_FIND_BATCH(F) F(std::uint32_t, region) F(std::uint32_t, entries) F(std::uint32_t, bytes)
-#define CORVANEL_ROOT_NAME_RESULT(F) F(Text, name)
-#define CORVANEL_PROGRESS(F) F(std::int32_t, pluginNumber) F(Text, source) F(Text, target) F(std::int32_t, percent)
-#define CORVANEL_LOG(F) F(std::int32_t, pluginNumber) F(std::int32_t, messageType) F(Text, text)
-#define CORVANEL_REQUEST(F)                                                                            \
-    F(std::int32_t, pluginNumber) F(std::int32_t, requestType) F(Text, title) F(Text, text) F(Text, shown) \
-    F(std::int32_t, size)
-
-// Every message: its struct's name, its kind, its fields.
-#define CORVANEL_MESSAGES(M)                                 \
-    M(InitRequest, Init, CORVANEL_INIT)                      \
-    M(RootNameRequest, RootName, CORVANEL_ROOT_NAME)         \
-    M(FindFirstRequest, FindFirst, CORVANEL_FIND_FIRST)      \
-    M(FindNextRequest, FindNext, CORVANEL_FIND_NEXT)         \
-    M(FindCloseRequest, FindClose, CORVANEL_FIND_CLOSE)      \
-    M(MkDirRequest, MkDir, CORVANEL_PATH)                    \
-    M(RemoveDirRequest, RemoveDir, CORVANEL_PATH)            \
-    M(DeleteFileRequest, DeleteFile, CORVANEL_PATH)          \
-    M(RenMovFileRequest, RenMovFile, CORVANEL_REN_MOV_FILE)  \
-    M(ExecuteFileRequest, ExecuteFile, CORVANEL_EXECUTE_FILE) \
-    M(GetFileRequest, GetFile, CORVANEL_GET_FILE)            \
-    M(PutFileRequest, PutFile, CORVANEL_PUT_FILE)            \
-    M(ProgressAnswer, ProgressAnswer, CORVANEL_PROGRESS_ANSWER) \
-    M(LogAnswer, LogAnswer, CORVANEL_LOG_ANSWER)             \
-    M(RequestAnswer, RequestAnswer, CORVANEL_REQUEST_ANSWER) \
-    M(Ready, Ready, CORVANEL_READY)                          \
-    M(Result, Result, CORVANEL_RESULT)                       \
-    M(FindResult, FindResult, CORVANEL_FIND_RESULT)          \
-    M(FindBatch, FindBatch, CORVANEL_FIND_BATCH)             \
-    M(RootNameResult, RootNameResult, CORVANEL_ROOT_NAME_RESULT) \
-    M(Progress, Progress, CORVANEL_PROGRESS)                 \
-    M(Log, Log, CORVANEL_LOG)                                \
-    M(Request, Request, CORVANEL_REQUEST)
-
+// Each message's struct: its kind, its fields as members, and Fields, which
+// visits them in order (declared in the first pass, defined in the second).
 namespace msg {
 #define CORVANEL_MEMBER(type, name) type name{};
-#define CORVANEL_VISIT(type, name) visit(self.name);
-#define CORVANEL_DECLARE(Name, kind, FIELDS)                        \
-    struct Name {                                                 \
-        static constexpr Kind kKind = Kind::kind;                 \
-        FIELDS(CORVANEL_MEMBER)                                   \
-        template <typename Self, typename Visit>                  \
-        static void Fields(Self& self, Visit&& visit) {           \
-            (void)self;                                           \
-            (void)visit;                                          \
-            FIELDS(CORVANEL_VISIT)                                \
-        }                                                         \
+#define CORVANEL_DECLARE(Name, kind, fields) \
+    struct Name { \
+        static constexpr Kind kKind = Kind::kind; \
+        fields \
+        template <typename Self, typename Visit> \
+        static void Fields(Self& self, Visit&& visit); \
     };
-CORVANEL_MESSAGES(CORVANEL_DECLARE)
-#undef CORVANEL_DECLARE
+CORVANEL_MESSAGES(CORVANEL_DECLARE, CORVANEL_MEMBER)
+#define CORVANEL_VISIT(type, name) visit(self.name);
+#define CORVANEL_DEFINE(Name, kind, fields) \
+    template <typename Self, typename Visit> \
+    void Name::Fields(Self& self, Visit&& visit) { \
+        (void)self; \
+        (void)visit; \
+        fields \
+    }
+CORVANEL_MESSAGES(CORVANEL_DEFINE, CORVANEL_VISIT)
+#undef CORVANEL_DEFINE
 #undef CORVANEL_VISIT
+#undef CORVANEL_DECLARE
 #undef CORVANEL_MEMBER
 }  // namespace msg
 
@@ -116,9 +102,10 @@ struct Packer {
 struct Unpacker {
     const Message& message;
     std::size_t number = 0, text = 0;
-    void operator()(std::int32_t& value) { value = static_cast<std::int32_t>(message.numbers.at(number++)); }
-    void operator()(std::uint32_t& value) { value = static_cast<std::uint32_t>(message.numbers.at(number++)); }
-    void operator()(std::uint64_t& value) { value = static_cast<std::uint64_t>(message.numbers.at(number++)); }
+    std::int64_t Next() { return message.numbers.at(number++); }
+    void operator()(std::int32_t& value) { value = static_cast<std::int32_t>(Next()); }
+    void operator()(std::uint32_t& value) { value = static_cast<std::uint32_t>(Next()); }
+    void operator()(std::uint64_t& value) { value = static_cast<std::uint64_t>(Next()); }
     void operator()(Text& value) { value = message.texts.at(text++); }
 };
 

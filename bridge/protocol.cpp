@@ -102,9 +102,11 @@ private:
 
 const char* Schema(Kind kind) {
     switch (kind) {
-#define CORVANEL_SCHEMA(Name, kind, FIELDS) \
+#define CORVANEL_IGNORE(type, name)
+#define CORVANEL_SCHEMA(Name, kind, fields) \
     case Kind::kind: return SchemaOf<msg::Name>();
-        CORVANEL_MESSAGES(CORVANEL_SCHEMA)
+        CORVANEL_MESSAGES(CORVANEL_SCHEMA, CORVANEL_IGNORE)
+#undef CORVANEL_IGNORE
 #undef CORVANEL_SCHEMA
     }
     return nullptr;

@@ -104,6 +104,9 @@ constexpr std::int32_t kHasLog = 2;
 constexpr std::int32_t kHasRequest = 4;
 
 using Text = std::optional<std::string>;
+// A text as the writable char* of the host's interface, valid and unchanged
+// while `text` is; null stays null.
+inline char* Writable(Text& text) { return text ? &(*text)[0] : nullptr; }
 
 // One decoded or to-be-encoded message: its numbers ('i' and 'q') and texts,
 // each in schema order. Code reads and writes a kind's fields by name through

@@ -22,9 +22,6 @@ Text PluginText(const char* text) {
     return std::string(text, strnlen(text, bridge::kMaxTextBytes));
 }
 
-// The host's text as the plugin's writable argument; null stays null. The
-// text lives in `text`, which the caller keeps until the export returns.
-char* Argument(Text& text) { return text ? &(*text)[0] : nullptr; }
 
 // The host's RemoteInfo record from its bytes: absent gives null; any other
 // length than the record's is a fault of the peer, which ends the helper.
@@ -48,10 +45,11 @@ private:
 // the export would have seen them in the host's process, and replies with
 // its result and the last error it left.
 template <typename Request, typename Export>
-Message Reply(const Request& request, Export&& call) {
+Message Replied(const Message& message, Export&& call) {
+    auto request = bridge::As<Request>(message);
     SetThreadLocale(request.locale);
     SetLastError(request.lastError);
-    const std::int32_t result = call();
+    const std::int32_t result = call(request);
     return bridge::Pack(bridge::msg::Result{result, GetLastError()});
 }
 
@@ -232,64 +230,46 @@ Message PluginCalls::FindNextBatch(HANDLE handle, int most, bool recordWanted,
 Message PluginCalls::Run(const Message& message) {
     namespace msg = bridge::msg;
     switch (message.kind) {
-    case Kind::Init: {
-        const auto request = bridge::As<msg::InitRequest>(message);
-        const int mask = request.callbacks;
-        return Reply(request, [&] {
-            return fs_.FsInit(request.pluginNumber, (mask & bridge::kHasProgress) ? Progress : nullptr,
+    case Kind::Init:
+        return Replied<msg::InitRequest>(message, [&](auto& init) {
+            const int mask = init.callbacks;
+            return fs_.FsInit(init.pluginNumber, (mask & bridge::kHasProgress) ? Progress : nullptr,
                               (mask & bridge::kHasLog) ? Log : nullptr,
                               (mask & bridge::kHasRequest) ? Request : nullptr);
         });
-    }
     case Kind::RootName: return RootName(bridge::As<msg::RootNameRequest>(message));
     case Kind::FindFirst: {
         auto request = bridge::As<msg::FindFirstRequest>(message);
         return FindFirst(request);
     }
-    case Kind::FindClose: {
-        const auto request = bridge::As<msg::FindCloseRequest>(message);
-        return Reply(request, [&] { return fs_.FsFindClose(HandleOf(request.handle)); });
-    }
-    case Kind::MkDir: {
-        auto request = bridge::As<msg::MkDirRequest>(message);
-        return Reply(request, [&] { return fs_.FsMkDir(Argument(request.path)); });
-    }
-    case Kind::RemoveDir: {
-        auto request = bridge::As<msg::RemoveDirRequest>(message);
-        return Reply(request, [&] { return fs_.FsRemoveDir(Argument(request.path)); });
-    }
-    case Kind::DeleteFile: {
-        auto request = bridge::As<msg::DeleteFileRequest>(message);
-        return Reply(request, [&] { return fs_.FsDeleteFile(Argument(request.path)); });
-    }
-    case Kind::RenMovFile: {
-        auto request = bridge::As<msg::RenMovFileRequest>(message);
-        RemoteInfoRecord info(request.remoteInfo);
-        return Reply(request, [&] {
-            return fs_.FsRenMovFile(Argument(request.oldName), Argument(request.newName), request.move,
-                                    request.overWrite, info.Get());
+    case Kind::FindClose:
+        return Replied<msg::FindCloseRequest>(message, [&](auto& r) { return fs_.FsFindClose(HandleOf(r.handle)); });
+    case Kind::MkDir:
+        return Replied<msg::MkDirRequest>(message, [&](auto& r) { return fs_.FsMkDir(bridge::Writable(r.path)); });
+    case Kind::RemoveDir:
+        return Replied<msg::RemoveDirRequest>(message, [&](auto& r) { return fs_.FsRemoveDir(bridge::Writable(r.path)); });
+    case Kind::DeleteFile:
+        return Replied<msg::DeleteFileRequest>(message, [&](auto& r) { return fs_.FsDeleteFile(bridge::Writable(r.path)); });
+    case Kind::RenMovFile:
+        return Replied<msg::RenMovFileRequest>(message, [&](auto& r) {
+            RemoteInfoRecord info(r.remoteInfo);
+            return fs_.FsRenMovFile(bridge::Writable(r.oldName), bridge::Writable(r.newName), r.move, r.overWrite, info.Get());
         });
-    }
-    case Kind::ExecuteFile: {
-        auto request = bridge::As<msg::ExecuteFileRequest>(message);
-        // Window handles are the same in every process of the session.
-        const HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(request.mainWindow));
-        return Reply(request, [&] { return fs_.FsExecuteFile(window, Argument(request.path), Argument(request.verb)); });
-    }
-    case Kind::GetFile: {
-        auto request = bridge::As<msg::GetFileRequest>(message);
-        RemoteInfoRecord info(request.remoteInfo);
-        return Reply(request, [&] {
-            return fs_.FsGetFile(Argument(request.remoteName), Argument(request.localName), request.copyFlags,
-                                 info.Get());
+    case Kind::ExecuteFile:
+        return Replied<msg::ExecuteFileRequest>(message, [&](auto& r) {
+            // Window handles are the same in every process of the session.
+            const HWND window = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(r.mainWindow));
+            return fs_.FsExecuteFile(window, bridge::Writable(r.path), bridge::Writable(r.verb));
         });
-    }
-    case Kind::PutFile: {
-        auto request = bridge::As<msg::PutFileRequest>(message);
-        return Reply(request, [&] {
-            return fs_.FsPutFile(Argument(request.localName), Argument(request.remoteName), request.copyFlags);
+    case Kind::GetFile:
+        return Replied<msg::GetFileRequest>(message, [&](auto& r) {
+            RemoteInfoRecord info(r.remoteInfo);
+            return fs_.FsGetFile(bridge::Writable(r.remoteName), bridge::Writable(r.localName), r.copyFlags, info.Get());
         });
-    }
+    case Kind::PutFile:
+        return Replied<msg::PutFileRequest>(message, [&](auto& r) {
+            return fs_.FsPutFile(bridge::Writable(r.localName), bridge::Writable(r.remoteName), r.copyFlags);
+        });
     default: ExitProcess(kExitProtocolFault);
     }
 }
@@ -313,7 +293,7 @@ Message PluginCalls::FindFirst(bridge::msg::FindFirstRequest& request) {
     }
     SetThreadLocale(request.locale);
     SetLastError(request.lastError);
-    const HANDLE handle = fs_.FsFindFirst(Argument(request.path), request.record ? &record : nullptr);
+    const HANDLE handle = fs_.FsFindFirst(bridge::Writable(request.path), request.record ? &record : nullptr);
     const DWORD error = GetLastError();
     return bridge::Pack(bridge::msg::FindResult{
         static_cast<std::int32_t>(reinterpret_cast<INT_PTR>(handle)), error,

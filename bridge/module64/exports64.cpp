@@ -196,25 +196,9 @@ BOOL NextOf(const bridge::CallContext& context, HelperListing& listing, WIN32_FI
     // A listing of a helper that has ended went with it, what it read ahead
     // of the host too.
     if (listing.ended || listing.generation != link.Generation()) return FALSE;
-    if (findData == nullptr) {
-        // The plugin refuses a null record before it reads anything: what
-        // was read ahead stays for the next call.
-        if (!listing.entries.AtEnd()) return FALSE;
-        Watch watch(listing.path, std::nullopt);
-        auto request = bridge::RequestOf<msg::FindNextRequest>(context);
-        request.handle = listing.handle;
-        request.most = 1;
-        const std::optional<Message> reply = link.Call(bridge::Pack(request), &watch, listing.generation);
-        WIN32_FIND_DATAA ignored;
-        std::int32_t result = FALSE;
-        SetAbandonedError(watch);
-        if (!reply) return FALSE;
-        if (!bridge::FindBatchReader(*reply).Next(&result, &ignored, sizeof(ignored))) {
-            link.Fault(watch.helper);
-            return FALSE;
-        }
-        return result;
-    }
+    // The plugin refuses a null record before it reads anything, and
+    // changes nothing: what was read ahead stays for the next call.
+    if (findData == nullptr) return FALSE;
     if (listing.entries.AtEnd() && !NextBatch(context, listing)) return FALSE;
     std::int32_t result = FALSE;
     if (!listing.entries.Next(&result, findData, sizeof(*findData))) {

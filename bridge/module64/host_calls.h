@@ -23,10 +23,6 @@ struct HostCallbacks {
     int Mask() const;
 };
 
-// A writable copy of a text for a host callback, which takes char*: valid
-// and unchanged until the callback returns; null stays null.
-inline char* Writable(Text& text) { return text ? &(*text)[0] : nullptr; }
-
 int CallProgress(tProgressProc progress, int pluginNumber, char* source, char* target, int percent);
 void CallLog(tLogProc log, int pluginNumber, int messageType, char* text);
 BOOL CallRequest(tRequestProc request, int pluginNumber, int requestType, char* title, char* text,
